@@ -1,0 +1,21 @@
+#pragma once
+// URL encoding of a text (form data): a space becomes "+", ASCII letters and digits stay, every
+// other byte becomes "%" and two uppercase hexadecimal digits.
+#include <QObject>
+#include <functional>
+#include <string>
+
+// Sender, operation, message.
+using TOnErrorEvent = std::function<void(QObject* sender, const std::string& operation, const std::string& message)>;
+
+class TKesURL : public QObject {
+public:
+    explicit TKesURL(QObject* owner = nullptr);
+
+    std::string InputString;
+    TOnErrorEvent OnError;
+
+    // The encoded text. On an error OnError is fired and the text comes back unchanged.
+    std::string EncodeText(const std::string& text);
+    std::string Encode() { return EncodeText(InputString); }
+};

@@ -1,0 +1,55 @@
+#include "TempDir.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qbtest-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    FPath = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(FPath, ec);
+}
+
+WorkingDir::WorkingDir(const std::string& dir) {
+    FOld = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir);
+}
+
+WorkingDir::~WorkingDir() {
+    std::error_code ec;
+    std::filesystem::current_path(FOld, ec);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string SourceDir() {
+    const char* d = std::getenv("QB_SOURCE_DIR");
+    return d ? d : ".";
+}
+
+std::string BinaryDir() {
+    const char* d = std::getenv("QB_BINARY_DIR");
+    return d ? d : ".";
+}
+
+} // namespace testsupport

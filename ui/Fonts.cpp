@@ -1,0 +1,18 @@
+#include "ui/Fonts.h"
+
+#include <QFont>
+#include <QStringList>
+
+namespace ui {
+
+const char* const KaiFaceName = "標楷體";
+const char* const ArialFaceName = "ARIAL";
+const char* const ArialNarrowFaceName = "Arial Narrow";
+
+void RegisterFontSubstitutions() {
+    QFont::insertSubstitutions(QString::fromUtf8(KaiFaceName), {"AR PL UKai TW", "AR PL UKai TW MBE"});
+    QFont::insertSubstitutions(QString::fromUtf8(ArialFaceName), {"Liberation Sans", "Arial"});
+    QFont::insertSubstitutions(QString::fromUtf8(ArialNarrowFaceName), {"Liberation Sans Narrow"});
+}
+
+} // namespace ui
