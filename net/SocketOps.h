@@ -1,0 +1,50 @@
+#pragma once
+// Every raw socket call of the network layer, in one place. The calls retry on EINTR, never
+// raise SIGPIPE, and report a failure as -1 with the error number of the failing call kept
+// for LastError(), already translated to the socket error numbers used by TKesSock
+// (10035 would block, 10057 not connected, 10061 refused, ...).
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+
+namespace sockops {
+
+// The translated error number of the last failing call on this thread (0 when none).
+int LastError();
+// Sets the number LastError() reports (for errors that do not come from errno).
+void SetLastError(int error);
+
+// The socket error number for an errno value. Values with no counterpart become
+// 20000 + errno, which no table row matches.
+int TranslateErrno(int error);
+
+// A non-blocking IPv4 stream socket with close-on-exec set, or -1. With resetOnClose, the
+// linger option is set to on with a time of 0, so that closing resets the connection at once.
+int CreateStream(bool resetOnClose);
+
+// Starts a connection to an IPv4 address and port, both in network byte order. Returns 0 when
+// it completed at once, else -1 (10035 while it is still under way).
+int Connect(int fd, std::uint32_t address, std::uint16_t port);
+
+// The error a finished non-blocking connect left on the socket, translated; 0 on success.
+int PendingError(int fd);
+
+// Sends up to length bytes; returns the count accepted, or -1.
+ssize_t Send(int fd, const char* data, std::size_t length);
+
+// Receives up to length bytes, leaving them in the socket when peek is set. Returns the count,
+// 0 at the end of the stream, or -1.
+ssize_t Recv(int fd, char* buffer, std::size_t length, bool peek);
+
+// Closes the descriptor; returns 0 or -1.
+int Close(int fd);
+
+// The dotted IPv4 address text as an address in network byte order, with the classic rules:
+// "a.b.c.d" and its shorter forms; 0xFFFFFFFF ("no address") for anything else, which is also
+// what "255.255.255.255" gives.
+std::uint32_t InetAddr(const char* text);
+
+// The highest number of descriptors the process may hold, for the start-up report.
+long MaxSockets();
+
+} // namespace sockops
