@@ -1,0 +1,187 @@
+// quote-server: a simulated Taiwan stock market over HTTP, serving the quote pages the board
+// reads. See Usage below.
+#include "server/Market.h"
+#include "server/QuoteServer.h"
+#include "server/Universe.h"
+#include "ui/DateTime.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef QB_SOURCE_DATA_DIR
+#define QB_SOURCE_DATA_DIR "data"
+#endif
+
+namespace {
+
+const char* const Usage =
+    "usage: quote-server [--host H] [--port P] [--seed N] [--always-open] [--data FILE]\n"
+    "                    [--time HH:MM:SS] [--speed X]\n"
+    "  --host H         address to listen on (127.0.0.1)\n"
+    "  --port P         port to listen on, 0 for a free one (8086)\n"
+    "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
+    "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
+    "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
+    "                   directory or its data/ folder, else the source tree's data/)\n"
+    "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
+    "  --speed X        with --always-open, run the market X times faster than the clock\n"
+    "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
+
+const char* const DataFileName = "MARKET.TXT";
+
+std::string ProgramDir() {
+    std::error_code ec;
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : exe.parent_path().string();
+}
+
+std::string FindDataFile() {
+    std::string exeDir = ProgramDir();
+    std::vector<std::string> candidates = {
+        DataFileName,
+        std::string("data/") + DataFileName,
+        exeDir + "/" + DataFileName,
+        exeDir + "/data/" + DataFileName,
+        std::string(QB_SOURCE_DATA_DIR) + "/" + DataFileName,
+    };
+    for (const std::string& c : candidates)
+        if (std::filesystem::is_regular_file(c)) return c;
+    return {};
+}
+
+// "09:30:00" as seconds since midnight, -1 when it is not such a time.
+int ParseTimeOfDay(const std::string& s) {
+    int h, m, sec;
+    char tail;
+    if (std::sscanf(s.c_str(), "%2d:%2d:%2d%c", &h, &m, &sec, &tail) != 3) return -1;
+    if (h < 0 || h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59) return -1;
+    return h * 3600 + m * 60 + sec;
+}
+
+bool ParseNumber(const std::string& s, unsigned long long max, unsigned long long& out) {
+    if (s.empty() || s.size() > 20 || s.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    out = std::strtoull(s.c_str(), nullptr, 10);
+    return errno == 0 && out <= max;
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "quote-server: " << message << "\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string host = "127.0.0.1";
+    int port = 8086;
+    std::string dataFile;
+    server::MarketClock::Options clockOptions;
+    unsigned long long seed = 0;
+    bool seedGiven = false;
+
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) return false;
+            out = args[++i];
+            return true;
+        };
+        std::string v;
+        unsigned long long n;
+        if (a == "--help" || a == "-h") {
+            std::cout << Usage;
+            return 0;
+        } else if (a == "--always-open") {
+            clockOptions.alwaysOpen = true;
+        } else if (a == "--host") {
+            if (!value(host) || host.empty()) return Fail("--host needs an address");
+        } else if (a == "--port") {
+            if (!value(v) || !ParseNumber(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
+            port = static_cast<int>(n);
+        } else if (a == "--seed") {
+            if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
+            seedGiven = true;
+        } else if (a == "--data") {
+            if (!value(dataFile)) return Fail("--data needs a file name");
+        } else if (a == "--time") {
+            if (!value(v) || (clockOptions.fixedSecondOfDay = ParseTimeOfDay(v)) < 0)
+                return Fail("--time needs a time of day HH:MM:SS");
+        } else if (a == "--speed") {
+            if (!value(v)) return Fail("--speed needs a number");
+            char* end = nullptr;
+            clockOptions.speed = std::strtod(v.c_str(), &end);
+            if (*end || !(clockOptions.speed > 0 && clockOptions.speed <= 1e6)) return Fail("--speed needs a positive number");
+        } else {
+            std::cerr << "quote-server: unknown argument " << a << "\n" << Usage;
+            return 2;
+        }
+    }
+    if (!seedGiven) {
+        // The same market all day long, another one tomorrow.
+        ui::TDateTime today = ui::Now();
+        int days = static_cast<int>(today);
+        seed = static_cast<unsigned long long>(days);
+    }
+
+    if (dataFile.empty()) dataFile = FindDataFile();
+    if (dataFile.empty()) {
+        std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
+        return 1;
+    }
+    std::vector<server::Listing> universe;
+    try {
+        universe = server::LoadUniverse(dataFile);
+    } catch (const std::exception& e) {
+        std::cerr << "quote-server: " << e.what() << "\n";
+        return 1;
+    }
+
+    // SIGINT and SIGTERM are taken by one thread that stops the server; every other thread
+    // (the HTTP layer's included) inherits the blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::size_t count = universe.size();
+    server::Market market(std::move(universe), seed);
+    server::MarketClock clock(clockOptions);
+    server::QuoteServer quoteServer(market, clock);
+    int bound = quoteServer.Bind(host, port);
+    if (bound < 0) {
+        std::cerr << "quote-server: cannot listen on " << host << ":" << port << "\n";
+        return 1;
+    }
+
+    bool stopping = false;
+    std::thread signalThread([&] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        stopping = true;
+        quoteServer.Stop();
+    });
+
+    std::cout << "quote-server listening on " << host << ":" << bound << " (" << count << " stocks)" << std::endl;
+    bool ok = quoteServer.Run();
+
+    // Wake the signal thread when the server ended on its own.
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
+    if (!ok && !stopping) {
+        std::cerr << "quote-server: serving failed\n";
+        return 1;
+    }
+    return 0;
+}
