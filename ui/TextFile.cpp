@@ -35,6 +35,11 @@ bool FileExists(const std::string& name) {
     return ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool PathExists(const std::string& name) {
+    struct stat st {};
+    return ::lstat(name.c_str(), &st) == 0;
+}
+
 void DeleteFile(const std::string& name) {
     if (::unlink(name.c_str()) != 0 && errno != ENOENT)
         throw EFileError(ErrorText("Cannot delete file", name, errno));

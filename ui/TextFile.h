@@ -7,7 +7,10 @@
 
 namespace ui {
 
+// True when a file (not a directory) of that name exists.
 bool FileExists(const std::string& name);
+// True when anything of that name exists: a file, a directory, a link.
+bool PathExists(const std::string& name);
 
 // Deletes the file; a missing file is no error. Raises EFileError when it exists and cannot go.
 void DeleteFile(const std::string& name);

@@ -65,6 +65,8 @@ TEST(TextFile, ExistsAndDelete) {
     WriteFileBytes(name, "x");
     EXPECT_TRUE(FileExists(name));
     EXPECT_FALSE(FileExists(dir.path())); // a directory is not a file
+    EXPECT_TRUE(PathExists(dir.path()));
+    EXPECT_TRUE(PathExists(name));
     DeleteFile(name);
     EXPECT_FALSE(FileExists(name));
 }

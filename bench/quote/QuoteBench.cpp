@@ -1,0 +1,94 @@
+// Scraping a realistic quote page, and one forced refresh cycle over ten stocks against the
+// bundled quote server on loopback.
+//   bench_quote [--benchmark_filter=...]
+#include "quote/QuotePages.h"
+#include "quote/fQuoteDef.h"
+#include "ui/Application.h"
+#include "ui/DateTime.h"
+
+#include <QElapsedTimer>
+#include <benchmark/benchmark.h>
+#include <filesystem>
+#include <fstream>
+
+#ifdef QB_HAVE_SERVER_PROCESS
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+#endif
+
+namespace {
+
+// About 30 KB: a page header, a long table of other rows and scripts, then the quote row.
+std::string RealisticPage() {
+    quotetest::PageQuote q;
+    std::string filler;
+    while (filler.size() < 24000)
+        filler += "<tr><td class=\"menu\"><a href=\"/q/ts?s=2317\">" + ui::Utf8ToBig5("走勢圖") +
+                  "</a></td><td>" + ui::Utf8ToBig5("成交明細") + "</td><td>&nbsp;</td></tr>\r\n";
+    std::string page = quotetest::QuotePage(q);
+    std::size_t row = page.find("<tr>\r\n<td width");
+    page.insert(row, filler);
+    page += std::string(4000, ' ') + "\r\n<script>var x = 1;</script>\r\n";
+    return page;
+}
+
+void BM_ScrapeQuotePage(benchmark::State& state) {
+    const std::string page = RealisticPage();
+    float ref = 0;
+    std::vector<std::string> fields;
+    for (auto _ : state) {
+        bool ok = ScrapeQuotePage(page, "2330", ref, fields);
+        benchmark::DoNotOptimize(ok);
+        benchmark::DoNotOptimize(fields.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
+    state.counters["page_bytes"] = static_cast<double>(page.size());
+}
+BENCHMARK(BM_ScrapeQuotePage)->Unit(benchmark::kMicrosecond);
+
+#ifdef QB_HAVE_SERVER_PROCESS
+// One forced cycle over ten stocks. The cycle pauses 50 ms after every stock by design; the
+// figure reported as "beyond_pauses_ms" is the time the ten downloads and scrapes take on top.
+void BM_ForcedCycleTenStocks(benchmark::State& state) {
+    testsupport::ServerProcess server;
+    if (!server.Start({"--seed", "7", "--always-open"})) {
+        state.SkipWithError("quote-server did not start");
+        return;
+    }
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    testsupport::TempDir dir;
+    {
+        std::ofstream f(dir.file("STOCKLIST.TXT"), std::ios::binary);
+        f << "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n1301\r\n2002\r\n2303\r\n0050\r\n";
+    }
+    testsupport::WorkingDir cwd(dir.path());
+    // Inside the trading window, so every forced cycle fetches every stock.
+    IsWeekend = false;
+    auto oldClock = ui::SetClock([] { return ui::EncodeDateTime(2026, 12, 8, 10, 0, 0); });
+    TStockObjList list;
+    list.Timer->SetEnabled(false);
+    int updates = 0;
+    list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { ++updates; };
+    double beyond = 0;
+    for (auto _ : state) {
+        QElapsedTimer t;
+        t.start();
+        list.Refresh(true);
+        beyond += t.nsecsElapsed() / 1e6 - 10 * TStockObjList::PauseAfterStockMs;
+    }
+    state.counters["beyond_pauses_ms"] = beyond / static_cast<double>(state.iterations());
+    state.counters["updates"] = updates;
+    ui::SetClock(oldClock);
+}
+BENCHMARK(BM_ForcedCycleTenStocks)->Unit(benchmark::kMillisecond)->Iterations(10);
+#endif
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ui::TCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,163 @@
+#pragma once
+// The quote model: one record per watched stock with its quote fields and its own poll
+// interval, the download and scrape of its quote page, the trading-window test, and the watch
+// list with its file, its refresh cycle and its update listener.
+//
+// All text is Big5 bytes held in std::string; searches and comparisons work on bytes.
+#include "ui/DateTime.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ui {
+class TTimer;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Program-wide values shared with the board. Everything runs on the user-interface thread, so
+// these are plain flags.
+
+constexpr int MaxStocks = 10;            // rows of the board below its header row
+constexpr int QuoteFieldCount = 11;      // fields cut from a quote page
+extern bool Refreshing;                  // a refresh cycle is running
+extern bool RefreshSuspended;            // a dialog of the board is open: no cycle starts
+extern bool Fetching;                    // a quote page is downloading
+extern bool IsWeekend;                   // set once at start-up: the market is shut all day
+
+// Field indices of TStockData::Fields.
+enum TQuoteField {
+    qfName = 0,
+    qfTradeTime = 1,
+    qfLast = 2,
+    qfBid = 3,
+    qfAsk = 4,
+    qfChange = 5,
+    qfVolume = 6,
+    qfPrevClose = 7,
+    qfOpen = 8,
+    qfHigh = 9,
+    qfLow = 10,
+};
+
+// A set of field indices, bit i for field i.
+using TFieldSet = std::uint16_t;
+constexpr TFieldSet FieldBit(int field) { return static_cast<TFieldSet>(1u << field); }
+constexpr bool InSet(TFieldSet set, int field) { return (set & FieldBit(field)) != 0; }
+
+// A quote cell read as a signed number: "▽"/"▼" make it negative, every byte other than the
+// digits and "." is dropped, and a text that is no number gives 0.
+float QuoteValue(const std::string& text);
+
+// True inside the trading window, 08:56 through 13:35 local time, on a day that was not a
+// weekend day when the program started.
+bool IsMarketTime();
+
+// ---------------------------------------------------------------------------------------------
+// The quote server. The address is "host:port" (or "host", meaning port 80); the default is the
+// bundled quote server on 127.0.0.1:8086, and the environment variable QUOTE_SERVER, read once,
+// replaces it.
+
+std::string QuoteServer();
+void SetQuoteServer(const std::string& address);
+// "http://" + server + "/q/q?s=" + the code, its bytes other than ASCII letters and digits
+// percent-encoded.
+std::string QuoteURL(const std::string& code);
+
+// Limits on one page download: it fails when the server takes longer than FetchTimeOutMs for the
+// connection or the page, or sends a page larger than MaxPageBytes. Tests shorten them.
+inline int FetchTimeOutMs = 15000;
+inline long long MaxPageBytes = 1 << 20;
+
+// Cuts the fields of the stock with the (trimmed) code out of a quote page. Returns false for an
+// empty page or one without the stock's anchor line; otherwise fields holds eleven texts and
+// refPrice the last price minus the change (0 when the last price is no positive number).
+bool ScrapeQuotePage(const std::string& body, const std::string& code, float& refPrice,
+                     std::vector<std::string>& fields);
+
+// ---------------------------------------------------------------------------------------------
+
+struct TStockData {
+    ui::TDateTime LastFetch = 0;     // local time of the last fetch attempt; 0 = never
+    long double PollInterval = 0;    // days; moved in steps of one second, 8 to 25 s once loaded
+    TFieldSet Changed = 0;           // fields changed and not yet handed to the listener
+    bool Loaded = false;             // a fetch has brought a change since Create/Reset
+    std::string Code;
+    float RefPrice = 0;              // last price minus change; 0 = none yet
+    std::vector<std::string> Fields; // QuoteFieldCount texts
+};
+
+class TStockObj {
+public:
+    explicit TStockObj(const std::string& code);
+    virtual ~TStockObj() = default;
+
+    // Makes the object a new, never fetched stock with the given code.
+    void Reset(const std::string& code);
+    TStockData& Data() { return FData; }
+    const TStockData& Data() const { return FData; }
+
+    // Downloads the code's quote page and scrapes it. Works only on its arguments. Any failure
+    // (network, time-out, over-long page, no anchor line) returns false with fields empty.
+    virtual bool FetchQuote(const std::string& code, float& refPrice, std::vector<std::string>& fields);
+
+    // Fetches the stock when it is due and records the changed fields. True when Changed is not
+    // empty afterwards.
+    bool Update();
+
+private:
+    TStockData FData;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class TStockObjList;
+// The listener of changed stocks: the list, the stock's 0-based position and the stock.
+using TStockUpdateEvent = std::function<void(TStockObjList* sender, int index, TStockObj* stock)>;
+
+class TStockObjList {
+public:
+    static constexpr const char* FileName = "STOCKLIST.TXT";
+    static constexpr unsigned CycleDelayMs = 5000;
+    static constexpr int PauseAfterStockMs = 50;
+
+    // One entry per stock in board order: the code it was added under and the stock, owned.
+    struct TItem {
+        std::string Code;
+        std::unique_ptr<TStockObj> Object;
+    };
+
+    // Loads STOCKLIST.TXT from the working directory and starts the refresh timer.
+    TStockObjList();
+    // Stops the timer and writes the list back (or deletes the file when the list is empty).
+    ~TStockObjList();
+    TStockObjList(const TStockObjList&) = delete;
+    TStockObjList& operator=(const TStockObjList&) = delete;
+
+    std::vector<TItem> Items;
+    TStockUpdateEvent OnUpdate;
+    std::unique_ptr<ui::TTimer> Timer;
+
+    void Clear();
+    void LoadList();
+    void SaveList();
+    int Count() const { return static_cast<int>(Items.size()); }
+    TStockObj* Stocks(int index) const;
+    // Appends a stock (the list takes it over); returns its position.
+    int Add(const std::string& code, std::unique_ptr<TStockObj> stock);
+
+    // One refresh cycle over all stocks; force makes every stock due at once.
+    void Refresh(bool force);
+    // An immediate forced update of one stock, reported under the given index.
+    void RefreshStock(int index, TStockObj* stock);
+    void TimerTick();
+
+    // False when STOCKLIST.TXT existed at start but could not be read: the file is then left
+    // as it is at exit, so nothing the user had is lost.
+    bool CanSave() const { return FCanSave; }
+
+private:
+    bool FCanSave = true;
+};

@@ -1,0 +1,119 @@
+// quotewatch: the quote board without a screen. Loads STOCKLIST.TXT from the working directory,
+// refreshes every stock at once and then every five seconds after the previous cycle, and prints
+// one tab-separated line per changed stock.
+#include "quote/fQuoteDef.h"
+#include "ui/Application.h"
+#include "ui/Big5.h"
+#include "ui/Timer.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const char Usage[] =
+    "Usage: quotewatch [--cycles N] [--help]\n"
+    "\n"
+    "Watches the stocks of STOCKLIST.TXT in the working directory (the first ten lines, one code\n"
+    "per line) without a screen. It refreshes every stock at once, then runs a refresh cycle five\n"
+    "seconds after the previous one ended. A stock that has brought data is fetched again only in\n"
+    "the trading window (08:56 to 13:35 on weekdays), every 8 to 25 seconds.\n"
+    "\n"
+    "For every stock whose quote changed it prints one line, tab-separated and in UTF-8:\n"
+    "  local time (hh:nn:ss), row (1-based), code, name, trade time, last, bid, ask, change,\n"
+    "  volume, previous close, open, high, low\n"
+    "\n"
+    "  --cycles N   end after N refresh cycles (the first, immediate one counts)\n"
+    "  --help       show this text\n"
+    "\n"
+    "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT.\n"
+    "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
+    "host:port (or host, meaning port 80).\n";
+
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char c = 1;
+    ssize_t ignored = ::write(SignalPipe[1], &c, 1);
+    (void)ignored;
+}
+
+void PrintUpdate(int index, TStockObj* stock) {
+    const TStockData& d = stock->Data();
+    std::string line = ui::FormatHHNNSS(ui::Now()) + "\t" + std::to_string(index + 1) + "\t" + ui::Big5ToUtf8(d.Code);
+    for (const std::string& field : d.Fields) line += "\t" + ui::Big5ToUtf8(field);
+    line += "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    long cycles = 0; // 0: no limit
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (arg == "--cycles" && i + 1 < argc) {
+            char* end = nullptr;
+            cycles = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || cycles < 1) {
+                std::fprintf(stderr, "quotewatch: --cycles takes a whole number of 1 or more\n");
+                return 2;
+            }
+            continue;
+        }
+        std::fprintf(stderr, "quotewatch: unknown argument %s\n%s", arg.c_str(), Usage);
+        return 2;
+    }
+
+    ui::TCoreApplication app(argc, argv);
+    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
+    IsWeekend = ui::IsWeekendDay(ui::Now());
+    int status = 0;
+    {
+        TStockObjList list;
+        list.OnUpdate = [](TStockObjList*, int index, TStockObj* stock) { PrintUpdate(index, stock); };
+
+        long done = 0;
+        auto cycleEnded = [&] {
+            if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
+        };
+        // Count the list's own cycles: its timer runs one cycle per tick.
+        list.Timer->SetOnTimer([&](QObject*) {
+            list.TimerTick();
+            cycleEnded();
+        });
+
+        QSocketNotifier signalWatch(SignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
+            char buf[16];
+            while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
+            }
+            // A running cycle stops before its next stock; no new one starts.
+            RefreshSuspended = true;
+            QCoreApplication::quit();
+        });
+
+        QTimer::singleShot(0, [&] {
+            ui::Guarded([&] { list.Refresh(true); });
+            cycleEnded();
+        });
+        status = ui::Run();
+        list.Timer->SetEnabled(false);
+    } // the list writes STOCKLIST.TXT back here
+    return status;
+}

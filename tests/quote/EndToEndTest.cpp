@@ -1,0 +1,258 @@
+// The quote model against real peers on loopback: the bundled quote server, the quotewatch
+// program, and scripted servers that stall or send too much.
+#include "QuotePages.h"
+#include "quote/fQuoteDef.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+#include "ui/Big5.h"
+#include "ui/DateTime.h"
+#include "ui/TextFile.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <arpa/inet.h>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using testsupport::ServerProcess;
+using testsupport::TempDir;
+using testsupport::WorkingDir;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+const char* const TenCodes = "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n1301\r\n2002\r\n2303\r\n0050\r\n";
+
+// Names by code from the default AVAILABLE.TXT (Big5, as the picker shows them).
+std::map<std::string, std::string> AvailableNames() {
+    std::map<std::string, std::string> names;
+    for (const std::string& line : ui::ReadLines(testsupport::SourceDir() + "/data/AVAILABLE.TXT"))
+        if (line.size() > 5) names[line.substr(0, 4)] = line.substr(5);
+    return names;
+}
+
+// A one-connection-at-a-time loopback server that records each request and answers with a
+// fixed reply, or stays silent.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(std::string reply, bool silent = false) : FReply(std::move(reply)), FSilent(silent) {
+        FListen = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(FListen, 8);
+        socklen_t len = sizeof a;
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
+        FPort = ntohs(a.sin_port);
+        FThread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        FStop = true;
+        ::shutdown(FListen, SHUT_RDWR);
+        ::close(FListen);
+        FThread.join();
+    }
+    int Port() const { return FPort; }
+    std::string FirstRequest() {
+        std::lock_guard<std::mutex> g(FLock);
+        return FRequest;
+    }
+
+private:
+    void Serve() {
+        while (!FStop) {
+            int c = ::accept(FListen, nullptr, nullptr);
+            if (c < 0) return;
+            std::string req;
+            char buf[4096];
+            while (req.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::recv(c, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                req.append(buf, static_cast<std::size_t>(n));
+            }
+            {
+                std::lock_guard<std::mutex> g(FLock);
+                if (FRequest.empty()) FRequest = req;
+            }
+            if (FSilent) {
+                while (!FStop && ::recv(c, buf, sizeof buf, 0) > 0) {
+                }
+            } else {
+                std::size_t sent = 0;
+                while (sent < FReply.size()) {
+                    ssize_t n = ::send(c, FReply.data() + sent, FReply.size() - sent, MSG_NOSIGNAL);
+                    if (n <= 0) break;
+                    sent += static_cast<std::size_t>(n);
+                }
+            }
+            ::close(c);
+        }
+    }
+    std::string FReply;
+    bool FSilent;
+    int FListen = -1, FPort = 0;
+    std::atomic<bool> FStop{false};
+    std::mutex FLock;
+    std::string FRequest;
+    std::thread FThread;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    std::function<ui::TDateTime()> oldClock;
+    std::string oldServer;
+    void SetUp() override {
+        oldServer = QuoteServer();
+        IsWeekend = Refreshing = RefreshSuspended = Fetching = false;
+        // Inside the trading window, so loaded stocks are fetched again.
+        oldClock = ui::SetClock([] { return ui::EncodeDateTime(2026, 12, 8, 10, 0, 0); });
+    }
+    void TearDown() override {
+        ui::SetClock(oldClock);
+        SetQuoteServer(oldServer);
+    }
+};
+
+} // namespace
+
+TEST_F(EndToEnd, TheWatchListFetchesEveryStockFromTheQuoteServer) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "42", "--always-open"}));
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TempDir dir;
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), TenCodes);
+    WorkingDir cwd(dir.path());
+    const auto names = AvailableNames();
+
+    TStockObjList list;
+    ASSERT_EQ(list.Count(), 10);
+    std::vector<int> rows;
+    list.OnUpdate = [&](TStockObjList*, int i, TStockObj* stock) {
+        rows.push_back(i);
+        const TStockData& d = stock->Data();
+        EXPECT_TRUE(Fetching == false);
+        EXPECT_EQ(d.Changed & FieldBit(qfName), FieldBit(qfName));
+        EXPECT_EQ(d.Fields[qfName], names.at(d.Code)) << d.Code;
+        EXPECT_GT(QuoteValue(d.Fields[qfLast]), 0.0f) << d.Code;
+        EXPECT_GT(QuoteValue(d.Fields[qfPrevClose]), 0.0f) << d.Code;
+        EXPECT_EQ(d.Fields[qfTradeTime].size(), 8u) << d.Code;
+        // The reference price (last minus change) is the previous close the page shows.
+        EXPECT_NEAR(d.RefPrice, QuoteValue(d.Fields[qfPrevClose]), 0.011) << d.Code;
+    };
+    list.Refresh(true);
+    EXPECT_EQ(rows, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    EXPECT_FALSE(Refreshing);
+}
+
+TEST_F(EndToEnd, AnUnknownCodeOrAStoppedServerBringsNoUpdate) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "1", "--always-open"}));
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TStockObj unknown("9999");
+    EXPECT_FALSE(unknown.Update());
+    EXPECT_EQ(unknown.Data().Fields, std::vector<std::string>(11));
+
+    TStockObj known("2330");
+    ASSERT_TRUE(known.Update());
+    std::vector<std::string> before = known.Data().Fields;
+    server.Stop();
+    known.Data().LastFetch = 0;
+    EXPECT_FALSE(known.Update()); // refused: the figures stay
+    EXPECT_EQ(known.Data().Fields, before);
+    EXPECT_FALSE(Fetching);
+}
+
+TEST_F(EndToEnd, TheRequestCarriesTheEscapedCode) {
+    quotetest::PageQuote q;
+    ScriptedServer peer("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + quotetest::QuotePage(q));
+    SetQuoteServer("127.0.0.1:" + std::to_string(peer.Port()));
+    TStockObj stock("2330");
+    EXPECT_TRUE(stock.Update());
+    std::string req = peer.FirstRequest();
+    EXPECT_EQ(req.substr(0, req.find("\r\n")), "GET /q/q?s=2330 HTTP/1.0");
+
+    TStockObj odd("23 0\r");
+    EXPECT_FALSE(odd.Update()); // no such stock on the page, but the request stayed well formed
+}
+
+TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
+    int oldTimeOut = FetchTimeOutMs;
+    FetchTimeOutMs = 300;
+    {
+        ScriptedServer silent("", /*silent=*/true);
+        SetQuoteServer("127.0.0.1:" + std::to_string(silent.Port()));
+        TStockObj stock("2330");
+        QElapsedTimer t;
+        t.start();
+        EXPECT_FALSE(stock.Update());
+        EXPECT_LT(t.elapsed(), 10000); // ended by the time-out, not by the peer
+        EXPECT_FALSE(Fetching);
+    }
+    FetchTimeOutMs = oldTimeOut;
+
+    quotetest::PageQuote q;
+    std::string page = quotetest::QuotePage(q) + std::string(MaxPageBytes + 1000, 'x');
+    ScriptedServer big("HTTP/1.0 200 OK\r\n\r\n" + page);
+    SetQuoteServer("127.0.0.1:" + std::to_string(big.Port()));
+    TStockObj stock("2330");
+    EXPECT_FALSE(stock.Update());
+    EXPECT_EQ(stock.Data().Fields, std::vector<std::string>(11));
+}
+
+TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "3", "--always-open"}));
+    TempDir dir;
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), " 2330\n1101\n\n0050");
+    QProcess watch;
+    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
+    watch.setProcessEnvironment(env);
+    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), {"--cycles", "1"});
+    ASSERT_TRUE(watch.waitForFinished(30000));
+    EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(watch.exitCode(), 0);
+    QStringList lines = QString::fromUtf8(watch.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << watch.readAllStandardError().toStdString();
+    const char* codes[] = {"2330", "1101", "0050"};
+    for (int i = 0; i < 3; ++i) {
+        QStringList cols = lines[i].split('\t');
+        ASSERT_EQ(cols.size(), 14) << lines[i].toStdString();
+        EXPECT_EQ(cols[0].size(), 8);
+        EXPECT_EQ(cols[1], QString::number(i + 1));
+        EXPECT_EQ(cols[2], codes[i]);
+    }
+    EXPECT_EQ(lines[1].split('\t')[3], QString::fromUtf8("台　泥"));
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n1101\r\n0050\r\n");
+
+    QProcess help;
+    help.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), {"--help"});
+    ASSERT_TRUE(help.waitForFinished(10000));
+    EXPECT_TRUE(help.readAllStandardOutput().contains("--cycles"));
+}
+
+TEST_F(EndToEnd, QuotewatchEndsCleanlyOnSigterm) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "3", "--always-open"}));
+    TempDir dir;
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n");
+    QProcess watch;
+    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
+    watch.setProcessEnvironment(env);
+    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"));
+    ASSERT_TRUE(watch.waitForReadyRead(20000)); // the first cycle printed its line
+    watch.terminate();
+    ASSERT_TRUE(watch.waitForFinished(20000));
+    EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(watch.exitCode(), 0);
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n");
+}

@@ -1,0 +1,387 @@
+// The stock record's update rules and the watch list's file, cycle and listener rules, with a
+// stock whose downloads are scripted by the test and a clock set by the test.
+#include "quote/fQuoteDef.h"
+#include "support/TempDir.h"
+#include "ui/Application.h"
+#include "ui/DateTime.h"
+#include "ui/Exception.h"
+#include "ui/TextFile.h"
+#include "ui/Timer.h"
+
+#include <QElapsedTimer>
+#include <deque>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+using testsupport::ReadFileBytes;
+using testsupport::TempDir;
+using testsupport::WorkingDir;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+constexpr long double Sec = 1.0L / 86400.0L;
+
+// A stock whose downloads return scripted pages: each entry is the eleven fields (or a failure).
+struct ScriptedStock : TStockObj {
+    using TStockObj::TStockObj;
+    std::deque<std::optional<std::vector<std::string>>> replies;
+    std::vector<std::string> last = std::vector<std::string>(11, "x"); // repeated when replies run out
+    int fetches = 0;
+    ui::TDateTime lastFetchSeenDuringDownload = -1;
+
+    bool FetchQuote(const std::string&, float& ref, std::vector<std::string>& fields) override {
+        ++fetches;
+        lastFetchSeenDuringDownload = Data().LastFetch;
+        fields.clear();
+        ref = 0;
+        std::optional<std::vector<std::string>> r = last;
+        if (!replies.empty()) {
+            r = replies.front();
+            replies.pop_front();
+        }
+        if (!r) return false;
+        fields = *r;
+        last = *r;
+        ref = QuoteValue(fields[qfLast]) - QuoteValue(fields[qfChange]);
+        return true;
+    }
+};
+
+std::vector<std::string> Quote(const std::string& last) {
+    std::vector<std::string> f(11);
+    f[qfName] = "name";
+    f[qfLast] = last;
+    return f;
+}
+
+// Sets the clock and the weekend flag for the test, and restores them after it.
+class QuoteModel : public ::testing::Test {
+protected:
+    ui::TDateTime now = ui::EncodeDateTime(2026, 12, 8, 10, 0, 0);
+    std::function<ui::TDateTime()> oldClock;
+    void SetUp() override {
+        oldClock = ui::SetClock([this] { return now; });
+        IsWeekend = Refreshing = RefreshSuspended = Fetching = false;
+    }
+    void TearDown() override {
+        ui::SetClock(oldClock);
+        IsWeekend = Refreshing = RefreshSuspended = Fetching = false;
+    }
+    void Advance(double seconds) { now += seconds / 86400.0; }
+};
+
+} // namespace
+
+TEST_F(QuoteModel, ANewStockIsDueAndRecordsEveryChangedField) {
+    ScriptedStock s("2330");
+    EXPECT_EQ(s.Data().Fields.size(), 11u);
+    s.replies = {Quote("100")};
+    EXPECT_TRUE(s.Update());
+    EXPECT_EQ(s.Data().Changed, FieldBit(qfName) | FieldBit(qfLast));
+    EXPECT_TRUE(s.Data().Loaded);
+    EXPECT_FLOAT_EQ(s.Data().RefPrice, 100.0f);
+    EXPECT_EQ(s.lastFetchSeenDuringDownload, now); // set before the download starts
+    EXPECT_NEAR((double)s.Data().PollInterval, (double)(8 * Sec), 1e-12);
+    // Bits left in Changed count as a change even when nothing new arrives.
+    Advance(9);
+    EXPECT_TRUE(s.Update());
+    s.Data().Changed = 0;
+    Advance(9);
+    EXPECT_FALSE(s.Update());
+}
+
+TEST_F(QuoteModel, PollIntervalMovesOneSecondAFetchBetween8And25) {
+    ScriptedStock s("2330");
+    // From 0, a first fetch without changes gives 1 s.
+    s.last = std::vector<std::string>(11);
+    EXPECT_FALSE(s.Update());
+    EXPECT_NEAR((double)s.Data().PollInterval, (double)Sec, 1e-12);
+    // Changes pull it down to 8 s and hold it there.
+    s.Reset("2330");
+    for (int i = 0; i < 3; ++i) {
+        s.replies = {Quote(std::to_string(100 + i))};
+        Advance(30);
+        EXPECT_TRUE(s.Update());
+        s.Data().Changed = 0;
+        EXPECT_NEAR((double)s.Data().PollInterval, (double)(8 * Sec), 1e-12);
+    }
+    // Seventeen fetches without changes reach 25 s, where it stays.
+    for (int i = 0; i < 20; ++i) {
+        Advance(30);
+        EXPECT_FALSE(s.Update());
+    }
+    EXPECT_NEAR((double)s.Data().PollInterval, (double)(25 * Sec), 1e-12);
+    EXPECT_EQ(s.fetches, 24);
+}
+
+TEST_F(QuoteModel, AStockIsNotFetchedBeforeItsIntervalHasPassed) {
+    ScriptedStock s("2330");
+    s.replies = {Quote("100")};
+    ASSERT_TRUE(s.Update());
+    s.Data().Changed = 0;
+    Advance(8); // exactly the interval: not yet due
+    EXPECT_FALSE(s.Update());
+    EXPECT_EQ(s.fetches, 1);
+    Advance(0.5);
+    s.Update();
+    EXPECT_EQ(s.fetches, 2);
+}
+
+TEST_F(QuoteModel, AFailedFetchChangesNothingButLastFetch) {
+    ScriptedStock s("2330");
+    s.replies = {Quote("100"), std::nullopt};
+    ASSERT_TRUE(s.Update());
+    s.Data().Changed = 0;
+    TStockData before = s.Data();
+    Advance(20);
+    EXPECT_FALSE(s.Update());
+    EXPECT_EQ(s.fetches, 2);
+    EXPECT_EQ(s.Data().LastFetch, now);
+    EXPECT_EQ(s.Data().Fields, before.Fields);
+    EXPECT_EQ(s.Data().PollInterval, before.PollInterval);
+    EXPECT_EQ(s.Data().RefPrice, before.RefPrice);
+    EXPECT_EQ(s.Data().Changed, 0);
+}
+
+TEST_F(QuoteModel, OutsideTheTradingWindowOnlyNewStocksAreFetched) {
+    now = ui::EncodeDateTime(2026, 12, 8, 20, 0, 0);
+    ScriptedStock s("2330");
+    s.last = std::vector<std::string>(11); // nothing changes: stays unloaded
+    EXPECT_FALSE(s.Update());
+    Advance(5);
+    EXPECT_FALSE(s.Update());
+    EXPECT_EQ(s.fetches, 2);
+    s.replies = {Quote("100")};
+    Advance(5);
+    EXPECT_TRUE(s.Update());
+    s.Data().Changed = 0;
+    s.Data().LastFetch = 0; // forced: still outside the window
+    Advance(60);
+    EXPECT_FALSE(s.Update());
+    EXPECT_EQ(s.fetches, 3);
+    // Reset makes it new again.
+    s.Reset("2317");
+    EXPECT_FALSE(s.Data().Loaded);
+    EXPECT_EQ(s.Data().Code, "2317");
+    EXPECT_EQ(s.Data().Fields, std::vector<std::string>(11));
+    s.Update();
+    EXPECT_EQ(s.fetches, 4);
+}
+
+TEST_F(QuoteModel, ALastPriceThatIsNoNumberKeepsTheStoredReference) {
+    ScriptedStock s("2330");
+    s.replies = {Quote("100"), Quote("-")};
+    ASSERT_TRUE(s.Update());
+    Advance(20);
+    ASSERT_TRUE(s.Update());
+    EXPECT_FLOAT_EQ(s.Data().RefPrice, 100.0f);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class WatchList : public QuoteModel {
+protected:
+    TempDir dir;
+    std::unique_ptr<WorkingDir> cwd;
+    void SetUp() override {
+        QuoteModel::SetUp();
+        cwd = std::make_unique<WorkingDir>(dir.path());
+    }
+    void TearDown() override {
+        cwd.reset();
+        QuoteModel::TearDown();
+    }
+    static std::string File() { return ReadFileBytes(TStockObjList::FileName); }
+    // Replaces every stock of the list by a scripted one with the same code.
+    static std::vector<ScriptedStock*> Script(TStockObjList& list) {
+        std::vector<ScriptedStock*> stocks;
+        for (auto& item : list.Items) {
+            auto s = std::make_unique<ScriptedStock>(item.Object->Data().Code);
+            stocks.push_back(s.get());
+            item.Object = std::move(s);
+        }
+        return stocks;
+    }
+};
+
+TEST_F(WatchList, NoFileGivesAnEmptyListAndNoFileAtExit) {
+    {
+        TStockObjList list;
+        EXPECT_EQ(list.Count(), 0);
+        EXPECT_EQ(list.Stocks(0), nullptr);
+        EXPECT_EQ(list.Stocks(-1), nullptr);
+    }
+    EXPECT_FALSE(ui::FileExists(TStockObjList::FileName));
+}
+
+TEST_F(WatchList, ReadsTheFirstTenLinesTrimmedAndWritesThemBackWithCrLf) {
+    WriteFileBytes(TStockObjList::FileName,
+                   "2330\n\n 2317 \r\n\t2454\r\r2412\n2882\n2881\n2330\n1301\n2002\n2303\n0050\n");
+    {
+        TStockObjList list;
+        // Ten lines counted: two blank ones among them, so eight stocks; duplicates stay.
+        ASSERT_EQ(list.Count(), 8);
+        EXPECT_EQ(list.Stocks(1)->Data().Code, "2317");
+        EXPECT_EQ(list.Stocks(2)->Data().Code, "2454");
+        EXPECT_EQ(list.Stocks(6)->Data().Code, "2330");
+        EXPECT_EQ(list.Items[1].Code, "2317");
+    }
+    EXPECT_EQ(File(), "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n2330\r\n1301\r\n");
+}
+
+TEST_F(WatchList, SavesEachStocksOwnCodeAndDeletesTheFileWhenEmpty) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    {
+        TStockObjList list;
+        list.Stocks(0)->Reset(" 2317 ");
+        list.Add("1101", std::make_unique<TStockObj>("1101"));
+    }
+    EXPECT_EQ(File(), "2317\r\n1101\r\n");
+    {
+        TStockObjList list;
+        list.Clear();
+    }
+    EXPECT_FALSE(ui::FileExists(TStockObjList::FileName));
+}
+
+TEST_F(WatchList, AnUnreadableFileIsReportedAndLeftAsItWas) {
+    if (::geteuid() == 0) {
+        // root reads any file: make it unreadable by making it a directory's name instead.
+        ASSERT_EQ(::mkdir(TStockObjList::FileName, 0755), 0);
+    } else {
+        WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+        ::chmod(TStockObjList::FileName, 0);
+    }
+    std::vector<std::string> errors;
+    auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    struct stat before {};
+    ::stat(TStockObjList::FileName, &before);
+    {
+        TStockObjList list;
+        EXPECT_EQ(list.Count(), 0);
+        EXPECT_FALSE(list.CanSave());
+        list.Add("2330", std::make_unique<TStockObj>("2330"));
+    }
+    ui::SetExceptionHandler(old);
+    EXPECT_EQ(errors.size(), 1u);
+    struct stat after {};
+    ASSERT_EQ(::stat(TStockObjList::FileName, &after), 0); // neither deleted nor replaced
+    EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+TEST_F(WatchList, AFailedSaveGoesToTheApplicationAndKeepsTheOldFile) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    std::vector<std::string> errors;
+    auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    {
+        TStockObjList list;
+        list.Stocks(0)->Reset("1101");
+        // The temporary file cannot be created: a directory is in its place.
+        ASSERT_EQ(::mkdir((std::string(TStockObjList::FileName) + ".tmp~").c_str(), 0755), 0);
+    }
+    ui::SetExceptionHandler(old);
+    EXPECT_EQ(errors.size(), 1u);
+    EXPECT_EQ(File(), "2330\r\n");
+}
+
+TEST_F(WatchList, ACycleCallsTheListenerForChangedStocksInOrderAndEmptiesChanged) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n2454\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    s[1]->replies = {std::nullopt};               // fails
+    s[2]->last = std::vector<std::string>(11);    // nothing changes
+    std::vector<std::pair<int, TFieldSet>> calls;
+    list.OnUpdate = [&](TStockObjList* sender, int i, TStockObj* stock) {
+        EXPECT_EQ(sender, &list);
+        EXPECT_EQ(stock, list.Stocks(i));
+        EXPECT_TRUE(Refreshing);
+        calls.emplace_back(i, stock->Data().Changed);
+    };
+    list.Refresh(true);
+    EXPECT_FALSE(Refreshing);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].first, 0);
+    EXPECT_NE(calls[0].second, 0);
+    for (auto* st : s) EXPECT_EQ(st->Data().Changed, 0);
+    // Half a second later only the stock that failed is due (its interval is still 0); it
+    // brings data now. A forced cycle then fetches every stock again, and identical data call no one.
+    Advance(0.5);
+    list.Refresh(false);
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 4);
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].first, 1);
+    list.Refresh(true);
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 7);
+    EXPECT_EQ(calls.size(), 2u);
+}
+
+TEST_F(WatchList, FlagsKeepCyclesApart) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    Refreshing = true;
+    list.Refresh(true);
+    Refreshing = false;
+    RefreshSuspended = true;
+    list.Refresh(true);
+    RefreshSuspended = false;
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches, 0);
+    // Suspension during a cycle stops it before its next stock.
+    list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { RefreshSuspended = true; };
+    list.Refresh(true);
+    EXPECT_EQ(s[0]->fetches, 1);
+    EXPECT_EQ(s[1]->fetches, 0);
+    RefreshSuspended = false;
+    // No listener: Changed is still emptied.
+    list.OnUpdate = nullptr;
+    list.Refresh(true);
+    EXPECT_EQ(s[1]->fetches, 1);
+    EXPECT_EQ(s[1]->Data().Changed, 0);
+}
+
+TEST_F(WatchList, AnErrorInTheListenerEndsTheCycleAndClearsRefreshing) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { throw Exception("listener failed"); };
+    EXPECT_THROW(list.Refresh(true), Exception);
+    EXPECT_FALSE(Refreshing);
+    EXPECT_EQ(s[1]->fetches, 0);
+}
+
+TEST_F(WatchList, RefreshStockFetchesAtOnceUnderTheGivenIndex) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    list.Refresh(true);
+    std::vector<int> indices;
+    list.OnUpdate = [&](TStockObjList*, int i, TStockObj*) { indices.push_back(i); };
+    s[0]->replies = {Quote("101")};
+    Advance(1); // not due by its interval
+    RefreshSuspended = true; // not consulted
+    list.RefreshStock(7, s[0]);
+    EXPECT_EQ(indices, std::vector<int>{7});
+    EXPECT_EQ(s[0]->Data().Changed, 0);
+    EXPECT_EQ(s[0]->fetches, 2);
+}
+
+TEST_F(WatchList, TheTimerRunsCyclesFiveSecondsApartAndSurvivesErrors) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    TStockObjList list;
+    EXPECT_TRUE(list.Timer->Active());
+    EXPECT_EQ(list.Timer->Interval(), 5000u);
+    Script(list);
+    std::vector<std::string> errors;
+    auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { throw Exception("listener failed"); };
+    // A tick from the event loop: the error reaches the application, the timer runs again.
+    list.Timer->SetInterval(1);
+    QElapsedTimer t;
+    t.start();
+    while (errors.empty() && t.elapsed() < 5000) ui::WaitMessage(100);
+    ui::SetExceptionHandler(old);
+    EXPECT_EQ(errors, std::vector<std::string>{"listener failed"});
+    EXPECT_TRUE(list.Timer->Enabled());
+    EXPECT_FALSE(Refreshing);
+}
