@@ -5,6 +5,7 @@
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
 #include "ui/DateTime.h"
+#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <benchmark/benchmark.h>
