@@ -7,6 +7,7 @@
 #include <QHostInfo>
 #include <QSocketNotifier>
 #include <arpa/inet.h>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr std::uint32_t NoAddress = 0xFFFFFFFFu;
+constexpr std::size_t PeekWindow = 2048;
 
 struct ErrorText {
     int No;
@@ -123,8 +125,11 @@ std::size_t NthCharPos(const std::string& text, char ch, int n) {
 TThreadTimer::TThreadTimer(QObject* owner) : ui::TTimer(owner) {}
 
 void TThreadTimer::UpdateTimer() {
-    if (Interval() > static_cast<unsigned>(INT_MAX)) {
+    if (Interval() > static_cast<unsigned>(INT_MAX) && !FRefusing) {
+        // Disabling runs UpdateTimer again, which then only stops the timer.
+        FRefusing = true;
         SetEnabled(false);
+        FRefusing = false;
         throw Exception("No Timer");
     }
     ui::TTimer::UpdateTimer();
@@ -201,8 +206,10 @@ void TKesSock::WatchRead() {
 }
 
 void TKesSock::HandleReadEvent() {
+    // A read under way takes the data, or the end of the stream, itself.
+    if (FReading > 0 || SocketHandle == NoSocket) return;
+    // Nobody reads: report once and stay quiet until the next read takes bytes.
     FReadNotifier->setEnabled(false);
-    if (SocketHandle == NoSocket) return;
     try {
         char probe;
         ssize_t n = sockops::Recv(SocketHandle, &probe, 1, true);
@@ -431,7 +438,7 @@ void TKesSock::WaitWritable() {
     if (!FConnecting) FWriteNotifier->setEnabled(false);
 }
 
-bool TKesSock::SendAll(const char* data, std::size_t length, bool dispatch) {
+bool TKesSock::SendAll(const char* data, std::size_t length) {
     std::size_t sent = 0;
     while (sent < length && !Canceled) {
         ssize_t n = sockops::Send(SocketHandle, data + sent, length - sent);
@@ -444,7 +451,6 @@ bool TKesSock::SendAll(const char* data, std::size_t length, bool dispatch) {
         // The socket is full: wait for room, a time-out or a cancel.
         WaitWritable();
     }
-    if (dispatch) ui::ProcessMessages();
     return sent == length;
 }
 
@@ -455,7 +461,7 @@ void TKesSock::SendBuffer(const char* buffer, std::size_t length) {
         Finally off{[this] { TimerOff(); }};
         if (!Canceled) {
             if (length == 0) length = std::strlen(buffer);
-            SendAll(buffer, length, false);
+            SendAll(buffer, length);
         }
     }
     if (Canceled) {
@@ -489,7 +495,7 @@ void TKesSock::SendFile(const std::string& fileName) {
         file.read(IOBuffer.data(), BufferSize);
         std::size_t n = static_cast<std::size_t>(file.gcount());
         if (n == 0) break;
-        if (SendAll(IOBuffer.data(), n, false) && !Canceled) {
+        if (SendAll(IOBuffer.data(), n) && !Canceled) {
             BytesSent += static_cast<long long>(n);
             if (OnPacketSent) OnPacketSent(this);
         }
@@ -519,14 +525,19 @@ std::string TKesSock::ReadLn() {
     std::size_t lineFeed = 0;
     bool found = false;
     TimerOn();
-    Finally off{[this] { TimerOff(); }};
+    ++FReading;
+    WatchRead();
+    Finally off{[this] {
+        --FReading;
+        TimerOff();
+    }};
     char* buffer = IOBuffer.data();
     while (!Canceled) {
-        ssize_t n = sockops::Recv(SocketHandle, buffer + held, BufferSize - held, true);
-        if (n == 0) {
-            WatchRead();
-            return {}; // the peer closed before a line feed
-        }
+        // Peek a small window at a time: a line is usually short, and the bytes after it
+        // (a whole body, say) need not be copied for every line.
+        std::size_t window = std::min<std::size_t>(PeekWindow, BufferSize - held);
+        ssize_t n = sockops::Recv(SocketHandle, buffer + held, window, true);
+        if (n == 0) return {}; // the peer closed before a line feed
         if (n > 0) {
             const void* lf = std::memchr(buffer + held, '\n', static_cast<std::size_t>(n));
             if (lf) {
@@ -543,14 +554,12 @@ std::string TKesSock::ReadLn() {
             line.append(buffer + held, static_cast<std::size_t>(got));
             held += static_cast<std::size_t>(got);
             if (held >= static_cast<std::size_t>(BufferSize)) throw ESockError("Line too long");
-            WatchRead();
             ui::ProcessMessages();
             continue;
         }
         LastErrorNo = sockops::LastError();
         if (LastErrorNo == 10057) break;
         CheckSocketError(10035);
-        WatchRead();
         ui::WaitMessage();
     }
     if (Canceled) {
@@ -573,7 +582,6 @@ std::string TKesSock::ReadLn() {
         held += static_cast<std::size_t>(got);
         want -= static_cast<std::size_t>(got);
     }
-    WatchRead();
     return line;
 }
 
@@ -582,8 +590,13 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
     text.clear();
     BytesReceived = 0;
     TimerOn();
+    ++FReading;
+    WatchRead();
     {
-        Finally off{[this] { TimerOff(); }};
+        Finally off{[this] {
+            --FReading;
+            TimerOff();
+        }};
         while (!Canceled && (maxLength < 0 || static_cast<long long>(text.size()) < maxLength)) {
             ssize_t n = sockops::Recv(SocketHandle, IOBuffer.data(), BufferSize, false);
             if (n == 0) break;
@@ -592,17 +605,14 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
                 TimerOn();
-                WatchRead();
                 ui::ProcessMessages();
                 continue;
             }
             LastErrorNo = sockops::LastError();
             if (LastErrorNo == 10057) break;
             CheckSocketError(10035);
-            WatchRead();
             ui::WaitMessage();
         }
-        WatchRead();
     }
     if (Canceled) {
         Canceled = false;
@@ -614,8 +624,13 @@ void TKesSock::CaptureFile(const std::string& fileName) {
     StatusMessage(8, "CaptureFile");
     BytesReceived = 0;
     TimerOn();
+    ++FReading;
+    WatchRead();
     {
-        Finally off{[this] { TimerOff(); }};
+        Finally off{[this] {
+            --FReading;
+            TimerOff();
+        }};
         std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
         if (!file) throw EFileError("Cannot create file \"" + fileName + "\"");
         while (!Canceled) {
@@ -627,17 +642,14 @@ void TKesSock::CaptureFile(const std::string& fileName) {
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
                 TimerOn();
-                WatchRead();
                 ui::ProcessMessages();
                 continue;
             }
             LastErrorNo = sockops::LastError();
             if (LastErrorNo == 10057) break;
             CheckSocketError(10035);
-            WatchRead();
             ui::WaitMessage();
         }
-        WatchRead();
         file.close();
     }
     if (Canceled) {

@@ -40,6 +40,9 @@ public:
 
 protected:
     void UpdateTimer() override;
+
+private:
+    bool FRefusing = false;
 };
 
 using TNotifyEvent = std::function<void(QObject* sender)>;
@@ -111,6 +114,8 @@ public:
     // Operations.
     virtual void Connect();
     virtual void Disconnect();
+    // Writeln the command and ReadLn the reply; its leading number (at most 10 digits) becomes
+    // ReplyCode, and one beyond 32767 raises ERangeError.
     virtual std::string Transaction(const std::string& command);
     virtual void Abort();
     void Cancel();
@@ -152,12 +157,13 @@ private:
     void WaitWritable();
     // Sends all bytes, waiting through the event loop while the socket is full; stops early on
     // Canceled. Returns false when a send accepted nothing.
-    bool SendAll(const char* data, std::size_t length, bool dispatch);
+    bool SendAll(const char* data, std::size_t length);
 
     // Both notifiers live as long as the component and follow its current socket.
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
+    int FReading = 0;        // read operations under way
     int FLookupId = -1;
     unsigned FLookupSerial = 0;
     std::uint32_t FLookupAddress = 0;

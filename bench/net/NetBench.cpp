@@ -3,14 +3,26 @@
 // BM_SilentReadLnCpu: a ReadLn waits 2 s on a server that sends nothing, until the time-out
 // aborts it. Reports the CPU time the waiting thread used, in percent of the wall time; the
 // wait sleeps in the event loop, so this stays near 0.
+//
+// BM_PageFetchBaseline / BM_PageFetchKesHttp: one page of about 30 KB from a loopback server,
+// one connection per page: first with bare blocking POSIX calls (connect, send, read until
+// close), then the way the quote model fetches it (create, Get, Body, Disconnect, destroy).
+// The run ends with the ratio of the two times per page.
+#include "net/KesHttp.h"
 #include "net/KesSock.h"
 
 #include "LoopbackServer.h"
 #include "ui/Application.h"
 
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
+#include <map>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -45,12 +57,96 @@ void BM_SilentReadLnCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_SilentReadLnCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+
+std::string PageResponse() {
+    std::string body = "<html><body><table>\r\n";
+    while (body.size() < 30000) body += "<tr><td>2330</td><td>612.00</td><td>611.00</td><td>612.00</td></tr>\r\n";
+    body += "</table></body></html>\r\n";
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+nettest::LoopbackServer& PageServer() {
+    static const std::string response = PageResponse();
+    static nettest::LoopbackServer server([](nettest::LoopbackServer::Conn& c) {
+        c.ReadRequest();
+        c.Send(response);
+    });
+    return server;
+}
+
+std::string PageUrl() { return "http://127.0.0.1:" + std::to_string(PageServer().Port()) + "/q/q?s=2330"; }
+
+void BM_PageFetchBaseline(benchmark::State& state) {
+    const int port = PageServer().Port();
+    const std::string request = "GET /q/q?s=2330 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    std::size_t bytes = 0;
+    char buf[65536];
+    for (auto _ : state) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) state.SkipWithError("connect failed");
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        std::string page;
+        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) page.append(buf, static_cast<std::size_t>(n));
+        ::close(fd);
+        bytes = page.size();
+        benchmark::DoNotOptimize(page);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_PageFetchBaseline)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+void BM_PageFetchKesHttp(benchmark::State& state) {
+    const std::string url = PageUrl();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto* http = new TKesHTTP(nullptr);
+        http->TimeOut = 15000;
+        http->MaxBodyLength = 1 << 20;
+        std::string body;
+        try {
+            http->Get(url);
+            body = http->Body;
+        } catch (...) {
+            state.SkipWithError("fetch failed");
+        }
+        http->Disconnect();
+        delete http;
+        bytes = body.size();
+        benchmark::DoNotOptimize(body);
+    }
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_PageFetchKesHttp)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
+
+// Prints as usual and keeps the real time per iteration of each benchmark for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+                Times[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> Times;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     ui::TCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto base = reporter.Times.find("BM_PageFetchBaseline");
+    auto ours = reporter.Times.find("BM_PageFetchKesHttp");
+    if (base != reporter.Times.end() && ours != reporter.Times.end() && base->second > 0)
+        std::printf("Page fetch: %.1f us per page against %.1f us for the bare baseline: %.2fx\n", ours->second * 1e6,
+                    base->second * 1e6, ours->second / base->second);
     benchmark::Shutdown();
     return 0;
 }
