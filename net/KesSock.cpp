@@ -140,7 +140,7 @@ void TThreadTimer::UpdateTimer() {
 
 int TKesSock::StartupCount = 0;
 
-TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(BufferSize + 1, '\0') {
+TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSize + 1]) {
     StatusMessage(8, "Create");
     FReadNotifier = new QSocketNotifier(QSocketNotifier::Read, this);
     FWriteNotifier = new QSocketNotifier(QSocketNotifier::Write, this);
@@ -371,14 +371,15 @@ void TKesSock::Connect() {
     if (SocketHandle == NoSocket) CheckSocketError(10035);
     FConnecting = true;
     if (sockops::Connect(SocketHandle, RemoteAddress, RemotePort) == 0) {
-        FConnecting = false;
-        Connected = true;
-        WatchRead();
-        if (OnConnect) OnConnect(this);
+        HandleConnectEvent(); // made at once
     } else {
         int error = sockops::LastError();
         if (error == 10035) {
-            FWriteNotifier->setEnabled(true);
+            // On a near peer the connection is often made by now: take its event at once.
+            if (sockops::WritableNow(SocketHandle))
+                HandleConnectEvent();
+            else
+                FWriteNotifier->setEnabled(true);
         } else if (IsConnectOutcome(error)) {
             // Reported at once on loopback; handled as the connect event it stands for.
             FConnecting = false;
@@ -492,10 +493,10 @@ void TKesSock::SendFile(const std::string& fileName) {
     std::ifstream file(fileName, std::ios::binary);
     if (!file) throw EFileError("Cannot open file \"" + fileName + "\"");
     while (!Canceled) {
-        file.read(IOBuffer.data(), BufferSize);
+        file.read(IOBuffer.get(), BufferSize);
         std::size_t n = static_cast<std::size_t>(file.gcount());
         if (n == 0) break;
-        if (SendAll(IOBuffer.data(), n) && !Canceled) {
+        if (SendAll(IOBuffer.get(), n) && !Canceled) {
             BytesSent += static_cast<long long>(n);
             if (OnPacketSent) OnPacketSent(this);
         }
@@ -531,7 +532,7 @@ std::string TKesSock::ReadLn() {
         --FReading;
         TimerOff();
     }};
-    char* buffer = IOBuffer.data();
+    char* buffer = IOBuffer.get();
     while (!Canceled) {
         // Peek a small window at a time: a line is usually short, and the bytes after it
         // (a whole body, say) need not be copied for every line.
@@ -598,10 +599,10 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
             TimerOff();
         }};
         while (!Canceled && (maxLength < 0 || static_cast<long long>(text.size()) < maxLength)) {
-            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.data(), BufferSize, false);
+            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.get(), BufferSize, false);
             if (n == 0) break;
             if (n > 0) {
-                text.append(IOBuffer.data(), static_cast<std::size_t>(n));
+                text.append(IOBuffer.get(), static_cast<std::size_t>(n));
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
                 TimerOn();
@@ -634,10 +635,10 @@ void TKesSock::CaptureFile(const std::string& fileName) {
         std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
         if (!file) throw EFileError("Cannot create file \"" + fileName + "\"");
         while (!Canceled) {
-            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.data(), BufferSize, false);
+            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.get(), BufferSize, false);
             if (n == 0) break;
             if (n > 0) {
-                file.write(IOBuffer.data(), n);
+                file.write(IOBuffer.get(), n);
                 if (!file) throw EFileError("Cannot write file \"" + fileName + "\"");
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);

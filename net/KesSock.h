@@ -14,6 +14,7 @@
 #include <QObject>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,7 +89,7 @@ public:
     TOnSocketError OnSocketError;
 
     // State.
-    std::vector<char> IOBuffer;           // BufferSize + 1 bytes
+    std::unique_ptr<char[]> IOBuffer;     // BufferSize + 1 bytes
     std::vector<std::string> SocketInfo;  // start-up report of the first live component
     long long BytesSent = 0;
     bool Canceled = false;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -118,6 +119,15 @@ int PendingError(int fd) {
     socklen_t len = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
     return TranslateErrno(error);
+}
+
+bool WritableNow(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    for (;;) {
+        int r = ::poll(&p, 1, 0);
+        if (r >= 0) return r > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
+        if (errno != EINTR) return false;
+    }
 }
 
 ssize_t Send(int fd, const char* data, std::size_t length) {

@@ -29,6 +29,9 @@ int Connect(int fd, std::uint32_t address, std::uint16_t port);
 // The error a finished non-blocking connect left on the socket, translated; 0 on success.
 int PendingError(int fd);
 
+// True when the socket can be written now (a connect under way has finished), without waiting.
+bool WritableNow(int fd);
+
 // Sends up to length bytes; returns the count accepted, or -1.
 ssize_t Send(int fd, const char* data, std::size_t length);
 
