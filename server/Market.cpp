@@ -79,7 +79,8 @@ struct Market::Stock {
     std::int64_t trades = 0;
     double gapMean = 10;   // mean seconds between trades
     double lotMean = 5;    // mean lots per trade
-    Cents target = 0;      // the price the walk drifts to
+    Cents dayTarget = 0;   // where the day is heading
+    Cents target = 0;      // the price the walk drifts to now
     bool lastUp = false;   // the last move was up: the trade took the ask
     Quote quote;
 };
@@ -92,13 +93,13 @@ Cents Step(Cents price, int ticks, const Quote& q, bool etf) {
     return std::clamp(price, q.limitDown, q.limitUp);
 }
 
-// A price on the grid about `move` (a fraction) from `from`, within the limits; now and then
-// the limit itself, so some stocks run to it.
-Cents PickTarget(Random& r, Cents from, double sigma, const Quote& q, bool etf) {
+// A price on the grid about `sigma` (a fraction, normally distributed) from `from`, within the
+// limits; with allowLimit, now and then a limit itself, so a few stocks run to it.
+Cents PickTarget(Random& r, Cents from, double sigma, bool allowLimit, const Quote& q, bool etf) {
     double roll = r.Uniform();
     double move = r.Normal() * sigma;
-    if (roll < 0.03) return q.limitUp;
-    if (roll < 0.05) return q.limitDown;
+    if (allowLimit && roll < 0.02) return q.limitUp;
+    if (allowLimit && roll < 0.03) return q.limitDown;
     Cents raw = static_cast<Cents>(std::llround(static_cast<double>(from) * (1.0 + move)));
     return GridFloor(std::clamp(raw, q.limitDown, q.limitUp), etf);
 }
@@ -131,7 +132,7 @@ void Market::Reset(std::size_t index) {
     s.quote.limitDown = LimitDown(l.prevClose, l.etf);
     s.gapMean = std::exp(s.random.Uniform() * std::log(12.0)) * 3.0;  // 3 to 36 s
     s.lotMean = std::exp(s.random.Uniform() * std::log(60.0));        // 1 to 60 lots
-    s.target = PickTarget(s.random, l.prevClose, 0.015, s.quote, l.etf);
+    s.dayTarget = s.target = PickTarget(s.random, l.prevClose, 0.015, true, s.quote, l.etf);
 }
 
 void Market::Trade(std::size_t index) {
@@ -169,7 +170,8 @@ void Market::Trade(std::size_t index) {
     q.ask = atAsk ? q.last : TickUp(q.last, l.etf);
     q.volume += lots;
     q.tradeSecond = s.nextTrade;
-    if (++s.trades % 250 == 0) s.target = PickTarget(s.random, q.last, 0.01, q, l.etf);
+    // Now and then the stock wanders off its day's level, and back.
+    if (++s.trades % 250 == 0) s.target = PickTarget(s.random, s.dayTarget, 0.006, false, q, l.etf);
     s.nextTrade += 1 + static_cast<std::int64_t>(s.random.Exponential(s.gapMean));
 }
 

@@ -29,6 +29,12 @@ QuoteServer::QuoteServer(Market& market, MarketClock& clock) : FImpl(std::make_u
     http.set_read_timeout(5);
     http.set_write_timeout(5);
     http.set_payload_max_length(64 * 1024);
+    // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, which would let a second
+    // server bind the port of a running one instead of failing.
+    http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 
     http.Get("/q/q", [this](const httplib::Request& req, httplib::Response& res) {
         if (!req.has_param("s")) {

@@ -44,11 +44,17 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 
 std::string SourceDir() {
     const char* d = std::getenv("QB_SOURCE_DIR");
+#ifdef QB_DEFAULT_SOURCE_DIR
+    if (!d) d = QB_DEFAULT_SOURCE_DIR;
+#endif
     return d ? d : ".";
 }
 
 std::string BinaryDir() {
     const char* d = std::getenv("QB_BINARY_DIR");
+#ifdef QB_DEFAULT_BINARY_DIR
+    if (!d) d = QB_DEFAULT_BINARY_DIR;
+#endif
     return d ? d : ".";
 }
 

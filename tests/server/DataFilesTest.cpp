@@ -1,0 +1,68 @@
+// The default data files: the board's AVAILABLE.TXT and STOCKLIST.TXT and the server's
+// MARKET.TXT must agree with each other and keep their formats.
+#include "support/TempDir.h"
+#include "server/Universe.h"
+#include "ui/Big5.h"
+#include "ui/TextFile.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+using testsupport::ReadFileBytes;
+using testsupport::SourceDir;
+
+namespace {
+
+std::vector<std::string> CrLfLines(const std::string& name) {
+    std::string bytes = ReadFileBytes(SourceDir() + "/data/" + name);
+    EXPECT_FALSE(bytes.empty()) << name;
+    std::vector<std::string> lines;
+    std::size_t from = 0;
+    for (std::size_t at; (at = bytes.find("\r\n", from)) != std::string::npos; from = at + 2)
+        lines.push_back(bytes.substr(from, at - from));
+    EXPECT_EQ(from, bytes.size()) << name << ": every line ends in CR LF";
+    for (const std::string& l : lines) EXPECT_EQ(l.find_first_of("\r\n"), std::string::npos) << name << ": " << l;
+    return lines;
+}
+
+bool IsBig5(const std::string& s) {
+    return ui::QStringToBig5(ui::Big5ToQString(s)) == s && !ui::Big5ToQString(s).contains(QChar(0xFFFD));
+}
+
+} // namespace
+
+TEST(DataFiles, AvailableListMatchesTheServersUniverse) {
+    std::map<std::string, std::string> universe;
+    for (const server::Listing& l : server::LoadUniverse(SourceDir() + "/data/MARKET.TXT")) {
+        EXPECT_TRUE(IsBig5(l.name)) << l.code;
+        EXPECT_NE(l.name.size(), 0u);
+        universe[l.code] = l.name;
+    }
+
+    std::vector<std::string> lines = CrLfLines("AVAILABLE.TXT");
+    EXPECT_GE(lines.size(), 150u);
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+    std::string previous;
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(ui::Big5ToUtf8(line));
+        ASSERT_GT(line.size(), 5u);
+        std::string code = line.substr(0, 4), name = line.substr(5);
+        EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
+        EXPECT_EQ(line[4], ' ');
+        EXPECT_LT(previous, code);
+        previous = code;
+        EXPECT_TRUE(IsBig5(name));
+        ASSERT_EQ(universe.count(code), 1u);
+        // The list shows two-character names with the full-width space between them, as the
+        // board pads them; the server's pages carry the plain name.
+        std::string plain = universe[code];
+        std::string shown = plain.size() == 4 ? plain.substr(0, 2) + "\xA1\x40" + plain.substr(2) : plain;
+        EXPECT_EQ(name, shown);
+    }
+    EXPECT_EQ(lines.size(), universe.size());
+
+    std::vector<std::string> watch = CrLfLines("STOCKLIST.TXT");
+    EXPECT_EQ(watch.size(), 10u);
+    for (const std::string& code : watch) EXPECT_EQ(universe.count(code), 1u) << code;
+}
