@@ -24,6 +24,7 @@ struct QuoteServer::Impl {
 QuoteServer::QuoteServer(Market& market, MarketClock& clock) : FImpl(std::make_unique<Impl>(market, clock)) {
     httplib::Server& http = FImpl->http;
     http.new_task_queue = [] { return new httplib::ThreadPool(ServerThreads); };
+    http.set_tcp_nodelay(true);  // headers and body go out in separate writes
     http.set_keep_alive_max_count(1000);
     http.set_keep_alive_timeout(5);
     http.set_read_timeout(5);

@@ -5,6 +5,7 @@
 #include "server/Universe.h"
 #include "ui/DateTime.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -165,7 +166,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    bool stopping = false;
+    std::atomic<bool> stopping = false;
     std::thread signalThread([&] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
