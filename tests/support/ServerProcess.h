@@ -9,7 +9,8 @@
 // waits for the ready line "quote-server listening on HOST:PORT (N stocks)" and reads the port
 // from it. Without "--data" the server finds the repository's data/MARKET.TXT itself.
 // The child is stopped (SIGTERM, then SIGKILL after a grace period) by Stop() and by the
-// destructor on every path, and it is killed by the kernel if the test process dies first.
+// destructor on every path, and it is killed by the kernel if the test process dies first
+// (more exactly, when the thread that started it ends: start it from the test's own thread).
 // Its standard error goes to the test's standard error.
 #include <string>
 #include <sys/types.h>
