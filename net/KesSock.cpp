@@ -586,9 +586,7 @@ std::string TKesSock::ReadLn() {
     return line;
 }
 
-void TKesSock::CaptureString(std::string& text, long long maxLength) {
-    StatusMessage(8, "Capture String");
-    text.clear();
+void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink, long long maxLength) {
     BytesReceived = 0;
     TimerOn();
     ++FReading;
@@ -598,11 +596,11 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
             --FReading;
             TimerOff();
         }};
-        while (!Canceled && (maxLength < 0 || static_cast<long long>(text.size()) < maxLength)) {
+        while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
             ssize_t n = sockops::Recv(SocketHandle, IOBuffer.get(), BufferSize, false);
             if (n == 0) break;
             if (n > 0) {
-                text.append(IOBuffer.get(), static_cast<std::size_t>(n));
+                sink(IOBuffer.get(), static_cast<std::size_t>(n));
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
                 TimerOn();
@@ -621,42 +619,22 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
     }
 }
 
+void TKesSock::CaptureString(std::string& text, long long maxLength) {
+    StatusMessage(8, "Capture String");
+    text.clear();
+    Capture([&text](const char* data, std::size_t size) { text.append(data, size); }, maxLength);
+}
+
 void TKesSock::CaptureFile(const std::string& fileName) {
     StatusMessage(8, "CaptureFile");
-    BytesReceived = 0;
-    TimerOn();
-    ++FReading;
-    WatchRead();
-    {
-        Finally off{[this] {
-            --FReading;
-            TimerOff();
-        }};
-        std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-        if (!file) throw EFileError("Cannot create file \"" + fileName + "\"");
-        while (!Canceled) {
-            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.get(), BufferSize, false);
-            if (n == 0) break;
-            if (n > 0) {
-                file.write(IOBuffer.get(), n);
-                if (!file) throw EFileError("Cannot write file \"" + fileName + "\"");
-                BytesReceived += n;
-                if (OnPacketRecvd) OnPacketRecvd(this);
-                TimerOn();
-                ui::ProcessMessages();
-                continue;
-            }
-            LastErrorNo = sockops::LastError();
-            if (LastErrorNo == 10057) break;
-            CheckSocketError(10035);
-            ui::WaitMessage();
-        }
-        file.close();
-    }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket capture aborted");
-    }
+    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+    if (!file) throw EFileError("Cannot create file \"" + fileName + "\"");
+    Capture(
+        [&](const char* data, std::size_t size) {
+            file.write(data, static_cast<std::streamsize>(size));
+            if (!file) throw EFileError("Cannot write file \"" + fileName + "\"");
+        },
+        -1);
 }
 
 std::string TKesSock::Transaction(const std::string& command) {

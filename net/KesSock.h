@@ -159,6 +159,9 @@ private:
     // Sends all bytes, waiting through the event loop while the socket is full; stops early on
     // Canceled. Returns false when a send accepted nothing.
     bool SendAll(const char* data, std::size_t length);
+    // The receive loop of the captures: hands every chunk to sink until the peer closes, the
+    // limit is reached (negative: none) or the capture is cancelled.
+    void Capture(const std::function<void(const char* data, std::size_t size)>& sink, long long maxLength);
 
     // Both notifiers live as long as the component and follow its current socket.
     QSocketNotifier* FReadNotifier = nullptr;
