@@ -103,6 +103,15 @@ private:
     std::thread FThread;
 };
 
+// Runs quotewatch in the directory, watching the given quote server.
+void StartQuotewatch(QProcess& watch, const TempDir& dir, const ServerProcess& server, const QStringList& args) {
+    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
+    watch.setProcessEnvironment(env);
+    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), args);
+}
+
 class EndToEnd : public ::testing::Test {
 protected:
     std::function<ui::TDateTime()> oldClock;
@@ -211,11 +220,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), " 2330\n1101\n\n0050");
     QProcess watch;
-    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
-    watch.setProcessEnvironment(env);
-    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), {"--cycles", "1"});
+    StartQuotewatch(watch, dir, server, {"--cycles", "1"});
     ASSERT_TRUE(watch.waitForFinished(30000));
     EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(watch.exitCode(), 0);
@@ -233,7 +238,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n1101\r\n0050\r\n");
 
     QProcess help;
-    help.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), {"--help"});
+    StartQuotewatch(help, dir, server, {"--help"});
     ASSERT_TRUE(help.waitForFinished(10000));
     EXPECT_TRUE(help.readAllStandardOutput().contains("--cycles"));
 }
@@ -244,11 +249,7 @@ TEST_F(EndToEnd, QuotewatchEndsCleanlyOnSigterm) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n");
     QProcess watch;
-    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
-    watch.setProcessEnvironment(env);
-    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"));
+    StartQuotewatch(watch, dir, server, {});
     ASSERT_TRUE(watch.waitForReadyRead(20000)); // the first cycle printed its line
     watch.terminate();
     ASSERT_TRUE(watch.waitForFinished(20000));
