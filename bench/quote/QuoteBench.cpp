@@ -1,6 +1,6 @@
 // Scraping a realistic quote page, and one forced refresh cycle over ten stocks against the
 // bundled quote server on loopback.
-//   bench_quote [--benchmark_filter=...]
+//   quote_bench [--benchmark_filter=...]
 #include "quote/QuotePages.h"
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
