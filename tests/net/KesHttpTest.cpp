@@ -11,6 +11,7 @@
 #include <memory>
 
 using nettest::LoopbackServer;
+using nettest::MessageOf;
 using Conn = LoopbackServer::Conn;
 
 namespace {
@@ -27,15 +28,6 @@ LoopbackServer::Script Answer(std::string response) {
         c.ReadRequest();
         c.Send(response);
     };
-}
-
-template <class E, class F> std::string MessageOf(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
 }
 
 struct StopHere {};

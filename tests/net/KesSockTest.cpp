@@ -11,6 +11,7 @@
 #include <memory>
 
 using nettest::LoopbackServer;
+using nettest::MessageOf;
 using Conn = LoopbackServer::Conn;
 
 namespace {
@@ -30,15 +31,6 @@ template <class F> bool PumpUntil(F cond, int limitMs = 2000) {
     t.start();
     while (!cond() && t.elapsed() < limitMs) ui::WaitMessage(20);
     return cond();
-}
-
-template <class E, class F> std::string MessageOf(F f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.Message();
-    }
-    return "(nothing raised)";
 }
 
 // Answers each line it receives with "200 " and the line, until the peer closes.

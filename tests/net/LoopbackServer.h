@@ -88,4 +88,14 @@ private:
     std::vector<int> FFillers;
 };
 
+// The message of the exception of type E that f raises, or "(nothing raised)".
+template <class E, class F> std::string MessageOf(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.Message();
+    }
+    return "(nothing raised)";
+}
+
 } // namespace nettest
