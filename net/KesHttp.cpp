@@ -11,16 +11,12 @@
 
 namespace {
 
-const char* const RequestWords[] = {"GET ",    "OPTIONS ", "HEAD ", "POST ", "PUT ",    "PATCH ",
-                                    "COPY ",   "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE "};
+const char* const RequestWords[] = {"GET ",  "OPTIONS ", "HEAD ",   "POST ", "PUT ",    "PATCH ",
+                                    "COPY ", "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE "};
 
-bool SendsBody(CmdType cmd) {
-    return cmd == cmdPost || cmd == cmdPut || cmd == cmdPatch || cmd == cmdTrace;
-}
+bool SendsBody(CmdType cmd) { return cmd == cmdPost || cmd == cmdPut || cmd == cmdPatch || cmd == cmdTrace; }
 
-bool AnnouncesLength(CmdType cmd) {
-    return SendsBody(cmd) || cmd == cmdLink || cmd == cmdUnlink;
-}
+bool AnnouncesLength(CmdType cmd) { return SendsBody(cmd) || cmd == cmdLink || cmd == cmdUnlink; }
 
 // The whole text as a decimal integer (optional sign), or nothing.
 bool ParseInt(const std::string& text, int& value) {
@@ -74,7 +70,9 @@ long long LengthValue(const std::string& line) {
     return v;
 }
 
-bool HasControlBreak(const std::string& text) { return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+bool HasControlBreak(const std::string& text) {
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
 
 long long FileSize(const std::string& name) {
     std::error_code ec;
@@ -83,7 +81,7 @@ long long FileSize(const std::string& name) {
     return static_cast<long long>(size);
 }
 
-} // namespace
+}  // namespace
 
 TKesHTTP::TKesHTTP(QObject* owner) : TKesSock(owner) {}
 

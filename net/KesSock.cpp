@@ -6,8 +6,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -80,8 +80,15 @@ static_assert(sizeof ErrorTexts / sizeof ErrorTexts[0] == 50, "50 error texts");
 // Errors that a connection attempt reports through its connect event rather than at once.
 bool IsConnectOutcome(int error) {
     switch (error) {
-    case 10050: case 10051: case 10052: case 10053: case 10054:
-    case 10060: case 10061: case 10064: case 10065:
+    case 10050:
+    case 10051:
+    case 10052:
+    case 10053:
+    case 10054:
+    case 10060:
+    case 10061:
+    case 10064:
+    case 10065:
         return true;
     default:
         return false;
@@ -89,13 +96,15 @@ bool IsConnectOutcome(int error) {
 }
 
 // Runs an action when the scope ends, however it ends.
-template <class F> struct Finally {
+template <class F>
+struct Finally {
     F f;
     ~Finally() { f(); }
 };
-template <class F> Finally(F) -> Finally<F>;
+template <class F>
+Finally(F) -> Finally<F>;
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Unit-level helpers
@@ -147,7 +156,8 @@ TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSiz
     FReadNotifier->setEnabled(false);
     FWriteNotifier->setEnabled(false);
     connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { ui::Guarded([this] { HandleReadEvent(); }); });
-    connect(FWriteNotifier, &QSocketNotifier::activated, this, [this] { ui::Guarded([this] { HandleConnectEvent(); }); });
+    connect(FWriteNotifier, &QSocketNotifier::activated, this,
+            [this] { ui::Guarded([this] { HandleConnectEvent(); }); });
 
     TimeOutTimer = new TThreadTimer(this);
     TimeOutTimer->SetEnabled(false);
@@ -219,14 +229,13 @@ void TKesSock::HandleReadEvent() {
             if (OnDataReady) {
                 try {
                     OnDataReady(this);
-                } catch (...) {
-                }
+                } catch (...) {}
             }
             return;
         }
         if (n < 0) {
             int error = sockops::LastError();
-            if (error == 10035) return; // nothing to read after all
+            if (error == 10035) return;  // nothing to read after all
             LastEventOK = false;
             LastErrorNo = error;
         } else {
@@ -241,7 +250,7 @@ void TKesSock::HandleReadEvent() {
 
 void TKesSock::HandleConnectEvent() {
     FWriteNotifier->setEnabled(false);
-    if (!FConnecting || SocketHandle == NoSocket) return; // a send waiting for room
+    if (!FConnecting || SocketHandle == NoSocket) return;  // a send waiting for room
     FConnecting = false;
     try {
         int error = sockops::PendingError(SocketHandle);
@@ -253,8 +262,7 @@ void TKesSock::HandleConnectEvent() {
         Connected = true;
         WatchRead();
         if (OnConnect) OnConnect(this);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TKesSock::HandleLookupDone(bool ok, std::uint32_t address) {
@@ -317,7 +325,7 @@ void TKesSock::ResolveHost() {
     FLookupId = QHostInfo::lookupHost(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())), this,
                                       [this, serial](const QHostInfo& info) {
                                           ui::Guarded([&] {
-                                              if (serial != FLookupSerial) return; // a lookup given up
+                                              if (serial != FLookupSerial) return;  // a lookup given up
                                               FLookupId = -1;
                                               std::uint32_t found = 0;
                                               if (info.error() == QHostInfo::NoError) {
@@ -367,11 +375,11 @@ void TKesSock::Connect() {
 
     LookupDone = false;
     LastEventOK = true;
-    MakeSocket(false); // a socket lost to a failed renewal is made again here
+    MakeSocket(false);  // a socket lost to a failed renewal is made again here
     if (SocketHandle == NoSocket) CheckSocketError(10035);
     FConnecting = true;
     if (sockops::Connect(SocketHandle, RemoteAddress, RemotePort) == 0) {
-        HandleConnectEvent(); // made at once
+        HandleConnectEvent();  // made at once
     } else {
         int error = sockops::LastError();
         if (error == 10035) {
@@ -538,7 +546,7 @@ std::string TKesSock::ReadLn() {
         // (a whole body, say) need not be copied for every line.
         std::size_t window = std::min<std::size_t>(PeekWindow, BufferSize - held);
         ssize_t n = sockops::Recv(SocketHandle, buffer + held, window, true);
-        if (n == 0) return {}; // the peer closed before a line feed
+        if (n == 0) return {};  // the peer closed before a line feed
         if (n > 0) {
             const void* lf = std::memchr(buffer + held, '\n', static_cast<std::size_t>(n));
             if (lf) {
@@ -567,7 +575,7 @@ std::string TKesSock::ReadLn() {
         Canceled = false;
         throw EAbortError("Socket readln aborted");
     }
-    if (!found) return {}; // the socket closed under the read before a line feed
+    if (!found) return {};  // the socket closed under the read before a line feed
     // Take the rest of the line, up to and including its line feed.
     std::size_t want = lineFeed + 1 - held;
     while (want > 0) {

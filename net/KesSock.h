@@ -71,8 +71,8 @@ public:
     // Properties.
     std::string Host;
     int Port = 0;
-    int TimeOut = 0;     // milliseconds; 0 arms no timer
-    int ReportLevel = 0; // highest status level reported
+    int TimeOut = 0;      // milliseconds; 0 arms no timer
+    int ReportLevel = 0;  // highest status level reported
     std::string Proxy;
     int ProxyPort = 0;
 
@@ -96,14 +96,14 @@ public:
     bool BeingDestroyed = false;
     int LastErrorNo = 0;
     std::string LastStatus;
-    TThreadTimer* TimeOutTimer = nullptr; // owned
+    TThreadTimer* TimeOutTimer = nullptr;  // owned
     bool LastEventOK = true;
     bool TimedOut = false;
     long long ExpectedLength = 0;
     long long BytesReceived = 0;
     bool LookupDone = false;
-    std::uint32_t RemoteAddress = 0;      // IPv4, network byte order; 0 while unresolved
-    std::uint16_t RemotePort = 0;         // network byte order
+    std::uint32_t RemoteAddress = 0;  // IPv4, network byte order; 0 while unresolved
+    std::uint16_t RemotePort = 0;     // network byte order
     std::string LastReply;
     int ReplyCode = 0;
     int SocketHandle = NoSocket;
@@ -167,7 +167,7 @@ private:
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
-    int FReading = 0;        // read operations under way
+    int FReading = 0;  // read operations under way
     int FLookupId = -1;
     unsigned FLookupSerial = 0;
     std::uint32_t FLookupAddress = 0;

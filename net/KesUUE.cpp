@@ -8,11 +8,10 @@
 
 namespace {
 // UU alphabet first (grave accent, then "!" to "_"), then Base64.
-const char Alphabets[] =
-    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const char Alphabets[] = "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_"
+                         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 static_assert(sizeof(Alphabets) == 129, "two alphabets of 64 characters");
-} // namespace
+}  // namespace
 
 TKesUUProcessor::TKesUUProcessor(QObject* owner) : QObject(owner) { SetAlphabet(); }
 

@@ -50,4 +50,4 @@ std::uint32_t InetAddr(const char* text);
 // The highest number of descriptors the process may hold, for the start-up report.
 long MaxSockets();
 
-} // namespace sockops
+}  // namespace sockops

@@ -42,7 +42,7 @@ std::string& ServerAddress() {
 // The text of a cell line between the end of the marker and the line's first "</".
 std::string CutCell(const std::string& line, const std::string& marker) {
     std::size_t at = ui::Pos(marker, line);
-    if (at == 0) return {}; // a line without its marker holds no field
+    if (at == 0) return {};  // a line without its marker holds no field
     long long s = static_cast<long long>(at + marker.size());
     long long e = static_cast<long long>(ui::Pos("</", line));
     if (e <= s) return {};
@@ -61,18 +61,19 @@ std::string CutChange(const std::string& line) {
 }
 
 // Runs the given cleanup on every way out of a scope.
-template <class F> struct Finally {
+template <class F>
+struct Finally {
     F f;
     ~Finally() { f(); }
 };
-template <class F> Finally(F) -> Finally<F>;
+template <class F>
+Finally(F) -> Finally<F>;
 
-} // namespace
+}  // namespace
 
 float QuoteValue(const std::string& text) {
-    float sign = (text.find(MarkDown) != std::string::npos || text.find(MarkDownLimit) != std::string::npos)
-                     ? -1.0f
-                     : 1.0f;
+    float sign =
+        (text.find(MarkDown) != std::string::npos || text.find(MarkDownLimit) != std::string::npos) ? -1.0f : 1.0f;
     std::string digits;
     for (char c : text)
         if ((c >= '0' && c <= '9') || c == '.') digits += c;
@@ -163,8 +164,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
             if (http) {
                 try {
                     http->Disconnect();
-                } catch (...) {
-                }
+                } catch (...) {}
                 delete http;
             }
             Fetching = false;

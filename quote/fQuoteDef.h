@@ -20,12 +20,12 @@ class TTimer;
 // Program-wide values shared with the board. Everything runs on the user-interface thread, so
 // these are plain flags.
 
-constexpr int MaxStocks = 10;            // rows of the board below its header row
-constexpr int QuoteFieldCount = 11;      // fields cut from a quote page
-extern bool Refreshing;                  // a refresh cycle is running
-extern bool RefreshSuspended;            // a dialog of the board is open: no cycle starts
-extern bool Fetching;                    // a quote page is downloading
-extern bool IsWeekend;                   // set once at start-up: the market is shut all day
+constexpr int MaxStocks = 10;        // rows of the board below its header row
+constexpr int QuoteFieldCount = 11;  // fields cut from a quote page
+extern bool Refreshing;              // a refresh cycle is running
+extern bool RefreshSuspended;        // a dialog of the board is open: no cycle starts
+extern bool Fetching;                // a quote page is downloading
+extern bool IsWeekend;               // set once at start-up: the market is shut all day
 
 // Field indices of TStockData::Fields.
 enum TQuoteField {
@@ -80,13 +80,13 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
 // ---------------------------------------------------------------------------------------------
 
 struct TStockData {
-    ui::TDateTime LastFetch = 0;     // local time of the last fetch attempt; 0 = never
-    long double PollInterval = 0;    // days; moved in steps of one second, 8 to 25 s once loaded
-    TFieldSet Changed = 0;           // fields changed and not yet handed to the listener
-    bool Loaded = false;             // a fetch has brought a change since Create/Reset
+    ui::TDateTime LastFetch = 0;   // local time of the last fetch attempt; 0 = never
+    long double PollInterval = 0;  // days; moved in steps of one second, 8 to 25 s once loaded
+    TFieldSet Changed = 0;         // fields changed and not yet handed to the listener
+    bool Loaded = false;           // a fetch has brought a change since Create/Reset
     std::string Code;
-    float RefPrice = 0;              // last price minus change; 0 = none yet
-    std::vector<std::string> Fields; // QuoteFieldCount texts
+    float RefPrice = 0;               // last price minus change; 0 = none yet
+    std::vector<std::string> Fields;  // QuoteFieldCount texts
 };
 
 class TStockObj {

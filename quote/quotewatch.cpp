@@ -18,24 +18,23 @@
 
 namespace {
 
-const char Usage[] =
-    "Usage: quotewatch [--cycles N] [--help]\n"
-    "\n"
-    "Watches the stocks of STOCKLIST.TXT in the working directory (the first ten lines, one code\n"
-    "per line) without a screen. It refreshes every stock at once, then runs a refresh cycle five\n"
-    "seconds after the previous one ended. A stock that has brought data is fetched again only in\n"
-    "the trading window (08:56 to 13:35 on weekdays), every 8 to 25 seconds.\n"
-    "\n"
-    "For every stock whose quote changed it prints one line, tab-separated and in UTF-8:\n"
-    "  local time (hh:nn:ss), row (1-based), code, name, trade time, last, bid, ask, change,\n"
-    "  volume, previous close, open, high, low\n"
-    "\n"
-    "  --cycles N   end after N refresh cycles (the first, immediate one counts)\n"
-    "  --help       show this text\n"
-    "\n"
-    "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT.\n"
-    "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
-    "host:port (or host, meaning port 80).\n";
+const char Usage[] = "Usage: quotewatch [--cycles N] [--help]\n"
+                     "\n"
+                     "Watches the stocks of STOCKLIST.TXT in the working directory (the first ten lines, one code\n"
+                     "per line) without a screen. It refreshes every stock at once, then runs a refresh cycle five\n"
+                     "seconds after the previous one ended. A stock that has brought data is fetched again only in\n"
+                     "the trading window (08:56 to 13:35 on weekdays), every 8 to 25 seconds.\n"
+                     "\n"
+                     "For every stock whose quote changed it prints one line, tab-separated and in UTF-8:\n"
+                     "  local time (hh:nn:ss), row (1-based), code, name, trade time, last, bid, ask, change,\n"
+                     "  volume, previous close, open, high, low\n"
+                     "\n"
+                     "  --cycles N   end after N refresh cycles (the first, immediate one counts)\n"
+                     "  --help       show this text\n"
+                     "\n"
+                     "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT.\n"
+                     "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
+                     "host:port (or host, meaning port 80).\n";
 
 int SignalPipe[2] = {-1, -1};
 
@@ -54,10 +53,10 @@ void PrintUpdate(int index, TStockObj* stock) {
     std::fflush(stdout);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
-    long cycles = 0; // 0: no limit
+    long cycles = 0;  // 0: no limit
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -101,8 +100,7 @@ int main(int argc, char** argv) {
         QSocketNotifier signalWatch(SignalPipe[0], QSocketNotifier::Read);
         QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
             char buf[16];
-            while (::read(SignalPipe[0], buf, sizeof buf) > 0) {
-            }
+            while (::read(SignalPipe[0], buf, sizeof buf) > 0) {}
             // A running cycle stops before its next stock; no new one starts.
             RefreshSuspended = true;
             QCoreApplication::quit();
@@ -114,6 +112,6 @@ int main(int argc, char** argv) {
         });
         status = ui::Run();
         list.Timer->SetEnabled(false);
-    } // the list writes STOCKLIST.TXT back here
+    }  // the list writes STOCKLIST.TXT back here
     return status;
 }

@@ -45,7 +45,7 @@ int SecondOfDay(ui::TDateTime dt) {
     return t.hour * 3600 + t.minute * 60 + t.second;
 }
 
-} // namespace
+}  // namespace
 
 // ---- MarketClock
 
@@ -77,11 +77,11 @@ struct Market::Stock {
     std::int64_t simulatedTo = -1;  // every trade up to this session second is in `quote`
     std::int64_t nextTrade = 0;
     std::int64_t trades = 0;
-    double gapMean = 10;   // mean seconds between trades
-    double lotMean = 5;    // mean lots per trade
-    Cents dayTarget = 0;   // where the day is heading
-    Cents target = 0;      // the price the walk drifts to now
-    bool lastUp = false;   // the last move was up: the trade took the ask
+    double gapMean = 10;  // mean seconds between trades
+    double lotMean = 5;   // mean lots per trade
+    Cents dayTarget = 0;  // where the day is heading
+    Cents target = 0;     // the price the walk drifts to now
+    bool lastUp = false;  // the last move was up: the trade took the ask
     Quote quote;
 };
 
@@ -104,7 +104,7 @@ Cents PickTarget(Random& r, Cents from, double sigma, bool allowLimit, const Quo
     return GridFloor(std::clamp(raw, q.limitDown, q.limitUp), etf);
 }
 
-} // namespace
+}  // namespace
 
 Market::Market(std::vector<Listing> listings, std::uint64_t seed) : FListings(std::move(listings)), FSeed(seed) {
     for (std::size_t i = 0; i < FListings.size(); ++i) {
@@ -184,4 +184,4 @@ Quote Market::QuoteAt(std::size_t index, std::int64_t second) {
     return s.quote;
 }
 
-} // namespace server
+}  // namespace server

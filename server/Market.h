@@ -22,10 +22,10 @@
 namespace server {
 
 struct Quote {
-    bool traded = false;            // false until the stock's first trade of the session
-    std::int64_t tradeSecond = 0;   // session second of the last trade
+    bool traded = false;           // false until the stock's first trade of the session
+    std::int64_t tradeSecond = 0;  // session second of the last trade
     Cents last = 0, bid = 0, ask = 0, open = 0, high = 0, low = 0;
-    std::int64_t volume = 0;        // lots (張) traded so far
+    std::int64_t volume = 0;  // lots (張) traded so far
     Cents prevClose = 0, limitUp = 0, limitDown = 0;
 };
 
@@ -93,4 +93,4 @@ private:
     std::mutex FLock;
 };
 
-} // namespace server
+}  // namespace server

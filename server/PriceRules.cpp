@@ -99,4 +99,4 @@ Cents ParsePrice(std::string_view text) {
     return whole * 100 + frac;
 }
 
-} // namespace server
+}  // namespace server

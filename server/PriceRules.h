@@ -38,4 +38,4 @@ std::string FormatLots(std::int64_t lots);
 // at most two decimals).
 Cents ParsePrice(std::string_view text);
 
-} // namespace server
+}  // namespace server

@@ -8,8 +8,8 @@ namespace {
 
 // The fixed parts of the pages, converted to Big5 once.
 struct PageText {
-    std::string head1, head2, tableTop, unknown1, unknown2, tail, addToPortfolio, rowTail1, rowTail2,
-        rowTail3, rowTail4;
+    std::string head1, head2, tableTop, unknown1, unknown2, tail, addToPortfolio, rowTail1, rowTail2, rowTail3,
+        rowTail4;
 
     PageText() {
         auto b = [](std::string_view utf8) { return ui::Utf8ToBig5(utf8); };
@@ -94,12 +94,25 @@ std::string EscapeHtml(std::string_view s) {
     std::string out;
     for (char c : s) {
         switch (c) {
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '"': out += "&quot;"; break;
-        case '\r': case '\n': case '\0': out += ' '; break;
-        default: out += c;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\r':
+        case '\n':
+        case '\0':
+            out += ' ';
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -113,7 +126,7 @@ void AddHead(std::string& page, std::string_view title) {
     page += t.tableTop;
 }
 
-} // namespace
+}  // namespace
 
 std::string FormatTimeOfDay(std::int64_t secondOfDay) {
     std::int64_t s = ((secondOfDay % 86400) + 86400) % 86400;
@@ -206,4 +219,4 @@ std::string ErrorPage(int status) {
            "</h1>\r\n</body>\r\n</html>\r\n";
 }
 
-} // namespace server
+}  // namespace server

@@ -32,4 +32,4 @@ std::string ErrorPage(int status);
 // The content type all pages are served with.
 inline constexpr const char* PageContentType = "text/html; charset=big5";
 
-} // namespace server
+}  // namespace server

@@ -11,7 +11,7 @@ namespace {
 // Threads serving connections. Each keep-alive connection holds one while it is open, so
 // there are more than cores.
 constexpr std::size_t ServerThreads = 16;
-} // namespace
+}  // namespace
 
 struct QuoteServer::Impl {
     Market& market;
@@ -53,7 +53,8 @@ QuoteServer::QuoteServer(Market& market, MarketClock& clock) : FImpl(std::make_u
     // The HTTP layer closes the connection after an HTTP/1.0 request without keep-alive;
     // say so in the response.
     http.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-        if (req.version == "HTTP/1.0" && !res.has_header("Connection") && strcasecmp(req.get_header_value("Connection").c_str(), "keep-alive") != 0)
+        if (req.version == "HTTP/1.0" && !res.has_header("Connection") &&
+            strcasecmp(req.get_header_value("Connection").c_str(), "keep-alive") != 0)
             res.set_header("Connection", "close");
     });
     http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
@@ -81,4 +82,4 @@ bool QuoteServer::Run() { return FImpl->http.listen_after_bind(); }
 
 void QuoteServer::Stop() { FImpl->http.stop(); }
 
-} // namespace server
+}  // namespace server

@@ -32,4 +32,4 @@ private:
     std::unique_ptr<Impl> FImpl;
 };
 
-} // namespace server
+}  // namespace server

@@ -48,4 +48,4 @@ std::vector<Listing> LoadUniverse(const std::string& path) {
     return ParseUniverse(text.str(), path);
 }
 
-} // namespace server
+}  // namespace server

@@ -25,4 +25,4 @@ std::vector<Listing> LoadUniverse(const std::string& path);
 // Parses the text of such a file; source names it in error messages.
 std::vector<Listing> ParseUniverse(const std::string& text, const std::string& source);
 
-} // namespace server
+}  // namespace server

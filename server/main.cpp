@@ -23,18 +23,17 @@
 
 namespace {
 
-const char* const Usage =
-    "usage: quote-server [--host H] [--port P] [--seed N] [--always-open] [--data FILE]\n"
-    "                    [--time HH:MM:SS] [--speed X]\n"
-    "  --host H         address to listen on (127.0.0.1)\n"
-    "  --port P         port to listen on, 0 for a free one (8086)\n"
-    "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
-    "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
-    "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
-    "                   directory or its data/ folder, else the source tree's data/)\n"
-    "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
-    "  --speed X        with --always-open, run the market X times faster than the clock\n"
-    "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
+const char* const Usage = "usage: quote-server [--host H] [--port P] [--seed N] [--always-open] [--data FILE]\n"
+                          "                    [--time HH:MM:SS] [--speed X]\n"
+                          "  --host H         address to listen on (127.0.0.1)\n"
+                          "  --port P         port to listen on, 0 for a free one (8086)\n"
+                          "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
+                          "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
+                          "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
+                          "                   directory or its data/ folder, else the source tree's data/)\n"
+                          "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
+                          "  --speed X        with --always-open, run the market X times faster than the clock\n"
+                          "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
 
 const char* const DataFileName = "MARKET.TXT";
 
@@ -79,7 +78,7 @@ int Fail(const std::string& message) {
     return 2;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
@@ -121,7 +120,8 @@ int main(int argc, char** argv) {
             if (!value(v)) return Fail("--speed needs a number");
             char* end = nullptr;
             clockOptions.speed = std::strtod(v.c_str(), &end);
-            if (*end || !(clockOptions.speed > 0 && clockOptions.speed <= 1e6)) return Fail("--speed needs a positive number");
+            if (*end || !(clockOptions.speed > 0 && clockOptions.speed <= 1e6))
+                return Fail("--speed needs a positive number");
         } else {
             std::cerr << "quote-server: unknown argument " << a << "\n" << Usage;
             return 2;

@@ -18,7 +18,7 @@ ExceptionHandler& CurrentHandler() {
     return handler;
 }
 
-} // namespace
+}  // namespace
 
 ExceptionHandler SetExceptionHandler(ExceptionHandler handler) {
     ExceptionHandler old = CurrentHandler();
@@ -46,8 +46,7 @@ void HandleException(std::exception_ptr error) noexcept {
 }
 
 void ProcessMessages() {
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
 void WaitMessage(int maxMs) {
@@ -83,4 +82,4 @@ bool TCoreApplication::notify(QObject* receiver, QEvent* event) {
     }
 }
 
-} // namespace ui
+}  // namespace ui

@@ -26,7 +26,8 @@ void HandleException(std::exception_ptr error = std::current_exception()) noexce
 std::string ExceptionMessage(std::exception_ptr error);
 
 // Runs f; an exception it raises goes to HandleException instead of the caller.
-template <class F> void Guarded(F&& f) noexcept {
+template <class F>
+void Guarded(F&& f) noexcept {
     try {
         f();
     } catch (...) {
@@ -54,4 +55,4 @@ public:
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
-} // namespace ui
+}  // namespace ui

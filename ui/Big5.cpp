@@ -63,8 +63,8 @@ std::string LowerCase(std::string_view s) {
 bool SameText(std::string_view a, std::string_view b) { return a.size() == b.size() && UpperCase(a) == UpperCase(b); }
 
 int CompareStr(std::string_view a, std::string_view b) {
-    int c = a.compare(b); // std::char_traits<char>::compare works on unsigned char values
+    int c = a.compare(b);  // std::char_traits<char>::compare works on unsigned char values
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-} // namespace ui
+}  // namespace ui

@@ -37,4 +37,4 @@ bool SameText(std::string_view a, std::string_view b);
 // Byte-wise comparison: negative, 0 or positive, a proper prefix sorting first.
 int CompareStr(std::string_view a, std::string_view b);
 
-} // namespace ui
+}  // namespace ui

@@ -19,7 +19,7 @@ const QDate& Epoch() {
     return epoch;
 }
 
-} // namespace
+}  // namespace
 
 TDateTime SystemNow() {
     QDateTime now = QDateTime::currentDateTime();
@@ -86,4 +86,4 @@ bool IsWeekendDay(TDateTime dt) {
     return d == 0 || d == 1;
 }
 
-} // namespace ui
+}  // namespace ui

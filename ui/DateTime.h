@@ -40,4 +40,4 @@ int DayIndex(TDateTime dt);
 // True when the date is a Saturday or a Sunday.
 bool IsWeekendDay(TDateTime dt);
 
-} // namespace ui
+}  // namespace ui

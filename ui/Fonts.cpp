@@ -15,4 +15,4 @@ void RegisterFontSubstitutions() {
     QFont::insertSubstitutions(QString::fromUtf8(ArialNarrowFaceName), {"Liberation Sans Narrow"});
 }
 
-} // namespace ui
+}  // namespace ui

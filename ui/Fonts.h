@@ -12,4 +12,4 @@ extern const char* const ArialNarrowFaceName;
 // Registers the substitutions. Call once after the application object exists.
 void RegisterFontSubstitutions();
 
-} // namespace ui
+}  // namespace ui

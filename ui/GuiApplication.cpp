@@ -24,4 +24,4 @@ void InstallGuiExceptionHandler() {
     });
 }
 
-} // namespace ui
+}  // namespace ui

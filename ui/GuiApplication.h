@@ -15,4 +15,4 @@ public:
 // Makes the application's default exception handling show a message box.
 void InstallGuiExceptionHandler();
 
-} // namespace ui
+}  // namespace ui

@@ -28,7 +28,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool FileExists(const std::string& name) {
     struct stat st {};
@@ -41,8 +41,7 @@ bool PathExists(const std::string& name) {
 }
 
 void DeleteFile(const std::string& name) {
-    if (::unlink(name.c_str()) != 0 && errno != ENOENT)
-        throw EFileError(ErrorText("Cannot delete file", name, errno));
+    if (::unlink(name.c_str()) != 0 && errno != ENOENT) throw EFileError(ErrorText("Cannot delete file", name, errno));
 }
 
 std::vector<std::string> SplitLines(std::string_view text) {
@@ -107,4 +106,4 @@ void WriteLines(const std::string& name, const std::vector<std::string>& lines) 
     }
 }
 
-} // namespace ui
+}  // namespace ui

@@ -27,4 +27,4 @@ std::vector<std::string> ReadLines(const std::string& name);
 // mid-write leaves either the old file or the new one, never a truncated one. Raises EFileError.
 void WriteLines(const std::string& name, const std::vector<std::string>& lines);
 
-} // namespace ui
+}  // namespace ui

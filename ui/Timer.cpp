@@ -39,4 +39,4 @@ void TTimer::FireTimer() {
     });
 }
 
-} // namespace ui
+}  // namespace ui

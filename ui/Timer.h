@@ -39,4 +39,4 @@ private:
     TNotifyEvent FOnTimer;
 };
 
-} // namespace ui
+}  // namespace ui

@@ -47,8 +47,7 @@ void BM_SilentReadLnCpu(benchmark::State& state) {
         auto wall0 = std::chrono::steady_clock::now();
         try {
             sock.ReadLn();
-        } catch (const EAbortError&) {
-        }
+        } catch (const EAbortError&) {}
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         cpuPct = 100.0 * (ThreadCpuSeconds() - cpu0) / wall;
         sock.Disconnect();
@@ -57,13 +56,12 @@ void BM_SilentReadLnCpu(benchmark::State& state) {
 }
 BENCHMARK(BM_SilentReadLnCpu)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-
 std::string PageResponse() {
     std::string body = "<html><body><table>\r\n";
     while (body.size() < 30000) body += "<tr><td>2330</td><td>612.00</td><td>611.00</td><td>612.00</td></tr>\r\n";
     body += "</table></body></html>\r\n";
-    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+    return "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
 }
 
 nettest::LoopbackServer& PageServer() {
@@ -135,7 +133,7 @@ public:
     std::map<std::string, double> Times;
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     ui::TCoreApplication app(argc, argv);

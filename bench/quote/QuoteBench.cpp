@@ -24,8 +24,8 @@ std::string RealisticPage() {
     quotetest::PageQuote q;
     std::string filler;
     while (filler.size() < 24000)
-        filler += "<tr><td class=\"menu\"><a href=\"/q/ts?s=2317\">" + ui::Utf8ToBig5("走勢圖") +
-                  "</a></td><td>" + ui::Utf8ToBig5("成交明細") + "</td><td>&nbsp;</td></tr>\r\n";
+        filler += "<tr><td class=\"menu\"><a href=\"/q/ts?s=2317\">" + ui::Utf8ToBig5("走勢圖") + "</a></td><td>" +
+                  ui::Utf8ToBig5("成交明細") + "</td><td>&nbsp;</td></tr>\r\n";
     std::string page = quotetest::QuotePage(q);
     std::size_t row = page.find("<tr>\r\n<td width");
     page.insert(row, filler);
@@ -84,7 +84,7 @@ void BM_ForcedCycleTenStocks(benchmark::State& state) {
 BENCHMARK(BM_ForcedCycleTenStocks)->Unit(benchmark::kMillisecond)->Iterations(10);
 #endif
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     ui::TCoreApplication app(argc, argv);

@@ -41,6 +41,6 @@ void BM_ReplayWholeDay(benchmark::State& state) {
 }
 BENCHMARK(BM_ReplayWholeDay);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

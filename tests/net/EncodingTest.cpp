@@ -47,7 +47,7 @@ TEST(UUEncoding, UUCodeLinesCarryTheirLengthAndEndWithAGraveLine) {
     EXPECT_EQ(UUEncodeString("a", uuCode), "!80\r\n`\r\n");
     EXPECT_EQ(UUEncodeString("", uuCode), "`\r\n");
     std::string out = UUEncodeString(std::string(45, '\0'), uuCode);
-    EXPECT_EQ(out.substr(0, 1), "M"); // 45 = 'M' - 32
+    EXPECT_EQ(out.substr(0, 1), "M");  // 45 = 'M' - 32
     EXPECT_EQ(out.substr(1, 60), std::string(60, '`'));
 }
 
@@ -61,7 +61,7 @@ TEST(UUEncoding, EventsStreamsAndRewind) {
     enc.InputStream = &in;
     enc.OutputStream = &out;
     enc.Encode();
-    enc.Encode(); // the input is rewound; the output is rewound and overwritten
+    enc.Encode();  // the input is rewound; the output is rewound and overwritten
     EXPECT_EQ(events, (std::vector<std::string>{"begin", "end", "begin", "end"}));
     std::string first;
     std::getline(out, first);

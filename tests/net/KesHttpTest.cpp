@@ -32,7 +32,7 @@ LoopbackServer::Script Answer(std::string response) {
 
 struct StopHere {};
 
-} // namespace
+}  // namespace
 
 TEST(ExStringList, IndexOfHeaderAndSetHeader) {
     TExStringList l;
@@ -41,7 +41,7 @@ TEST(ExStringList, IndexOfHeaderAndSetHeader) {
     l.Add("Cookie: x=1:2");
     EXPECT_EQ(l.IndexOfHeader("HOST"), 1);
     EXPECT_EQ(l.IndexOfHeader("cookie"), 2);
-    EXPECT_EQ(l.IndexOfHeader("GET / HTTP/1.0"), -1); // no colon, no match
+    EXPECT_EQ(l.IndexOfHeader("GET / HTTP/1.0"), -1);  // no colon, no match
     EXPECT_EQ(l.IndexOfHeader("x=1"), -1);
     l.SetHeader("Host", "b");
     EXPECT_EQ(l[1], "Host: b");
@@ -51,7 +51,7 @@ TEST(ExStringList, IndexOfHeaderAndSetHeader) {
     l.SetHeader("COOKIE", "");
     EXPECT_EQ(l.Count(), 3);
     EXPECT_EQ(l.IndexOfHeader("Cookie"), -1);
-    l.SetHeader("Nothing", ""); // deleting a missing line is no error
+    l.SetHeader("Nothing", "");  // deleting a missing line is no error
     EXPECT_EQ(l.Text(), "GET / HTTP/1.0\r\nHost: b\r\nReferer: r\r\n");
 }
 
@@ -73,11 +73,11 @@ TEST(HttpParseURL, HostPortPathAndSchemes) {
     EXPECT_EQ(h.URL, "http://other/");
 
     parse("/only/a/path?q=1");
-    EXPECT_EQ(h.Host, "other"); // kept
+    EXPECT_EQ(h.Host, "other");  // kept
     EXPECT_EQ(h.RequestPath, "/only/a/path?q=1");
 
     parse("ftp://files/x");
-    EXPECT_EQ(h.Port, 21); // chooses the port only
+    EXPECT_EQ(h.Port, 21);  // chooses the port only
     parse("GOPHER://g/");
     EXPECT_EQ(h.Port, 70);
 
@@ -137,7 +137,8 @@ TEST(HttpBuildRequest, RequestWordsAndHeaderLines) {
     h.HeaderInfo.Password = "pass";
     EXPECT_EQ(build(cmdGet), "GET /p HTTP/1.0\r\nHost: h\r\n" + kAccept1 + kAccept2 +
                                  "User-Agent: QB/1\r\nFrom: me@here\r\nCookie: a=1\r\nReferer: http://r/\r\n"
-                                 "Authorization: Basic dXNlcjpwYXNz\r\n" + kContentType);
+                                 "Authorization: Basic dXNlcjpwYXNz\r\n" +
+                                 kContentType);
 
     // Credentials longer than one encoder line stay on one header line.
     h.HeaderInfo = {};
@@ -199,7 +200,7 @@ TEST(HttpRequest, BodiesOfPostPutAndFiles) {
     testsupport::WriteFileBytes("upload.bin", "file bytes\r\n");
     h.OutputFileMode = true;
     h.InputFileMode = true;
-    h.Header = "Head.txt"; // the string mode left the last header text here
+    h.Header = "Head.txt";  // the string mode left the last header text here
     h.Body = "Default.htm";
     h.Put(Base(server.Port()) + "/file", "upload.bin");
     auto requests = server.Requests();
@@ -218,7 +219,8 @@ TEST(HttpRequest, BodiesOfPostPutAndFiles) {
 TEST(HttpRequest, ControlCharactersAreRefusedBeforeConnecting) {
     LoopbackServer server(Answer("HTTP/1.0 200 OK\r\n\r\n"));
     TKesHTTP h;
-    EXPECT_EQ(MessageOf<Exception>([&] { h.Get(Base(server.Port()) + "/x\r\nX-Evil: 1"); }), "Invalid character in URL");
+    EXPECT_EQ(MessageOf<Exception>([&] { h.Get(Base(server.Port()) + "/x\r\nX-Evil: 1"); }),
+              "Invalid character in URL");
     EXPECT_EQ(MessageOf<Exception>([&] { h.Get(Base(server.Port()) + std::string("/x\0y", 4)); }),
               "Invalid character in URL");
     h.HeaderInfo.Cookie = "a=1\nX-Evil: 1";
@@ -237,23 +239,23 @@ TEST(HttpResponse, StatusHeaderValuesAndOddResponses) {
     LoopbackServer server([&](Conn& c) {
         c.ReadRequest();
         switch (c.index) {
-        case 0: // in pieces, with values to keep
+        case 0:  // in pieces, with values to keep
             c.Send("HTTP/1.0 20");
             c.Pause(20);
             c.Send("0 OK\r\nset-cookie: " + longCookie + "\r\nContent-Length:  x42y\r\n");
             c.Pause(20);
             c.Send("Location: /next\nX: y\r\n\r\nbody");
             break;
-        case 1: // closes at once
+        case 1:  // closes at once
             break;
-        case 2: // a code with no text after it
+        case 2:  // a code with no text after it
             c.Send("HTTP/1.0 200\r\n\r\nbody");
             break;
-        case 3: // a header line longer than the buffer
+        case 3:  // a header line longer than the buffer
             c.Send("HTTP/1.0 200 OK\r\nX: " + std::string(70000, 'h') + "\r\n\r\n");
             c.WaitClosed();
             break;
-        case 4: // an error page
+        case 4:  // an error page
             c.Send("HTTP/1.0 404 Not Found\r\n\r\n<h1>missing</h1>");
             break;
         case 5:
@@ -279,7 +281,7 @@ TEST(HttpResponse, StatusHeaderValuesAndOddResponses) {
         ++failures;
     };
     h.OnAuthenticationNeeded = [&](QObject*) { ++authentications; };
-    h.Get(url); // no status line: status 0, a success with nothing in it
+    h.Get(url);  // no status line: status 0, a success with nothing in it
     EXPECT_EQ(h.ReplyCode, 0);
     EXPECT_EQ(h.Header, "");
     EXPECT_EQ(h.Body, "");
@@ -306,15 +308,14 @@ TEST(HttpResponse, StatusHeaderValuesAndOddResponses) {
 TEST(HttpResponse, FailuresRaiseAfterDisconnecting) {
     LoopbackServer server([](Conn& c) {
         c.ReadRequest();
-        if (c.index == 0) { // silent
+        if (c.index == 0) {  // silent
             c.WaitClosed();
             return;
         }
         // A body much longer than the caller accepts.
         c.Send("HTTP/1.0 200 OK\r\n\r\n");
         std::string chunk(64 * 1024, 'z');
-        for (int i = 0; i < 64 && c.Send(chunk); ++i) {
-        }
+        for (int i = 0; i < 64 && c.Send(chunk); ++i) {}
     });
     TKesHTTP h;
     h.TimeOut = 300;
@@ -323,7 +324,7 @@ TEST(HttpResponse, FailuresRaiseAfterDisconnecting) {
     EXPECT_EQ(MessageOf<EAbortError>([&] { h.Get(Base(server.Port()) + "/"); }), "Socket readln aborted");
     EXPECT_FALSE(h.Connected);
     EXPECT_EQ(disconnects, 1);
-    EXPECT_EQ(h.Body, "Default.htm"); // the capture never started
+    EXPECT_EQ(h.Body, "Default.htm");  // the capture never started
 
     h.MaxBodyLength = 100000;
     EXPECT_EQ(MessageOf<ESockError>([&] { h.Get(Base(server.Port()) + "/"); }), "Body too long");
@@ -332,7 +333,7 @@ TEST(HttpResponse, FailuresRaiseAfterDisconnecting) {
 
     nettest::RefusedPort refused;
     EXPECT_EQ(MessageOf<ESockError>([&] { h.Get(Base(refused.Port()) + "/"); }), "Connection Failed");
-    TKesHTTP fresh; // no host yet, and a path-only URL names none
+    TKesHTTP fresh;  // no host yet, and a path-only URL names none
     EXPECT_EQ(MessageOf<ESockError>([&] { fresh.Get("/x"); }), "Null Remote Address");
     EXPECT_EQ(fresh.Body, "Default.htm");
     EXPECT_EQ(fresh.Header, "Head.txt");
@@ -341,7 +342,8 @@ TEST(HttpResponse, FailuresRaiseAfterDisconnecting) {
 TEST(HttpRedirect, FollowsCarriesCookiesAndStops) {
     LoopbackServer second([](Conn& c) {
         std::string request = c.ReadRequest();
-        c.Send("HTTP/1.0 200 OK\r\n\r\nsecond:" + std::to_string(request.find("Cookie: sid=7\r\n") != std::string::npos));
+        c.Send("HTTP/1.0 200 OK\r\n\r\nsecond:" +
+               std::to_string(request.find("Cookie: sid=7\r\n") != std::string::npos));
     });
     const std::string target = Base(second.Port()) + "/t";
     LoopbackServer first([&](Conn& c) {
@@ -357,7 +359,7 @@ TEST(HttpRedirect, FollowsCarriesCookiesAndStops) {
         case 3:
             c.Send("HTTP/1.0 302 Found\r\nLocation: next.htm\r\n\r\n");
             break;
-        default: // redirects to itself, for ever
+        default:  // redirects to itself, for ever
             c.Send("HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\nloop " + std::to_string(c.index));
             break;
         }

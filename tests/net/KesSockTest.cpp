@@ -26,7 +26,8 @@ std::unique_ptr<TKesSock> SockTo(int port, int timeOut = 2000) {
 }
 
 // Runs the event loop until the condition holds or the limit passes.
-template <class F> bool PumpUntil(F cond, int limitMs = 2000) {
+template <class F>
+bool PumpUntil(F cond, int limitMs = 2000) {
     QElapsedTimer t;
     t.start();
     while (!cond() && t.elapsed() < limitMs) ui::WaitMessage(20);
@@ -47,7 +48,7 @@ void Echo(Conn& c) {
     }
 }
 
-} // namespace
+}  // namespace
 
 TEST(SockHelpers, NthFieldAndNthCharPos) {
     EXPECT_EQ(NthField("http://host:81/a/b", '/', 3), "host:81");
@@ -57,7 +58,7 @@ TEST(SockHelpers, NthFieldAndNthCharPos) {
     EXPECT_EQ(NthField("", ',', 1), "");
     EXPECT_EQ(NthField("abc", ',', 1), "abc");
     EXPECT_EQ(NthCharPos("http://h/x", '/', 3), 9u);
-    EXPECT_EQ(NthCharPos("http://h", '/', 3), 9u); // length plus 1
+    EXPECT_EQ(NthCharPos("http://h", '/', 3), 9u);  // length plus 1
     EXPECT_EQ(NthCharPos("", '/', 1), 1u);
 }
 
@@ -104,7 +105,7 @@ TEST(SockConnect, ConnectTalkDisconnectAndConnectAgain) {
     s->Connect();
     EXPECT_TRUE(s->Connected);
     EXPECT_EQ(connects, 1);
-    EXPECT_EQ(resolved, 0); // a dotted address needs no lookup
+    EXPECT_EQ(resolved, 0);  // a dotted address needs no lookup
     EXPECT_EQ(MessageOf<ESockError>([&] { s->Connect(); }), "Already connected");
 
     EXPECT_EQ(s->Transaction("HELLO"), "200 HELLO\r\n");
@@ -214,11 +215,11 @@ TEST(SockConnect, RefusedTimedOutAndCanceled) {
 TEST(SockReadLn, LinesTerminatorsSegmentsAndClose) {
     LoopbackServer server([](Conn& c) {
         switch (c.index) {
-        case 0: // two lines in one segment, then an LF-only line
+        case 0:  // two lines in one segment, then an LF-only line
             c.Send("HTTP/1.0 200 OK\r\nNext: 1\r\nlast\n");
             c.WaitClosed();
             break;
-        case 1: // one line in pieces
+        case 1:  // one line in pieces
             c.Send("HT");
             c.Pause(30);
             c.Send("TP/1.0 ");
@@ -226,27 +227,27 @@ TEST(SockReadLn, LinesTerminatorsSegmentsAndClose) {
             c.Send("404 Not Found\r");
             c.Pause(30);
             c.Send("\ntail");
-            break; // closes before the second line's line feed
-        case 2: // closes at once
+            break;  // closes before the second line's line feed
+        case 2:     // closes at once
             break;
         }
     });
     auto s = SockTo(server.Port());
     s->Connect();
     EXPECT_EQ(s->ReadLn(), "HTTP/1.0 200 OK\r\n");
-    EXPECT_TRUE(s->DataAvailable()); // the next line is still in the socket
+    EXPECT_TRUE(s->DataAvailable());  // the next line is still in the socket
     EXPECT_EQ(s->ReadLn(), "Next: 1\r\n");
     EXPECT_EQ(s->ReadLn(), "last\n");
     s->Disconnect();
 
     s->Connect();
     EXPECT_EQ(s->ReadLn(), "HTTP/1.0 404 Not Found\r\n");
-    EXPECT_EQ(s->ReadLn(), ""); // "tail" and then the close
+    EXPECT_EQ(s->ReadLn(), "");  // "tail" and then the close
     s->Disconnect();
 
     s->Connect();
     EXPECT_EQ(s->ReadLn(), "");
-    EXPECT_EQ(s->ReadLn(), ""); // and again, once the close was seen
+    EXPECT_EQ(s->ReadLn(), "");  // and again, once the close was seen
     s->Disconnect();
 }
 
@@ -275,7 +276,7 @@ TEST(SockReadLn, OverlongLineRaisesAndTimeOutAborts) {
     EXPECT_GE(t.elapsed(), 250);
     EXPECT_LT(t.elapsed(), 5000);
     EXPECT_TRUE(s->TimedOut);
-    EXPECT_FALSE(s->Canceled); // cleared by the raise
+    EXPECT_FALSE(s->Canceled);  // cleared by the raise
     s->Disconnect();
 
     // A negative time-out is refused.
@@ -287,21 +288,21 @@ TEST(SockCapture, UntilCloseWithLimitAndTimeOut) {
     const std::string big(100000, 'b');
     LoopbackServer server([&](Conn& c) {
         switch (c.index) {
-        case 0: // everything until the close, ending with a chunk of one byte
+        case 0:  // everything until the close, ending with a chunk of one byte
             c.Send(big);
             c.Pause(30);
             c.Send("!");
             break;
-        case 1: // a limit of 10: two chunks reach it; the connection stays open
+        case 1:  // a limit of 10: two chunks reach it; the connection stays open
             c.Send("12345");
             c.Pause(30);
             c.Send("67890abc");
             c.WaitClosed();
             break;
-        case 2: // data keep coming, slowly
+        case 2:  // data keep coming, slowly
             while (!c.Stopping() && c.Send("tick")) c.Pause(40);
             break;
-        case 3: // data and the close arrive while nobody reads
+        case 3:  // data and the close arrive while nobody reads
             c.Send("abc");
             break;
         }
@@ -327,13 +328,13 @@ TEST(SockCapture, UntilCloseWithLimitAndTimeOut) {
     QElapsedTimer t;
     t.start();
     EXPECT_EQ(MessageOf<EAbortError>([&] { s->CaptureString(text, -1); }), "Socket capture aborted");
-    EXPECT_GE(t.elapsed(), 250); // counted from the start, although data kept arriving
+    EXPECT_GE(t.elapsed(), 250);  // counted from the start, although data kept arriving
     EXPECT_LT(t.elapsed(), 5000);
     EXPECT_FALSE(text.empty());
     s->Disconnect();
 
     s->Connect();
-    PumpUntil([] { return false; }, 100); // the read event comes and goes; the data stay
+    PumpUntil([] { return false; }, 100);  // the read event comes and goes; the data stay
     s->CaptureString(text, -1);
     EXPECT_EQ(text, "abc");
     s->Disconnect();
@@ -365,9 +366,9 @@ TEST(SockSend, ZeroByteLongTextsClosedPeerAndFullSocket) {
     }
     LoopbackServer server([](Conn& c) {
         if (c.index == 0)
-            c.Reset(); // the peer goes away at once
+            c.Reset();  // the peer goes away at once
         else
-            while (!c.Stopping()) c.Pause(20); // never reads
+            while (!c.Stopping()) c.Pause(20);  // never reads
     });
     auto s = SockTo(server.Port(), 300);
 
@@ -397,9 +398,9 @@ TEST(SockSend, ZeroByteLongTextsClosedPeerAndFullSocket) {
 
 TEST(SockEvents, PeerCloseUiLivenessCancelAndStatusTrace) {
     LoopbackServer server([](Conn& c) {
-        if (c.index == 0) return; // closes at once
+        if (c.index == 0) return;  // closes at once
         if (c.index == 1) {
-            c.WaitClosed(); // silent
+            c.WaitClosed();  // silent
             return;
         }
         Echo(c);
@@ -435,5 +436,5 @@ TEST(SockEvents, PeerCloseUiLivenessCancelAndStatusTrace) {
     EXPECT_EQ(trace, (std::vector<std::string>{"Sending Buffer", "200 PING\r\n", "Request Close Socket"}));
     EXPECT_EQ(s->LastStatus, "Request Close Socket");
 
-    s->OnStatus = nullptr; // the trace goes before the component, which reports its destruction
+    s->OnStatus = nullptr;  // the trace goes before the component, which reports its destruction
 }

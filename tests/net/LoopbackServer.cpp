@@ -16,7 +16,7 @@
 namespace nettest {
 namespace {
 
-constexpr int kSlice = 20; // ms between checks of the stop flag
+constexpr int kSlice = 20;  // ms between checks of the stop flag
 
 int ListenOn(int backlog, int* port) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -45,7 +45,7 @@ bool WaitReadable(int fd, const std::atomic<bool>& stop) {
     return false;
 }
 
-} // namespace
+}  // namespace
 
 bool LoopbackServer::Conn::Stopping() const { return server->FStop; }
 
@@ -150,8 +150,7 @@ void LoopbackServer::Run() {
         Conn conn{fd, FAccepted++, this};
         try {
             FScript(conn);
-        } catch (...) {
-        }
+        } catch (...) {}
         if (conn.fd >= 0) ::close(conn.fd);
     }
 }
@@ -179,4 +178,4 @@ UnansweredPort::~UnansweredPort() {
     ::close(FListen);
 }
 
-} // namespace nettest
+}  // namespace nettest

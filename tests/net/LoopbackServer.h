@@ -89,7 +89,8 @@ private:
 };
 
 // The message of the exception of type E that f raises, or "(nothing raised)".
-template <class E, class F> std::string MessageOf(F f) {
+template <class E, class F>
+std::string MessageOf(F f) {
     try {
         f();
     } catch (const E& e) {
@@ -98,4 +99,4 @@ template <class E, class F> std::string MessageOf(F f) {
     return "(nothing raised)";
 }
 
-} // namespace nettest
+}  // namespace nettest

@@ -29,7 +29,7 @@ bool Accepts(int port) {
     return ok;
 }
 
-} // namespace
+}  // namespace
 
 std::string NginxProgram() {
     for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx", "/usr/bin/nginx"})
@@ -87,9 +87,9 @@ NginxServer::NginxServer(const std::string& firstServerDirectives) {
     const std::string prefix = d + "/", confPath = FDir.file("nginx.conf"), errorLog = ErrorLog();
     FPid = ::fork();
     if (FPid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM); // never outlive the test
-        ::execl(program.c_str(), program.c_str(), "-p", prefix.c_str(), "-c", confPath.c_str(), "-e",
-                errorLog.c_str(), static_cast<char*>(nullptr));
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive the test
+        ::execl(program.c_str(), program.c_str(), "-p", prefix.c_str(), "-c", confPath.c_str(), "-e", errorLog.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     if (FPid < 0) throw std::runtime_error("fork failed");
@@ -130,4 +130,4 @@ void NginxServer::Stop() {
     FPid = -1;
 }
 
-} // namespace nettest
+}  // namespace nettest

@@ -38,4 +38,4 @@ std::string NginxProgram();
 // A port on 127.0.0.1 that was free a moment ago.
 int FreePort();
 
-} // namespace nettest
+}  // namespace nettest

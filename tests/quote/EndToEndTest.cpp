@@ -81,8 +81,7 @@ private:
                 if (FRequest.empty()) FRequest = req;
             }
             if (FSilent) {
-                while (!FStop && ::recv(c, buf, sizeof buf, 0) > 0) {
-                }
+                while (!FStop && ::recv(c, buf, sizeof buf, 0) > 0) {}
             } else {
                 std::size_t sent = 0;
                 while (sent < FReply.size()) {
@@ -128,7 +127,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(EndToEnd, TheWatchListFetchesEveryStockFromTheQuoteServer) {
     ServerProcess server;
@@ -172,7 +171,7 @@ TEST_F(EndToEnd, AnUnknownCodeOrAStoppedServerBringsNoUpdate) {
     std::vector<std::string> before = known.Data().Fields;
     server.Stop();
     known.Data().LastFetch = 0;
-    EXPECT_FALSE(known.Update()); // refused: the figures stay
+    EXPECT_FALSE(known.Update());  // refused: the figures stay
     EXPECT_EQ(known.Data().Fields, before);
     EXPECT_FALSE(Fetching);
 }
@@ -187,7 +186,7 @@ TEST_F(EndToEnd, TheRequestCarriesTheEscapedCode) {
     EXPECT_EQ(req.substr(0, req.find("\r\n")), "GET /q/q?s=2330 HTTP/1.0");
 
     TStockObj odd("23 0\r");
-    EXPECT_FALSE(odd.Update()); // no such stock on the page, but the request stayed well formed
+    EXPECT_FALSE(odd.Update());  // no such stock on the page, but the request stayed well formed
 }
 
 TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
@@ -200,7 +199,7 @@ TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
         QElapsedTimer t;
         t.start();
         EXPECT_FALSE(stock.Update());
-        EXPECT_LT(t.elapsed(), 10000); // ended by the time-out, not by the peer
+        EXPECT_LT(t.elapsed(), 10000);  // ended by the time-out, not by the peer
         EXPECT_FALSE(Fetching);
     }
     FetchTimeOutMs = oldTimeOut;
@@ -250,7 +249,7 @@ TEST_F(EndToEnd, QuotewatchEndsCleanlyOnSigterm) {
     WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n");
     QProcess watch;
     StartQuotewatch(watch, dir, server, {});
-    ASSERT_TRUE(watch.waitForReadyRead(20000)); // the first cycle printed its line
+    ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle printed its line
     watch.terminate();
     ASSERT_TRUE(watch.waitForFinished(20000));
     EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);

@@ -12,12 +12,12 @@ inline const std::string Cell = "<td align=\"center\" bgcolor=\"#FFFfff\" nowrap
 
 struct PageQuote {
     std::string code = "2330";
-    std::string name = "台積電"; // UTF-8; converted to Big5
+    std::string name = "台積電";  // UTF-8; converted to Big5
     std::string time = "10:31:05";
     std::string last = "1,085";
     std::string bid = "1,080";
     std::string ask = "1,085";
-    std::string change = "△15"; // UTF-8 mark and figure; empty: unchanged
+    std::string change = "△15";  // UTF-8 mark and figure; empty: unchanged
     std::string volume = "23,456";
     std::string prev = "1,070";
     std::string open = "1,075";
@@ -36,7 +36,9 @@ inline std::vector<std::string> QuoteRowLines(const PageQuote& q) {
     lines.push_back("    " + Cell + "<b>" + q.last + "</b></td>");
     lines.push_back(Cell + q.bid + "</td>");
     lines.push_back(Cell + q.ask + "</td>");
-    std::string colour = q.change.empty() ? "#000000" : (q.change.find("▽") == 0 || q.change.find("▼") == 0) ? "#009900" : "#ff0000";
+    std::string colour = q.change.empty()                                       ? "#000000"
+                         : (q.change.find("▽") == 0 || q.change.find("▼") == 0) ? "#009900"
+                                                                                : "#ff0000";
     lines.push_back(Cell + "<font color=\"" + colour + "\">" + b(q.change) + "</font></td>");
     lines.push_back(Cell + q.volume + "</td>");
     lines.push_back(Cell + q.prev + "</td>");
@@ -52,8 +54,7 @@ inline std::string QuotePage(const PageQuote& q, const std::string& eol = "\r\n"
         "<html><head><meta http-equiv=\"Content-Type\" content=\"text/html; charset=big5\">",
         "<title>" + ui::Utf8ToBig5("個股行情") + "</title></head><body>",
         "<table border=\"0\" cellpadding=\"1\" cellspacing=\"1\">",
-        "<tr><th>" + ui::Utf8ToBig5("股票代號") + "</th><th>" + ui::Utf8ToBig5("成交價") + "</th></tr>",
-        "<tr>"};
+        "<tr><th>" + ui::Utf8ToBig5("股票代號") + "</th><th>" + ui::Utf8ToBig5("成交價") + "</th></tr>", "<tr>"};
     for (std::string& l : QuoteRowLines(q)) lines.push_back(l);
     lines.push_back("</tr></table>");
     lines.push_back("<p>" + ui::Utf8ToBig5("資料僅供參考") + "</p></body></html>");
@@ -62,4 +63,4 @@ inline std::string QuotePage(const PageQuote& q, const std::string& eol = "\r\n"
     return page;
 }
 
-} // namespace quotetest
+}  // namespace quotetest

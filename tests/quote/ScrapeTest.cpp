@@ -17,7 +17,7 @@ TEST(QuoteValue, MarksGiveTheSignAndOnlyDigitsAndPointsCount) {
     EXPECT_FLOAT_EQ(QuoteValue("1.2.3"), 0.0f);
     EXPECT_FLOAT_EQ(QuoteValue(""), 0.0f);
     EXPECT_FLOAT_EQ(QuoteValue("."), 0.0f);
-    EXPECT_FLOAT_EQ(QuoteValue("-2"), 2.0f); // only the marks make a number negative
+    EXPECT_FLOAT_EQ(QuoteValue("-2"), 2.0f);  // only the marks make a number negative
     EXPECT_FLOAT_EQ(QuoteValue("<b>1,085</b>"), 1085.0f);
 }
 
@@ -70,9 +70,9 @@ TEST(Scrape, CutsElevenFieldsAndTheReferencePrice) {
         std::vector<std::string> f;
         ASSERT_TRUE(ScrapeQuotePage(QuotePage(q, eol), "2330", ref, f));
         ASSERT_EQ(f.size(), 11u);
-        EXPECT_EQ(f, (std::vector<std::string>{Utf8ToBig5("台積電"), "10:31:05", "1,085", "1,080", "1,085",
-                                               Utf8ToBig5("△15</font></td>"), "23,456", "1,070", "1,075", "1,090",
-                                               "1,070"}));
+        EXPECT_EQ(
+            f, (std::vector<std::string>{Utf8ToBig5("台積電"), "10:31:05", "1,085", "1,080", "1,085",
+                                         Utf8ToBig5("△15</font></td>"), "23,456", "1,070", "1,075", "1,090", "1,070"}));
         EXPECT_FLOAT_EQ(ref, 1070.0f);
     }
 }
@@ -85,13 +85,14 @@ TEST(Scrape, TwoCharacterNamesArePaddedWithAFullWidthSpace) {
     std::vector<std::string> f;
     ASSERT_TRUE(ScrapeQuotePage(QuotePage(q), "1101", ref, f));
     EXPECT_EQ(f[qfName], Utf8ToBig5("台　泥"));
-    q.name = "AB"; // 2 bytes: unchanged
+    q.name = "AB";  // 2 bytes: unchanged
     ASSERT_TRUE(ScrapeQuotePage(QuotePage(q), "1101", ref, f));
     EXPECT_EQ(f[qfName], "AB");
-    q.name = "ABCD"; // 4 single bytes are padded the same way
+    q.name = "ABCD";  // 4 single bytes are padded the same way
     ASSERT_TRUE(ScrapeQuotePage(QuotePage(q), "1101", ref, f));
-    EXPECT_EQ(f[qfName], "AB\xa1\x40" "CD");
-    q.name = "台積電"; // 6 bytes: unchanged
+    EXPECT_EQ(f[qfName], "AB\xa1\x40"
+                         "CD");
+    q.name = "台積電";  // 6 bytes: unchanged
     ASSERT_TRUE(ScrapeQuotePage(QuotePage(q), "1101", ref, f));
     EXPECT_EQ(f[qfName], Utf8ToBig5("台積電"));
 }
@@ -128,9 +129,9 @@ TEST(Scrape, ChangeMarksAreTriedInAFixedOrder) {
 TEST(Scrape, CellsEndAtTheFirstCloseTagOfTheLine) {
     PageQuote q;
     std::vector<std::string> lines = QuoteRowLines(q);
-    lines[3] = "</span>" + Cell + "1,080</td>"; // first "</" before the marker
-    lines[4] = Cell + "1,085";                  // no "</" at all
-    lines[6] = "<td>23,456</td>";               // no marker
+    lines[3] = "</span>" + Cell + "1,080</td>";  // first "</" before the marker
+    lines[4] = Cell + "1,085";                   // no "</" at all
+    lines[6] = "<td>23,456</td>";                // no marker
     std::string page;
     for (auto& l : lines) page += l + "\n";
     float ref;

@@ -26,7 +26,7 @@ constexpr long double Sec = 1.0L / 86400.0L;
 struct ScriptedStock : TStockObj {
     using TStockObj::TStockObj;
     std::deque<std::optional<std::vector<std::string>>> replies;
-    std::vector<std::string> last = std::vector<std::string>(11, "x"); // repeated when replies run out
+    std::vector<std::string> last = std::vector<std::string>(11, "x");  // repeated when replies run out
     int fetches = 0;
     ui::TDateTime lastFetchSeenDuringDownload = -1;
 
@@ -71,7 +71,7 @@ protected:
     void Advance(double seconds) { now += seconds / 86400.0; }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(QuoteModel, ANewStockIsDueAndRecordsEveryChangedField) {
     ScriptedStock s("2330");
@@ -81,7 +81,7 @@ TEST_F(QuoteModel, ANewStockIsDueAndRecordsEveryChangedField) {
     EXPECT_EQ(s.Data().Changed, FieldBit(qfName) | FieldBit(qfLast));
     EXPECT_TRUE(s.Data().Loaded);
     EXPECT_FLOAT_EQ(s.Data().RefPrice, 100.0f);
-    EXPECT_EQ(s.lastFetchSeenDuringDownload, now); // set before the download starts
+    EXPECT_EQ(s.lastFetchSeenDuringDownload, now);  // set before the download starts
     EXPECT_NEAR((double)s.Data().PollInterval, (double)(8 * Sec), 1e-12);
     // Bits left in Changed count as a change even when nothing new arrives.
     Advance(9);
@@ -120,7 +120,7 @@ TEST_F(QuoteModel, AStockIsNotFetchedBeforeItsIntervalHasPassed) {
     s.replies = {Quote("100")};
     ASSERT_TRUE(s.Update());
     s.Data().Changed = 0;
-    Advance(8); // exactly the interval: not yet due
+    Advance(8);  // exactly the interval: not yet due
     EXPECT_FALSE(s.Update());
     EXPECT_EQ(s.fetches, 1);
     Advance(0.5);
@@ -147,7 +147,7 @@ TEST_F(QuoteModel, AFailedFetchChangesNothingButLastFetch) {
 TEST_F(QuoteModel, OutsideTheTradingWindowOnlyNewStocksAreFetched) {
     now = ui::EncodeDateTime(2026, 12, 8, 20, 0, 0);
     ScriptedStock s("2330");
-    s.last = std::vector<std::string>(11); // nothing changes: stays unloaded
+    s.last = std::vector<std::string>(11);  // nothing changes: stays unloaded
     EXPECT_FALSE(s.Update());
     Advance(5);
     EXPECT_FALSE(s.Update());
@@ -156,7 +156,7 @@ TEST_F(QuoteModel, OutsideTheTradingWindowOnlyNewStocksAreFetched) {
     Advance(5);
     EXPECT_TRUE(s.Update());
     s.Data().Changed = 0;
-    s.Data().LastFetch = 0; // forced: still outside the window
+    s.Data().LastFetch = 0;  // forced: still outside the window
     Advance(60);
     EXPECT_FALSE(s.Update());
     EXPECT_EQ(s.fetches, 3);
@@ -266,7 +266,7 @@ TEST_F(WatchList, AnUnreadableFileIsReportedAndLeftAsItWas) {
     ui::SetExceptionHandler(old);
     EXPECT_EQ(errors.size(), 1u);
     struct stat after {};
-    ASSERT_EQ(::stat(TStockObjList::FileName, &after), 0); // neither deleted nor replaced
+    ASSERT_EQ(::stat(TStockObjList::FileName, &after), 0);  // neither deleted nor replaced
     EXPECT_EQ(before.st_ino, after.st_ino);
 }
 
@@ -289,8 +289,8 @@ TEST_F(WatchList, ACycleCallsTheListenerForChangedStocksInOrderAndEmptiesChanged
     WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n2454\r\n");
     TStockObjList list;
     auto s = Script(list);
-    s[1]->replies = {std::nullopt};               // fails
-    s[2]->last = std::vector<std::string>(11);    // nothing changes
+    s[1]->replies = {std::nullopt};             // fails
+    s[2]->last = std::vector<std::string>(11);  // nothing changes
     std::vector<std::pair<int, TFieldSet>> calls;
     list.OnUpdate = [&](TStockObjList* sender, int i, TStockObj* stock) {
         EXPECT_EQ(sender, &list);
@@ -358,8 +358,8 @@ TEST_F(WatchList, RefreshStockFetchesAtOnceUnderTheGivenIndex) {
     std::vector<int> indices;
     list.OnUpdate = [&](TStockObjList*, int i, TStockObj*) { indices.push_back(i); };
     s[0]->replies = {Quote("101")};
-    Advance(1); // not due by its interval
-    RefreshSuspended = true; // not consulted
+    Advance(1);               // not due by its interval
+    RefreshSuspended = true;  // not consulted
     list.RefreshStock(7, s[0]);
     EXPECT_EQ(indices, std::vector<int>{7});
     EXPECT_EQ(s[0]->Data().Changed, 0);

@@ -1,7 +1,7 @@
 // The default data files: the board's AVAILABLE.TXT and STOCKLIST.TXT and the server's
 // MARKET.TXT must agree with each other and keep their formats.
-#include "support/TempDir.h"
 #include "server/Universe.h"
+#include "support/TempDir.h"
 #include "ui/Big5.h"
 #include "ui/TextFile.h"
 
@@ -30,7 +30,7 @@ bool IsBig5(const std::string& s) {
     return ui::QStringToBig5(ui::Big5ToQString(s)) == s && !ui::Big5ToQString(s).contains(QChar(0xFFFD));
 }
 
-} // namespace
+}  // namespace
 
 TEST(DataFiles, AvailableListMatchesTheServersUniverse) {
     std::map<std::string, std::string> universe;

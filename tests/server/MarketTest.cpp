@@ -9,8 +9,8 @@ using namespace server;
 namespace {
 
 std::vector<Listing> SomeStocks() {
-    return {{"2330", "TSMC", 102500, false}, {"2409", "AUO", 1515, false}, {"2323", "CMC", 985, false},
-            {"2303", "UMC", 4835, false},    {"0050", "ETF", 18050, true},  {"0056", "ETF", 3785, true},
+    return {{"2330", "TSMC", 102500, false},  {"2409", "AUO", 1515, false}, {"2323", "CMC", 985, false},
+            {"2303", "UMC", 4835, false},     {"0050", "ETF", 18050, true}, {"0056", "ETF", 3785, true},
             {"3008", "LARGAN", 234500, false}};
 }
 
@@ -31,7 +31,7 @@ void ExpectConsistent(const Listing& l, const Quote& q, std::int64_t second) {
     ASSERT_TRUE(q.low <= q.last && q.last <= q.high && q.low <= q.open && q.open <= q.high);
 }
 
-} // namespace
+}  // namespace
 
 TEST(Market, WalksTheDayOnTheGridWithinTheLimits) {
     Market m(SomeStocks(), 7);
@@ -106,7 +106,9 @@ TEST(Market, TheSeedAloneDecidesTheQuotes) {
 }
 
 TEST(MarketClock, MapsTheLocalClockOntoTheSession) {
-    auto at = [](int d, int h, int mi, int s) { return MarketClock::Regular(ui::EncodeDateTime(2024, 3, d, h, mi, s)); };
+    auto at = [](int d, int h, int mi, int s) {
+        return MarketClock::Regular(ui::EncodeDateTime(2024, 3, d, h, mi, s));
+    };
     // 2024-03-04 is a Monday, 2024-03-09 a Saturday.
     EXPECT_LT(at(4, 8, 59, 59).second, 0);
     EXPECT_EQ(at(4, 9, 0, 0).second, 0);

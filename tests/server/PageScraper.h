@@ -55,4 +55,4 @@ inline double QuoteValue(const std::string& text) {
     return down ? -v : v;
 }
 
-} // namespace pagescraper
+}  // namespace pagescraper

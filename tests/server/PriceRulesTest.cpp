@@ -7,7 +7,11 @@
 using namespace server;
 
 TEST(PriceRules, TicksFollowTheBandsOnBothSidesOfEachEdge) {
-    struct Case { Cents price; Cents up; Cents down; };
+    struct Case {
+        Cents price;
+        Cents up;
+        Cents down;
+    };
     // Stocks: the step down from a band's lower edge uses the band below.
     for (Case c : {Case{999, 1000, 998}, Case{1000, 1005, 999}, Case{4995, 5000, 4990}, Case{5000, 5010, 4995},
                    Case{10000, 10050, 9990}, Case{50000, 50100, 49950}, Case{100000, 100500, 99900},
@@ -26,7 +30,7 @@ TEST(PriceRules, TicksFollowTheBandsOnBothSidesOfEachEdge) {
 }
 
 TEST(PriceRules, LimitsAreTenPercentRoundedInwardToATick) {
-    EXPECT_EQ(LimitUp(102500, false), 112500);  // 1127.5 -> 1125 (tick 5)
+    EXPECT_EQ(LimitUp(102500, false), 112500);   // 1127.5 -> 1125 (tick 5)
     EXPECT_EQ(LimitDown(102500, false), 92300);  // 922.5 -> 923 (tick 1)
     EXPECT_EQ(LimitUp(4835, false), 5310);       // 53.185 -> 53.1 (tick 0.1)
     EXPECT_EQ(LimitDown(4835, false), 4355);     // 43.515 -> 43.55 (tick 0.05)
@@ -78,8 +82,9 @@ TEST(Universe, ParsesTabSeparatedLinesAndNamesTheBadLine) {
     EXPECT_FALSE(stocks[0].etf);
     EXPECT_TRUE(stocks[1].etf);
 
-    for (const char* bad : {"2330 name 1025\n", "2330\tname\n", "2330\tname\t1025\textra\n", "2330\tname\t1026\n",
-                            "2330\tna<me\t1025\n", "\tname\t10\n", "2330\tname\t10\n2330\tother\t10\n", "# only notes\n"}) {
+    for (const char* bad :
+         {"2330 name 1025\n", "2330\tname\n", "2330\tname\t1025\textra\n", "2330\tname\t1026\n", "2330\tna<me\t1025\n",
+          "\tname\t10\n", "2330\tname\t10\n2330\tother\t10\n", "# only notes\n"}) {
         try {
             ParseUniverse(bad, "u");
             ADD_FAILURE() << "accepted: " << bad;

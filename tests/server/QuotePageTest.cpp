@@ -1,5 +1,5 @@
-#include "PageScraper.h"
 #include "server/QuotePage.h"
+#include "PageScraper.h"
 #include "ui/Big5.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@ using pagescraper::Scrape;
 
 namespace {
 
-const std::string TaiNi = ui::Utf8ToBig5("台泥");          // 4 bytes: the board pads it
+const std::string TaiNi = ui::Utf8ToBig5("台泥");  // 4 bytes: the board pads it
 const std::string TaiNiPadded = ui::Utf8ToBig5("台　泥");
 const std::string Tsmc = ui::Utf8ToBig5("台積電");
 
@@ -30,7 +30,7 @@ Quote Traded(Cents prev, Cents last, bool etf = false) {
     return q;
 }
 
-} // namespace
+}  // namespace
 
 TEST(QuotePage, TheBoardCutsEveryFieldOfTheQuote) {
     Listing l{"2330", Tsmc, 102500, false};
@@ -61,10 +61,14 @@ TEST(QuotePage, TheBoardCutsEveryFieldOfTheQuote) {
 }
 
 TEST(QuotePage, ChangeMarksGiveTheBoardThePreviousCloseAsReference) {
-    struct Case { Cents prev, last; bool etf; const char* mark; };
-    for (Case c : {Case{102500, 103000, false, "△"}, Case{102500, 101000, false, "▽"},
-                   Case{102500, 112500, false, "▲"}, Case{102500, 92300, false, "▼"},
-                   Case{5000, 4995, false, "▽"}, Case{3785, 4163, true, "▲"}, Case{3350, 3350, false, ""}}) {
+    struct Case {
+        Cents prev, last;
+        bool etf;
+        const char* mark;
+    };
+    for (Case c : {Case{102500, 103000, false, "△"}, Case{102500, 101000, false, "▽"}, Case{102500, 112500, false, "▲"},
+                   Case{102500, 92300, false, "▼"}, Case{5000, 4995, false, "▽"}, Case{3785, 4163, true, "▲"},
+                   Case{3350, 3350, false, ""}}) {
         Listing l{"1101", TaiNi, c.prev, c.etf};
         auto f = Scrape(QuotePage(l, Traded(c.prev, c.last, c.etf), MarketClock::OpenSecond), "1101");
         ASSERT_TRUE(f);

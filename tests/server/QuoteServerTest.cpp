@@ -95,7 +95,7 @@ int RunToExit(std::vector<std::string> args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace
+}  // namespace
 
 TEST(QuoteServer, ServesTheQuotePageOverHttp10AndClosesTheConnection) {
     ServerProcess server;

@@ -37,7 +37,7 @@ int WaitFor(pid_t pid, int ms) {
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string ServerProcess::Program() { return BinaryDir() + "/server/quote-server"; }
 
@@ -148,4 +148,4 @@ int ServerProcess::Stop(int graceMs) {
     return result;
 }
 
-} // namespace testsupport
+}  // namespace testsupport

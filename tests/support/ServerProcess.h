@@ -59,4 +59,4 @@ private:
     std::string FError;
 };
 
-} // namespace testsupport
+}  // namespace testsupport

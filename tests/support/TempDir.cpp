@@ -58,4 +58,4 @@ std::string BinaryDir() {
     return d ? d : ".";
 }
 
-} // namespace testsupport
+}  // namespace testsupport

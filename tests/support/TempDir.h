@@ -39,4 +39,4 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string SourceDir();
 std::string BinaryDir();
 
-} // namespace testsupport
+}  // namespace testsupport

@@ -18,7 +18,7 @@ struct CaptureErrors {
     }
     ~CaptureErrors() { SetExceptionHandler(old); }
 };
-} // namespace
+}  // namespace
 
 TEST(Application, GuardedHandsErrorsToTheHandler) {
     CaptureErrors errors;
@@ -62,7 +62,7 @@ TEST(Timer, RunsOnlyWhenEnabledWithIntervalAndHandler) {
     TTimer timer;
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
-    EXPECT_FALSE(timer.Active()); // no handler yet
+    EXPECT_FALSE(timer.Active());  // no handler yet
     int ticks = 0;
     timer.SetInterval(10);
     timer.SetOnTimer([&](QObject* sender) {
@@ -94,6 +94,6 @@ TEST(Timer, AnErrorInTheHandlerGoesToTheApplication) {
     t.start();
     while (ticks < 2 && t.elapsed() < 2000) WaitMessage(50);
     timer.SetEnabled(false);
-    ASSERT_GE(ticks, 2); // the timer keeps running after a failed tick
+    ASSERT_GE(ticks, 2);  // the timer keeps running after a failed tick
     EXPECT_EQ(errors.messages.front(), "tick failed");
 }

@@ -20,7 +20,12 @@ TEST(Big5, RoundTripThroughUnicode) {
 TEST(Big5, TrimRemovesControlBytesAndSpacesButNotTheFullWidthSpace) {
     EXPECT_EQ(Trim(" \t\r\n\x01 2330 \x1f\x20"), "2330");
     EXPECT_EQ(Trim(std::string("\0x\0", 3)), "x");
-    EXPECT_EQ(Trim("\xa1\x40" "a" "\xa1\x40"), "\xa1\x40" "a" "\xa1\x40");
+    EXPECT_EQ(Trim("\xa1\x40"
+                   "a"
+                   "\xa1\x40"),
+              "\xa1\x40"
+              "a"
+              "\xa1\x40");
     EXPECT_EQ(Trim("   "), "");
     EXPECT_EQ(Trim(""), "");
     // Bytes of 0x80 and up are never trimmed (they are lead or trail bytes).

@@ -16,8 +16,7 @@ TEST(Fonts, SubstitutionsResolveToTheInstalledFamilies) {
                  {ui::ArialFaceName, "Liberation Sans"},
                  {ui::ArialNarrowFaceName, "Liberation Sans Narrow"}};
     for (const Case& c : cases) {
-        ASSERT_TRUE(QFontDatabase::families().contains(QString::fromUtf8(c.served)))
-            << c.served << " is not installed";
+        ASSERT_TRUE(QFontDatabase::families().contains(QString::fromUtf8(c.served))) << c.served << " is not installed";
         QFont font(QString::fromUtf8(c.asked), 40);
         EXPECT_EQ(QFontInfo(font).family(), QString::fromUtf8(c.served)) << c.asked;
     }

@@ -1,6 +1,6 @@
+#include "ui/TextFile.h"
 #include "support/TempDir.h"
 #include "ui/Exception.h"
-#include "ui/TextFile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -61,10 +61,10 @@ TEST(TextFile, ExistsAndDelete) {
     TempDir dir;
     std::string name = dir.file("a.txt");
     EXPECT_FALSE(FileExists(name));
-    EXPECT_NO_THROW(DeleteFile(name)); // a missing file is no error
+    EXPECT_NO_THROW(DeleteFile(name));  // a missing file is no error
     WriteFileBytes(name, "x");
     EXPECT_TRUE(FileExists(name));
-    EXPECT_FALSE(FileExists(dir.path())); // a directory is not a file
+    EXPECT_FALSE(FileExists(dir.path()));  // a directory is not a file
     EXPECT_TRUE(PathExists(dir.path()));
     EXPECT_TRUE(PathExists(name));
     DeleteFile(name);
