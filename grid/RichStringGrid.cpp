@@ -226,14 +226,15 @@ struct TRichStringGrid::TCell {
     mutable bool Html = false;
     mutable QString Decoded;
     mutable std::vector<THtmlRun> Runs;
-    mutable TTextImage ImageCache;
+    mutable std::shared_ptr<const TTextImage> Image;  // the text as last drawn
 
     void Set(const std::string& text) {
+        if (text == Text) return;  // what was drawn still holds
         Text = text;
         Prepared = false;
         Runs.clear();
         Decoded.clear();
-        ImageCache = TTextImage();
+        Image.reset();
     }
     void Prepare() const {
         if (Prepared) return;
@@ -585,7 +586,8 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
         if (OnGetAlignment) OnGetAlignment(this, row, col, hAlign, vAlign);
         const TFontEntry& entry = FontEntry(font);
         const qreal dpr = painter.device()->devicePixelRatioF();
-        const TTextImage& image = TextImage(*cell, font, entry, overrideText, rect.width(), dpr);
+        const std::shared_ptr<const TTextImage> held = TextImage(*cell, font, entry, overrideText, rect.width(), dpr);
+        const TTextImage& image = *held;
 
         int x = rect.left();
         if (hAlign == THAlign::Right)
@@ -622,14 +624,31 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
 // one as a path. A cell's text is therefore drawn once into an image of its own (transparent,
 // alpha-blended) and the image is reused until the text, the font, the colour or the cell's
 // width changes.
-const TRichStringGrid::TTextImage& TRichStringGrid::TextImage(const TCell& cell, const TGridFont& font,
-                                                              const TFontEntry& entry, bool overrideText, int cellWidth,
-                                                              qreal dpr) const {
-    TTextImage& image = cell.ImageCache;
+std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(const TCell& cell, const TGridFont& font,
+                                                                              const TFontEntry& entry,
+                                                                              bool overrideText, int cellWidth,
+                                                                              qreal dpr) const {
     const int fitWidth = FFitText ? cellWidth : 0;
-    if (!image.Image.isNull() && image.FontId == entry.Id && image.Color == font.Color.rgba() &&
-        image.OverrideText == overrideText && image.FitWidth == fitWidth && image.Dpr == dpr)
-        return image;
+    auto matches = [&](const TTextImage& i) {
+        return i.FontId == entry.Id && i.Color == font.Color.rgba() && i.OverrideText == overrideText &&
+               i.FitWidth == fitWidth && i.Dpr == dpr;
+    };
+    if (cell.Image && matches(*cell.Image)) return cell.Image;
+    // Texts recur (a price moving back, a layout shown again): images are shared by a key of
+    // everything they were drawn from.
+    std::string key = cell.Text;
+    key += '\0';
+    for (long long v :
+         {static_cast<long long>(entry.Id), static_cast<long long>(font.Color.rgba()),
+          static_cast<long long>(overrideText), static_cast<long long>(fitWidth), static_cast<long long>(dpr * 1000)}) {
+        key += std::to_string(v);
+        key += ',';
+    }
+    auto found = FImages.find(key);
+    if (found != FImages.end()) return cell.Image = found->second;
+
+    auto made = std::make_shared<TTextImage>();
+    TTextImage& image = *made;
     cell.Prepare();
     if (cell.Html && cell.Runs.empty()) cell.Runs = ParseHtmlRuns(cell.Decoded);
 
@@ -696,7 +715,15 @@ const TRichStringGrid::TTextImage& TRichStringGrid::TextImage(const TCell& cell,
     image.OverrideText = overrideText;
     image.FitWidth = fitWidth;
     image.Dpr = dpr;
-    return image;
+
+    // The shared images are dropped all at once when they grow past a bound; cells keep theirs.
+    FImageBytes += image.Image.sizeInBytes();
+    if (FImageBytes > MaxSharedImageBytes) {
+        FImages.clear();
+        FImageBytes = image.Image.sizeInBytes();
+    }
+    FImages.emplace(std::move(key), made);
+    return cell.Image = std::move(made);
 }
 
 void TRichStringGrid::resizeEvent(QResizeEvent* event) {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace grid {
@@ -190,8 +191,8 @@ private:
     void InvalidateSelection();
     const TFontEntry& FontEntry(const TGridFont& font) const;
     void DrawCell(class QPainter& painter, int col, int row, const QRect& rect);
-    const TTextImage& TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry, bool overrideText,
-                                int cellWidth, qreal dpr) const;
+    std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
+                                                bool overrideText, int cellWidth, qreal dpr) const;
     void MoveTo(int col, int row);
     bool IsSelected(int col, int row) const;
     void ResizeCells();
@@ -213,6 +214,9 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
+    static constexpr qsizetype MaxSharedImageBytes = 32 << 20;
+    mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
+    mutable qsizetype FImageBytes = 0;
 };
 
 }  // namespace grid
