@@ -1,5 +1,6 @@
 // quote-server as a program: started through ServerProcess and spoken to over loopback.
-#include "PageScraper.h"
+#include "Loopback.h"
+#include "QuoteReader.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "ui/TextFile.h"
@@ -17,56 +18,12 @@
 #include <random>
 #include <thread>
 
+using loopback::Exchange;
+using loopback::Reply;
 using pagescraper::Scrape;
 using testsupport::ServerProcess;
 
 namespace {
-
-struct Reply {
-    bool closed = false;  // the server closed the connection after its answer
-    int status = 0;
-    std::string head, body;
-};
-
-// Sends the bytes as they are and reads the response. With waitForClose it then waits (up to
-// 5 s) for the server to close the connection; otherwise it stops at the end of the response.
-Reply Exchange(int port, const std::string& request, bool waitForClose = false) {
-    Reply r;
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return r;
-    }
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string bytes;
-    auto complete = [&] {
-        std::size_t end = bytes.find("\r\n\r\n");
-        std::size_t length = bytes.find("Content-Length: ");
-        return end != std::string::npos && length != std::string::npos && length < end &&
-               bytes.size() >= end + 4 + std::stoul(bytes.substr(length + 16));
-    };
-    while (waitForClose || !complete()) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) break;
-        char buf[8192];
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            r.closed = n == 0;
-            break;
-        }
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    std::size_t end = bytes.find("\r\n\r\n");
-    r.head = bytes.substr(0, end);
-    r.body = end == std::string::npos ? "" : bytes.substr(end + 4);
-    std::sscanf(r.head.c_str(), "HTTP/1.%*d %d", &r.status);
-    return r;
-}
 
 Reply Get(const ServerProcess& s, const std::string& code) {
     return Exchange(s.Port(), "GET /q/q?s=" + code + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", true);
