@@ -100,16 +100,29 @@ struct QuoteServer::Impl {
 
     // What the library hands the request callbacks of one event loop.
     struct LoopContext {
-        Impl* impl;
+        Impl* impl = nullptr;
         std::shared_ptr<Waker> waker;
     };
+    // An event loop: a library instance of its own on the shared listening socket, and the epoll
+    // set that waits for it, for Stop() and for late pages.
+    struct EventLoop {
+        LoopContext context;
+        MHD_Daemon* daemon = nullptr;
+        int events = -1;
+        ~EventLoop() {
+            if (daemon) MHD_stop_daemon(daemon);
+            if (events >= 0) ::close(events);
+        }
+    };
+    std::vector<std::unique_ptr<EventLoop>> loops;
 
     MHD_Result Handle(LoopContext& loop, MHD_Connection* c, const char* url, const char* method,
                       std::size_t* uploadSize, void** requestContext);
     MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<Pending>& p);
     void Completed(void** requestContext);
     void ResumeAllWaiting();
-    bool Loop();
+    bool Open();
+    bool Serve(EventLoop& loop);
 };
 
 // Called when the request header is in, again when the request is whole, and again after a waiting
@@ -209,57 +222,66 @@ void QuoteServer::Impl::ResumeAllWaiting() {
     }
 }
 
-// One event loop: a library instance of its own on the shared listening socket, woken by its
-// sockets, its timers, a resumed connection or Stop().
-bool QuoteServer::Impl::Loop() {
-    int fd = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);  // the library closes the one it gets
-    if (fd < 0) {
-        Fail(SystemError("dup"));
-        return false;
+// Creates the event loops on the listening socket.
+bool QuoteServer::Impl::Open() {
+    unsigned count = std::max(1u, options.threads);
+    for (unsigned i = 0; i < count; ++i) {
+        auto loop = std::make_unique<EventLoop>();
+        loop->context = {this, std::make_shared<Waker>()};
+        int fd = ::fcntl(listenFd, F_DUPFD_CLOEXEC, 0);  // the library closes the one it gets
+        if (fd < 0) {
+            Fail(SystemError("dup"));
+            return false;
+        }
+        loop->daemon = MHD_start_daemon(
+            MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO, 0, nullptr, nullptr,
+            [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
+               std::size_t* uploadSize, void** requestContext) {
+                auto* loop = static_cast<LoopContext*>(cls);
+                return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
+            },
+            &loop->context, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory,
+            MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
+            std::max(1u, options.maxConnections / count), MHD_OPTION_NOTIFY_COMPLETED,
+            static_cast<MHD_RequestCompletedCallback>(
+                [](void* cls, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+                    static_cast<Impl*>(cls)->Completed(requestContext);
+                }),
+            this, MHD_OPTION_END);
+        if (!loop->daemon) {
+            ::close(fd);
+            Fail("the HTTP layer did not start");
+            return false;
+        }
+        const MHD_DaemonInfo* info = MHD_get_daemon_info(loop->daemon, MHD_DAEMON_INFO_EPOLL_FD);
+        loop->events = ::epoll_create1(EPOLL_CLOEXEC);
+        bool ok = info && loop->events >= 0 && loop->context.waker->fd >= 0;
+        for (int watched : {info ? info->epoll_fd : -1, stopFd, loop->context.waker->fd}) {
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.fd = watched;
+            ok = ok && ::epoll_ctl(loop->events, EPOLL_CTL_ADD, watched, &e) == 0;
+        }
+        loops.push_back(std::move(loop));
+        if (!ok) {
+            Fail(SystemError("epoll"));
+            return false;
+        }
     }
-    unsigned loops = std::max(1u, options.threads);
-    LoopContext context{this, std::make_shared<Waker>()};
-    MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO, 0, nullptr, nullptr,
-        [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
-           std::size_t* uploadSize, void** requestContext) {
-            auto* loop = static_cast<LoopContext*>(cls);
-            return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
-        },
-        &context, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory,
-        MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
-        std::max(1u, options.maxConnections / loops), MHD_OPTION_NOTIFY_COMPLETED,
-        static_cast<MHD_RequestCompletedCallback>(
-            [](void* cls, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
-                static_cast<Impl*>(cls)->Completed(requestContext);
-            }),
-        this, MHD_OPTION_END);
-    if (!daemon) {
-        ::close(fd);
-        Fail("the HTTP layer did not start");
-        return false;
-    }
-    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_EPOLL_FD);
-    int events = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event e{};
-    e.events = EPOLLIN;
-    bool ok = info && events >= 0;
-    if (!ok) Fail(SystemError("epoll"));
-    e.data.fd = info ? info->epoll_fd : -1;
-    ok = ok && ::epoll_ctl(events, EPOLL_CTL_ADD, e.data.fd, &e) == 0;
-    e.data.fd = stopFd;
-    ok = ok && ::epoll_ctl(events, EPOLL_CTL_ADD, stopFd, &e) == 0;
-    e.data.fd = context.waker->fd;
-    ok = ok && ::epoll_ctl(events, EPOLL_CTL_ADD, e.data.fd, &e) == 0;
-    if (!ok) Fail(SystemError("epoll_ctl"));
+    return true;
+}
 
-    while (ok) {
+// Runs one event loop until Stop(), woken by its sockets, its timers, a resumed connection or
+// the stop. Returns false when it failed.
+bool QuoteServer::Impl::Serve(EventLoop& loop) {
+    bool ok = true;
+    for (;;) {
         MHD_UNSIGNED_LONG_LONG next = 0;
-        int timeout = MHD_get_timeout(daemon, &next) == MHD_YES
+        int timeout = MHD_get_timeout(loop.daemon, &next) == MHD_YES
                           ? static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(next, 60000))
                           : 60000;
         epoll_event ready[3];
-        int n = ::epoll_wait(events, ready, 3, timeout);
+        int n = ::epoll_wait(loop.events, ready, 3, timeout);
         if (n < 0 && errno != EINTR) {
             Fail(SystemError("epoll_wait"));
             ok = false;
@@ -268,18 +290,19 @@ bool QuoteServer::Impl::Loop() {
         bool stop = false;
         for (int i = 0; i < n; ++i) {
             stop = stop || ready[i].data.fd == stopFd;
-            if (ready[i].data.fd == context.waker->fd) context.waker->Drain();
+            if (ready[i].data.fd == loop.context.waker->fd) loop.context.waker->Drain();
         }
         if (stop) break;
-        if (MHD_run(daemon) != MHD_YES) {
+        if (MHD_run(loop.daemon) != MHD_YES) {
             Fail("the HTTP layer failed");
             ok = false;
+            break;
         }
     }
     ResumeAllWaiting();
-    MHD_run(daemon);  // answers the resumed requests where it can
-    MHD_stop_daemon(daemon);
-    if (events >= 0) ::close(events);
+    MHD_run(loop.daemon);  // answers the resumed requests where it can
+    MHD_stop_daemon(loop.daemon);
+    loop.daemon = nullptr;
     return ok;
 }
 
@@ -299,6 +322,7 @@ QuoteServer::QuoteServer(PageSource& source, Options options) : FImpl(std::make_
 }
 
 QuoteServer::~QuoteServer() {
+    FImpl->loops.clear();
     if (FImpl->listenFd >= 0) ::close(FImpl->listenFd);
     if (FImpl->stopFd >= 0) ::close(FImpl->stopFd);
 }
@@ -333,6 +357,12 @@ int QuoteServer::Bind(const std::string& host, int port) {
     socklen_t size = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
     FImpl->listenFd = fd;
+    if (!FImpl->Open()) {
+        FImpl->loops.clear();
+        ::close(fd);
+        FImpl->listenFd = -1;
+        return -1;
+    }
     {
         std::lock_guard g(FImpl->errorLock);
         FImpl->error.clear();
@@ -342,24 +372,22 @@ int QuoteServer::Bind(const std::string& host, int port) {
 }
 
 bool QuoteServer::Run() {
-    if (FImpl->listenFd < 0 || FImpl->stopFd < 0) {
+    if (FImpl->loops.empty()) {
         FImpl->Fail("not listening");
         return false;
     }
     std::atomic<bool> ok = true;
-    std::vector<std::thread> loops;
-    for (unsigned i = 1; i < FImpl->options.threads; ++i)
-        loops.emplace_back([this, &ok] {
-            if (!FImpl->Loop()) {
-                ok = false;
-                Stop();  // one loop failing ends them all
-            }
-        });
-    if (!FImpl->Loop()) {
-        ok = false;
-        Stop();
-    }
-    for (std::thread& t : loops) t.join();
+    auto serve = [this, &ok](Impl::EventLoop& loop) {
+        if (!FImpl->Serve(loop)) {
+            ok = false;
+            Stop();  // one loop failing ends them all
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < FImpl->loops.size(); ++i) threads.emplace_back(serve, std::ref(*FImpl->loops[i]));
+    serve(*FImpl->loops[0]);
+    for (std::thread& t : threads) t.join();
+    FImpl->loops.clear();
     return ok;
 }
 

@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     server::QuoteServer quoteServer(*source);
     int bound = quoteServer.Bind(host, port);
     if (bound < 0) {
-        std::cerr << "quote-server: cannot listen on " << host << ":" << port << " (" << quoteServer.Error() << ")\n";
+        std::cerr << "quote-server: " << quoteServer.Error() << "\n";
         return 1;
     }
 

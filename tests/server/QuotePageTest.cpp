@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 using namespace server;
-using pagescraper::QuoteValue;
 using pagescraper::Scrape;
 
 namespace {

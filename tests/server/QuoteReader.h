@@ -1,6 +1,7 @@
 #pragma once
 // The server's pages are read here by the board's own page scraper (quote/), so they are checked
-// against the reader that uses them rather than against the server's own code.
+// against the reader that uses them rather than against the server's own code. QuoteValue
+// (quote/fQuoteDef.h) reads a cell as the board does.
 #include "quote/fQuoteDef.h"
 
 #include <optional>
@@ -18,8 +19,5 @@ inline std::optional<Fields> Scrape(const std::string& body, const std::string& 
     if (!ScrapeQuotePage(body, code, refPrice, fields)) return std::nullopt;
     return fields;
 }
-
-// A quote cell as the board reads it: a signed number, negative with a down mark.
-inline double QuoteValue(const std::string& text) { return ::QuoteValue(text); }
 
 }  // namespace pagescraper
