@@ -80,6 +80,9 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 // an answer queued any earlier makes the library close the connection after it.
 char HeaderSeen;
 
+// The longest an event loop sleeps without news.
+constexpr int MaxSleepMs = 250;
+
 }  // namespace
 
 struct QuoteServer::Impl {
@@ -276,10 +279,12 @@ bool QuoteServer::Impl::Open() {
 bool QuoteServer::Impl::Serve(EventLoop& loop) {
     bool ok = true;
     for (;;) {
+        // The library stops listening when it runs out of files and takes the listening socket
+        // back only on a later run: wake up now and then so that it does.
         MHD_UNSIGNED_LONG_LONG next = 0;
         int timeout = MHD_get_timeout(loop.daemon, &next) == MHD_YES
-                          ? static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(next, 60000))
-                          : 60000;
+                          ? static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(next, MaxSleepMs))
+                          : MaxSleepMs;
         epoll_event ready[3];
         int n = ::epoll_wait(loop.events, ready, 3, timeout);
         if (n < 0 && errno != EINTR) {
