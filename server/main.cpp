@@ -2,6 +2,7 @@
 // reads. See Usage below.
 #include "server/Market.h"
 #include "server/QuoteServer.h"
+#include "server/SimulatorSource.h"
 #include "server/Universe.h"
 #include "ui/DateTime.h"
 
@@ -12,9 +13,9 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <pthread.h>
+#include <memory>
 #include <string>
-#include <thread>
+#include <sys/resource.h>
 #include <vector>
 
 #ifndef QB_SOURCE_DATA_DIR
@@ -23,10 +24,12 @@
 
 namespace {
 
-const char* const Usage = "usage: quote-server [--host H] [--port P] [--seed N] [--always-open] [--data FILE]\n"
-                          "                    [--time HH:MM:SS] [--speed X]\n"
+const char* const Usage = "usage: quote-server [--host H] [--port P] [--source NAME] [--seed N] [--always-open]\n"
+                          "                    [--data FILE] [--time HH:MM:SS] [--speed X]\n"
                           "  --host H         address to listen on (127.0.0.1)\n"
                           "  --port P         port to listen on, 0 for a free one (8086)\n"
+                          "  --source NAME    where the pages come from: simulator (the default)\n"
+                          "Options of the simulator:\n"
                           "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
                           "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
                           "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
@@ -73,6 +76,13 @@ bool ParseNumber(const std::string& s, unsigned long long max, unsigned long lon
     return errno == 0 && out <= max;
 }
 
+// The server the stop signals stop, while it serves.
+std::atomic<server::QuoteServer*> StoppingServer = nullptr;
+
+extern "C" void OnStopSignal(int) {
+    if (server::QuoteServer* s = StoppingServer) s->Stop();
+}
+
 int Fail(const std::string& message) {
     std::cerr << "quote-server: " << message << "\n";
     return 2;
@@ -83,6 +93,7 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     int port = 8086;
+    std::string sourceName = "simulator";
     std::string dataFile;
     server::MarketClock::Options clockOptions;
     unsigned long long seed = 0;
@@ -108,6 +119,8 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (!value(v) || !ParseNumber(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
             port = static_cast<int>(n);
+        } else if (a == "--source") {
+            if (!value(sourceName) || sourceName != "simulator") return Fail("--source needs simulator");
         } else if (a == "--seed") {
             if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
             seedGiven = true;
@@ -134,54 +147,59 @@ int main(int argc, char** argv) {
         seed = static_cast<unsigned long long>(days);
     }
 
-    if (dataFile.empty()) dataFile = FindDataFile();
-    if (dataFile.empty()) {
-        std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
-        return 1;
-    }
-    std::vector<server::Listing> universe;
-    try {
-        universe = server::LoadUniverse(dataFile);
-    } catch (const std::exception& e) {
-        std::cerr << "quote-server: " << e.what() << "\n";
-        return 1;
+    // Every page reads the local clock. Without TZ the C library checks /etc/localtime again, under
+    // a process-wide lock, on each reading; with it, once.
+    if (!std::getenv("TZ")) ::setenv("TZ", ":/etc/localtime", 0);
+
+    // Slow or idle clients each hold an open file: allow as many as the system lets us.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    // SIGINT and SIGTERM are taken by one thread that stops the server; every other thread
-    // (the HTTP layer's included) inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The page source named by --source, and the number of stocks it serves.
+    std::unique_ptr<server::PageSource> source;
+    std::size_t count = 0;
+    if (sourceName == "simulator") {
+        if (dataFile.empty()) dataFile = FindDataFile();
+        if (dataFile.empty()) {
+            std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
+            return 1;
+        }
+        std::vector<server::Listing> universe;
+        try {
+            universe = server::LoadUniverse(dataFile);
+        } catch (const std::exception& e) {
+            std::cerr << "quote-server: " << e.what() << "\n";
+            return 1;
+        }
+        count = universe.size();
+        source = std::make_unique<server::SimulatorSource>(std::move(universe), seed, clockOptions);
+    }
+
     std::signal(SIGPIPE, SIG_IGN);
-
-    std::size_t count = universe.size();
-    server::Market market(std::move(universe), seed);
-    server::MarketClock clock(clockOptions);
-    server::QuoteServer quoteServer(market, clock);
+    server::QuoteServer quoteServer(*source);
     int bound = quoteServer.Bind(host, port);
     if (bound < 0) {
-        std::cerr << "quote-server: cannot listen on " << host << ":" << port << "\n";
+        std::cerr << "quote-server: " << quoteServer.Error() << "\n";
         return 1;
     }
 
-    std::atomic<bool> stopping = false;
-    std::thread signalThread([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        stopping = true;
-        quoteServer.Stop();
-    });
+    // SIGINT and SIGTERM stop the server: its loops drop every connection and Run() returns.
+    StoppingServer = &quoteServer;
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
 
     std::cout << "quote-server listening on " << host << ":" << bound << " (" << count << " stocks)" << std::endl;
     bool ok = quoteServer.Run();
-
-    // Wake the signal thread when the server ended on its own.
-    pthread_kill(signalThread.native_handle(), SIGTERM);
-    signalThread.join();
-    if (!ok && !stopping) {
-        std::cerr << "quote-server: serving failed\n";
+    StoppingServer = nullptr;
+    if (!ok) {
+        std::cerr << "quote-server: serving failed: " << quoteServer.Error() << "\n";
         return 1;
     }
     return 0;
