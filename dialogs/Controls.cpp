@@ -5,6 +5,8 @@
 #include "ui/Consts.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
 #include <QScrollBar>
@@ -56,6 +58,17 @@ void SetColors(QWidget* w, const QColor& background, const QColor& text) {
     }
     w->setPalette(pal);
     w->setAutoFillBackground(true);
+}
+
+void UseToolkitColors(QWidget* w) {
+    const QPalette app = QApplication::palette();
+    QPalette pal = w->palette();
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        for (QPalette::ColorRole r : {QPalette::Button, QPalette::ButtonText, QPalette::Window, QPalette::WindowText,
+                                      QPalette::Base, QPalette::Text, QPalette::Light, QPalette::Midlight,
+                                      QPalette::Dark, QPalette::Mid, QPalette::Shadow, QPalette::Highlight})
+            pal.setColor(g, r, app.color(g, r));
+    w->setPalette(pal);
 }
 
 // ---- TForm ----
@@ -220,6 +233,31 @@ bool TListBox::event(QEvent* e) {
         }
     }
     return handled;
+}
+
+void TListBox::keyPressEvent(QKeyEvent* e) {
+    if (OnKeyDown && OnKeyDown(e->key())) {
+        e->accept();
+        return;
+    }
+    const int before = ItemIndex();
+    QListWidget::keyPressEvent(e);
+    if (ItemIndex() != before && OnClick) OnClick();
+}
+
+void TListBox::mousePressEvent(QMouseEvent* e) {
+    // A press below the last line leaves the selection as it is.
+    if (!itemAt(e->position().toPoint())) {
+        e->accept();
+        return;
+    }
+    QListWidget::mousePressEvent(e);
+    if (OnClick) OnClick();
+}
+
+void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
+    QListWidget::mouseDoubleClickEvent(e);
+    if (itemAt(e->position().toPoint()) && OnDblClick) OnDblClick();
 }
 
 // ---- TButton ----

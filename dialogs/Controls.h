@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QString>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ QFont FaceFont(const char* face, int pixelHeight, bool bold = false);
 
 // Sets a widget's background and text colours (window, base and button roles alike).
 void SetColors(QWidget* w, const QColor& background, const QColor& text);
+// Gives a widget the toolkit's own colours back, whatever the colours of the panel around it
+// (buttons, scroll bars).
+void UseToolkitColors(QWidget* w);
 
 // A window without title bar or border, shown modally. Its modal result is ui::mrOK or
 // ui::mrCancel: Escape, reject() and a close request by the window manager give Cancel. The first
@@ -127,8 +131,18 @@ public:
     void SetItemIndex(int index);
     int BorderWidth() const;
 
+    // A key pressed in the list; returning true stops it there, before the list acts on it.
+    std::function<bool(int key)> OnKeyDown;
+    // The user changed the selection: a press on a line, or a key that moved the selection.
+    std::function<void()> OnClick;
+    // A double-click on a line.
+    std::function<void()> OnDblClick;
+
 protected:
     bool event(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
 
 private:
     int FItemHeight;
