@@ -18,7 +18,7 @@
 
 namespace dialogtest {
 
-void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
+QPointer<QTimer> WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
     auto* timer = new QTimer;
     auto clock = std::make_shared<QElapsedTimer>();
     auto acted = std::make_shared<QPointer<QWidget>>();
@@ -63,16 +63,19 @@ void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
         }
     });
     timer->start();
+    return timer;
 }
 
 int RunModal(QDialog& dlg, const std::function<int()>& showModal, const std::function<void()>& act, int timeoutMs) {
-    WhenModal(
+    QPointer<QTimer> watch = WhenModal(
         [&](QWidget* modal) {
             EXPECT_EQ(modal, &dlg) << "another dialog is the active modal widget";
             act();
         },
         timeoutMs);
-    return showModal();
+    const int result = showModal();
+    delete watch.data();
+    return result;
 }
 
 void Settle() {
