@@ -23,6 +23,7 @@ QPointer<QTimer> WhenModal(const std::function<void(QWidget*)>& act, int timeout
     auto clock = std::make_shared<QElapsedTimer>();
     auto acted = std::make_shared<QPointer<QWidget>>();
     auto done = std::make_shared<bool>(false);
+    auto readySince = std::make_shared<QPointer<QWidget>>();
     clock->start();
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, timer, [=] {
@@ -32,8 +33,14 @@ QPointer<QTimer> WhenModal(const std::function<void(QWidget*)>& act, int timeout
         };
         if (!*done) {
             QWidget* modal = QApplication::activeModalWidget();
-            // Acts once the window is on the screen and can take input.
-            if (modal && !(modal->windowHandle() && modal->windowHandle()->isExposed())) modal = nullptr;
+            // Acts once the window is on the screen and active, and has been so for one more
+            // tick, in which the work it posted itself on showing (layouts) is done.
+            const bool ready =
+                modal && modal->windowHandle() && modal->windowHandle()->isExposed() && modal->isActiveWindow();
+            if (!ready || *readySince != modal) {
+                *readySince = ready ? modal : nullptr;
+                modal = nullptr;
+            }
             if (!modal) {
                 if (clock->elapsed() > timeoutMs) {
                     ADD_FAILURE() << "no modal dialog opened within " << timeoutMs << " ms";
@@ -117,9 +124,11 @@ void MouseClick(QWidget* w, QPoint pos, Qt::MouseButton button) { QTest::mouseCl
 void MouseDoubleClick(QWidget* w, QPoint pos) { QTest::mouseDClick(w, Qt::LeftButton, {}, pos); }
 
 void MouseMove(QWidget* w, QPoint pos) {
-    // Moves the pointer itself: the platform reports the window it enters or leaves.
+    // Moves the pointer itself: the platform reports the window it enters or leaves (at once
+    // offscreen, a moment later from an X server).
     QCursor::setPos(w->mapToGlobal(pos));
     QCoreApplication::processEvents();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) QTest::qWait(50);
 }
 
 void DialogFixture::SetUp() {
