@@ -149,7 +149,7 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
     return true;
 }
 
-Quote ToQuote(const Entry& e, const Quote* earlier) {
+Quote ToQuote(const Entry& e, const Quote* earlier, Cents earlierTrade) {
     Quote q;
     bool etf = e.code.rfind("00", 0) == 0;
     q.traded = true;
@@ -166,8 +166,8 @@ Quote ToQuote(const Entry& e, const Quote* earlier) {
     q.volume = e.volume >= 0 ? e.volume : earlier ? earlier->volume : 0;
     if (e.last > 0)
         q.last = e.last;
-    else if (earlier && earlier->last > 0)
-        q.last = earlier->last;
+    else if (earlierTrade > 0)
+        q.last = earlierTrade;
     else if (e.bid > 0)
         q.last = e.bid;
     else if (e.ask > 0)

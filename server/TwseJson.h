@@ -49,11 +49,11 @@ Cents ParseUpstreamPrice(std::string_view text);
 bool ValidCode(std::string_view code);
 
 // The quote a page shows for an entry, given the quote shown for the same stock on the same
-// day before (or null). When the entry has no trade the last price is the earlier quote's,
-// else the best bid, else the best ask, else the previous close; fields the entry lacks keep
-// the earlier quote's values. The time is a second of the day (write the page with an opening
-// second of 0).
-Quote ToQuote(const Entry& entry, const Quote* earlier);
+// day before (or null) and the price of the stock's last trade seen that day (0: none). When
+// the entry has no trade the last price is that earlier trade's, else the best bid, else the
+// best ask, else the previous close; fields the entry lacks keep the earlier quote's values.
+// The time is a second of the day (write the page with an opening second of 0).
+Quote ToQuote(const Entry& entry, const Quote* earlier, Cents earlierTrade);
 
 // The listing a page is written for: code, name, previous close, ETF ticks for "00" codes.
 Listing ToListing(const Entry& entry);

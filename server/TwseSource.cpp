@@ -75,6 +75,7 @@ struct Stock {
     Clock::time_point lastAsked, lastPolled, nowhereSince;
     bool haveQuote = false;
     Quote quote;
+    Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
     std::string date, name, page;
     std::vector<std::function<void(std::string)>> waiting;
 };
@@ -224,8 +225,10 @@ struct TwseSource::Impl {
 
     using Calls = std::vector<std::pair<std::function<void(std::string)>, std::string>>;
 
-    // Takes the answer into the cache. Called with the lock held.
-    void Apply(const std::vector<std::string>& channels, Outcome& outcome, Clock::time_point started,
+    // Takes the answer into the cache and sets the time of the next request, counted from the
+    // end of this one so the service never sees two requests closer than the wait. Called with
+    // the lock held.
+    void Apply(const std::vector<std::string>& channels, Outcome& outcome, Clock::time_point finished,
                std::vector<std::string>& logs, Calls& calls) {
         ++requests;
         if (!outcome.ok) {
@@ -235,7 +238,7 @@ struct TwseSource::Impl {
             milliseconds wait = options.interval;
             for (int i = 0; i < failures && wait < options.maxBackoff; ++i) wait *= 2;
             wait = std::min(wait, options.maxBackoff);
-            nextAt = started + wait;
+            nextAt = finished + wait;
             if (state != State::Down)
                 logs.push_back("upstream down: " + outcome.error + "; serving the last good snapshot, next try in " +
                                std::to_string(wait.count()) + " ms");
@@ -257,7 +260,7 @@ struct TwseSource::Impl {
         failures = 0;
         lastGood = FormatLocal(ui::Now());
         milliseconds wait = std::max(options.interval, milliseconds(outcome.answer.userDelayMs));
-        nextAt = started + std::min(wait, options.maxBackoff);
+        nextAt = finished + std::min(wait, options.maxBackoff);
 
         for (const twse::Entry& e : outcome.answer.stocks) {
             auto it = stocks.find(e.code);
@@ -268,8 +271,10 @@ struct TwseSource::Impl {
                 s.place = place;
             else if (s.place != place)
                 continue;  // the other market's answer for a code asked on both
-            const Quote* earlier = s.haveQuote && s.date == e.date ? &s.quote : nullptr;
-            s.quote = twse::ToQuote(e, earlier);
+            bool sameDay = s.haveQuote && s.date == e.date;
+            if (!sameDay) s.lastTrade = 0;
+            s.quote = twse::ToQuote(e, sameDay ? &s.quote : nullptr, s.lastTrade);
+            if (e.last > 0) s.lastTrade = e.last;
             s.date = e.date;
             Listing listing = twse::ToListing(e);
             if (listing.name.empty())
@@ -289,7 +294,7 @@ struct TwseSource::Impl {
             if (it == stocks.end() || it->second.place != Place::Unplaced) continue;
             Stock& s = it->second;
             s.place = Place::Nowhere;
-            s.nowhereSince = started;
+            s.nowhereSince = finished;
             for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnknownStockPage(code));
             s.waiting.clear();
         }
@@ -315,7 +320,7 @@ struct TwseSource::Impl {
             if (stopping) break;
             std::vector<std::string> logs;
             Calls calls;
-            Apply(channels, outcome, now, logs, calls);
+            Apply(channels, outcome, Clock::now(), logs, calls);
             g.unlock();
             for (const std::string& line : logs) Log(line);
             Deliver(calls);

@@ -3,7 +3,8 @@
 //
 // Boards ask for pages; the gateway keeps the codes asked for in the last few minutes and one
 // poller thread fetches all of them in one batched request per interval (5 s, longer when the
-// service's userDelay asks for it), however many boards there are. Pages come from the latest
+// service's userDelay asks for it; counted from the end of the previous request, so the service
+// never sees two requests closer than that), however many boards there are. Pages come from the latest
 // good snapshot at once; a code with no quote yet waits for the next request. A code is first
 // asked on both markets (tse_CODE.tw and otc_CODE.tw); the market that answers is remembered,
 // and a code that neither knows gets the unknown-stock page.
