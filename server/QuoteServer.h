@@ -1,9 +1,16 @@
 #pragma once
-// The HTTP side of the quote server: GET /q/q?s=CODE answers with the stock's quote page
-// (status 200 also for an unknown code, with a page that has no quote row); a missing "s"
-// parameter or a request the HTTP layer cannot parse is 400; every other path is 404.
-// Connections of HTTP/1.0 requests without keep-alive are closed after the response.
-#include "server/Market.h"
+// The HTTP side of the quote server: GET /q/q?s=CODE answers with the source's page for the code
+// (status 200 also for an unknown code, with a page that has no quote row); GET /status answers
+// with the source's status as JSON; a missing "s" parameter or a request that does not parse is
+// 400, a method other than GET or HEAD 405, every other path 404. Connections of HTTP/1.0
+// requests without keep-alive are closed after the response.
+//
+// Event-driven (libmicrohttpd in its epoll mode, driven by our own loops): a connection holds
+// no thread while it sends its request slowly, waits for a page that the source delivers later,
+// or idles between keep-alive requests. Each connection is limited in memory and is dropped after
+// a few seconds without traffic; a request header that outgrows the memory gets an error answer
+// and the connection is closed.
+#include "server/PageSource.h"
 
 #include <memory>
 #include <string>
@@ -12,20 +19,28 @@ namespace server {
 
 class QuoteServer {
 public:
-    QuoteServer(Market& market, MarketClock& clock);
+    struct Options {
+        unsigned threads = 0;                      // event loops; 0: one per core
+        unsigned idleTimeoutSeconds = 5;           // a connection without traffic for this long is closed
+        std::size_t connectionMemory = 32 * 1024;  // request header and buffers of one connection
+        unsigned maxConnections = 0;               // 0: as many as the open-file limit leaves room for
+    };
+
+    explicit QuoteServer(PageSource& source);
+    QuoteServer(PageSource& source, Options options);
     ~QuoteServer();
     QuoteServer(const QuoteServer&) = delete;
     QuoteServer& operator=(const QuoteServer&) = delete;
 
     // Binds host:port (port 0: a free port). Returns the port, or -1 when it cannot bind.
     int Bind(const std::string& host, int port);
-    // Serves until Stop(); returns false when serving failed.
+    // Serves until Stop(); returns false when serving failed (Error() says why). Call it once.
+    // Requests still waiting for their page when it stops are answered 503.
     bool Run();
-    // Makes Run() return; callable from any thread.
+    // Makes Run() return soon; callable from any thread and from a signal handler.
     void Stop();
-
-    // The page served for a stock code at this moment.
-    std::string Page(const std::string& code) const;
+    // Why Bind() or Run() failed.
+    std::string Error() const;
 
 private:
     struct Impl;

@@ -1,20 +1,21 @@
-// quote-server: a simulated Taiwan stock market over HTTP, serving the quote pages the board
-// reads. See Usage below.
+// quote-server: a simulated Taiwan stock market, or a gateway to the exchange's real-time quotes,
+// over HTTP, serving the quote pages the board reads. See Usage below.
 #include "server/Market.h"
 #include "server/QuoteServer.h"
+#include "server/SimulatorSource.h"
+#include "server/TwseSource.h"
 #include "server/Universe.h"
 #include "ui/DateTime.h"
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
-#include <pthread.h>
+#include <memory>
 #include <string>
-#include <thread>
+#include <sys/resource.h>
 #include <vector>
 
 #ifndef QB_SOURCE_DATA_DIR
@@ -23,16 +24,25 @@
 
 namespace {
 
-const char* const Usage = "usage: quote-server [--host H] [--port P] [--seed N] [--always-open] [--data FILE]\n"
-                          "                    [--time HH:MM:SS] [--speed X]\n"
+const char* const Usage = "usage: quote-server [--host H] [--port P] [--source NAME] [--seed N] [--always-open]\n"
+                          "                    [--data FILE] [--time HH:MM:SS] [--speed X]\n"
                           "  --host H         address to listen on (127.0.0.1)\n"
                           "  --port P         port to listen on, 0 for a free one (8086)\n"
+                          "  --source NAME    where the pages come from: simulator (the default), or twse for the\n"
+                          "                   Taiwan Stock Exchange's real-time quote service\n"
+                          "Options of the simulator:\n"
                           "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
                           "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
                           "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
                           "                   directory or its data/ folder, else the source tree's data/)\n"
                           "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
                           "  --speed X        with --always-open, run the market X times faster than the clock\n"
+                          "Options of the twse gateway:\n"
+                          "  --upstream URL   the quote service (https://mis.twse.com.tw/stock/api/getStockInfo.jsp)\n"
+                          "  --upstream-ca FILE  certificate authorities (PEM) that the service's certificate must\n"
+                          "                   chain to, instead of the system's\n"
+                          "  --upstream-interval-ms N  for tests: the wait between requests (5000); the service's\n"
+                          "                   userDelay still sets the least\n"
                           "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
 
 const char* const DataFileName = "MARKET.TXT";
@@ -73,6 +83,12 @@ bool ParseNumber(const std::string& s, unsigned long long max, unsigned long lon
     return errno == 0 && out <= max;
 }
 
+server::QuoteServer* StoppingServer = nullptr;
+
+extern "C" void OnStopSignal(int) {
+    if (StoppingServer) StoppingServer->Stop();
+}
+
 int Fail(const std::string& message) {
     std::cerr << "quote-server: " << message << "\n";
     return 2;
@@ -83,6 +99,8 @@ int Fail(const std::string& message) {
 int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     int port = 8086;
+    std::string sourceName = "simulator";
+    server::TwseSource::Options twse;
     std::string dataFile;
     server::MarketClock::Options clockOptions;
     unsigned long long seed = 0;
@@ -108,6 +126,18 @@ int main(int argc, char** argv) {
         } else if (a == "--port") {
             if (!value(v) || !ParseNumber(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
             port = static_cast<int>(n);
+        } else if (a == "--source") {
+            if (!value(sourceName) || (sourceName != "simulator" && sourceName != "twse"))
+                return Fail("--source needs simulator or twse");
+        } else if (a == "--upstream") {
+            if (!value(twse.upstream)) return Fail("--upstream needs a URL");
+        } else if (a == "--upstream-ca") {
+            if (!value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
+                return Fail("--upstream-ca needs a PEM file");
+        } else if (a == "--upstream-interval-ms") {
+            if (!value(v) || !ParseNumber(v, 3600000, n) || n == 0)
+                return Fail("--upstream-interval-ms needs a number of milliseconds");
+            twse.interval = std::chrono::milliseconds(n);
         } else if (a == "--seed") {
             if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
             seedGiven = true;
@@ -134,54 +164,59 @@ int main(int argc, char** argv) {
         seed = static_cast<unsigned long long>(days);
     }
 
-    if (dataFile.empty()) dataFile = FindDataFile();
-    if (dataFile.empty()) {
-        std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
-        return 1;
-    }
-    std::vector<server::Listing> universe;
-    try {
-        universe = server::LoadUniverse(dataFile);
-    } catch (const std::exception& e) {
-        std::cerr << "quote-server: " << e.what() << "\n";
-        return 1;
+    // Slow or idle clients each hold an open file: allow as many as the system lets us.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    // SIGINT and SIGTERM are taken by one thread that stops the server; every other thread
-    // (the HTTP layer's included) inherits the blocked mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::unique_ptr<server::PageSource> source;
+    std::size_t count = 0;
+    if (sourceName == "simulator") {
+        if (dataFile.empty()) dataFile = FindDataFile();
+        if (dataFile.empty()) {
+            std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
+            return 1;
+        }
+        std::vector<server::Listing> universe;
+        try {
+            universe = server::LoadUniverse(dataFile);
+        } catch (const std::exception& e) {
+            std::cerr << "quote-server: " << e.what() << "\n";
+            return 1;
+        }
+        count = universe.size();
+        source = std::make_unique<server::SimulatorSource>(std::move(universe), seed, clockOptions);
+    } else {
+        try {
+            source = std::make_unique<server::TwseSource>(twse);
+        } catch (const std::exception& e) {
+            std::cerr << "quote-server: " << e.what() << "\n";
+            return 1;
+        }
+    }
+
     std::signal(SIGPIPE, SIG_IGN);
-
-    std::size_t count = universe.size();
-    server::Market market(std::move(universe), seed);
-    server::MarketClock clock(clockOptions);
-    server::QuoteServer quoteServer(market, clock);
+    server::QuoteServer quoteServer(*source);
     int bound = quoteServer.Bind(host, port);
     if (bound < 0) {
-        std::cerr << "quote-server: cannot listen on " << host << ":" << port << "\n";
+        std::cerr << "quote-server: " << quoteServer.Error() << "\n";
         return 1;
     }
 
-    std::atomic<bool> stopping = false;
-    std::thread signalThread([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        stopping = true;
-        quoteServer.Stop();
-    });
+    // SIGINT and SIGTERM stop the server: its loops drop every connection and Run() returns.
+    StoppingServer = &quoteServer;
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    stop.sa_flags = SA_RESTART;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
 
     std::cout << "quote-server listening on " << host << ":" << bound << " (" << count << " stocks)" << std::endl;
-    bool ok = quoteServer.Run();
-
-    // Wake the signal thread when the server ended on its own.
-    pthread_kill(signalThread.native_handle(), SIGTERM);
-    signalThread.join();
-    if (!ok && !stopping) {
-        std::cerr << "quote-server: serving failed\n";
+    if (!quoteServer.Run()) {
+        std::cerr << "quote-server: serving failed: " << quoteServer.Error() << "\n";
         return 1;
     }
     return 0;

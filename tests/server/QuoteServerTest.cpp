@@ -1,7 +1,9 @@
 // quote-server as a program: started through ServerProcess and spoken to over loopback.
-#include "PageScraper.h"
+#include "Loopback.h"
+#include "QuoteReader.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
+#include "ui/Big5.h"
 #include "ui/TextFile.h"
 
 #include <gtest/gtest.h>
@@ -13,60 +15,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <random>
+#include <sys/resource.h>
 #include <thread>
 
+using loopback::Exchange;
+using loopback::Reply;
 using pagescraper::Scrape;
 using testsupport::ServerProcess;
 
 namespace {
-
-struct Reply {
-    bool closed = false;  // the server closed the connection after its answer
-    int status = 0;
-    std::string head, body;
-};
-
-// Sends the bytes as they are and reads the response. With waitForClose it then waits (up to
-// 5 s) for the server to close the connection; otherwise it stops at the end of the response.
-Reply Exchange(int port, const std::string& request, bool waitForClose = false) {
-    Reply r;
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return r;
-    }
-    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string bytes;
-    auto complete = [&] {
-        std::size_t end = bytes.find("\r\n\r\n");
-        std::size_t length = bytes.find("Content-Length: ");
-        return end != std::string::npos && length != std::string::npos && length < end &&
-               bytes.size() >= end + 4 + std::stoul(bytes.substr(length + 16));
-    };
-    while (waitForClose || !complete()) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 5000) <= 0) break;
-        char buf[8192];
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            r.closed = n == 0;
-            break;
-        }
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    std::size_t end = bytes.find("\r\n\r\n");
-    r.head = bytes.substr(0, end);
-    r.body = end == std::string::npos ? "" : bytes.substr(end + 4);
-    std::sscanf(r.head.c_str(), "HTTP/1.%*d %d", &r.status);
-    return r;
-}
 
 Reply Get(const ServerProcess& s, const std::string& code) {
     return Exchange(s.Port(), "GET /q/q?s=" + code + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", true);
@@ -95,6 +56,56 @@ int RunToExit(std::vector<std::string> args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A figure of /proc/PID/status ("VmHWM": peak resident memory in kB), -1 when missing.
+long ProcStatus(pid_t pid, const std::string& key) {
+    for (const std::string& line : ui::ReadLines("/proc/" + std::to_string(pid) + "/status"))
+        if (line.compare(0, key.size() + 1, key + ":") == 0) return std::atol(line.c_str() + key.size() + 1);
+    return -1;
+}
+
+// Waits up to ms for the process to end (it stays a zombie until ServerProcess reaps it).
+bool Ended(pid_t pid, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        std::vector<std::string> stat = ui::ReadLines("/proc/" + std::to_string(pid) + "/stat");
+        std::size_t state = stat.empty() ? std::string::npos : stat[0].rfind(") ");
+        if (state == std::string::npos || stat[0][state + 2] == 'Z') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Connections that send a request one header byte at a time, every 100 ms, until Stop().
+class SlowClients {
+public:
+    SlowClients(int port, int count) {
+        for (int i = 0; i < count; ++i) {
+            int fd = loopback::Connect(port);
+            if (fd >= 0 && loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: ")) FFds.push_back(fd);
+        }
+        FThread = std::thread([this] {
+            while (!FStop)
+                for (int fd : FFds) {
+                    if (FStop) break;
+                    loopback::SendAll(fd, "x");
+                    std::this_thread::sleep_for(std::chrono::milliseconds(100 / FFds.size() + 1));
+                }
+        });
+    }
+    ~SlowClients() { Stop(); }
+    std::size_t Count() const { return FFds.size(); }
+    void Stop() {
+        FStop = true;
+        if (FThread.joinable()) FThread.join();
+        for (int fd : FFds) ::close(fd);
+        FFds.clear();
+    }
+
+private:
+    std::vector<int> FFds;
+    std::atomic<bool> FStop = false;
+    std::thread FThread;
+};
+
 }  // namespace
 
 TEST(QuoteServer, ServesTheQuotePageOverHttp10AndClosesTheConnection) {
@@ -114,7 +125,7 @@ TEST(QuoteServer, ServesTheQuotePageOverHttp10AndClosesTheConnection) {
     EXPECT_EQ((*f)[1].size(), 8u);
     EXPECT_GE((*f)[1], "09:00:00");
     EXPECT_LE((*f)[1], "10:15:00");
-    EXPECT_GT(pagescraper::QuoteValue((*f)[2]), 0);
+    EXPECT_GT(QuoteValue((*f)[2]), 0);
     EXPECT_EQ((*f)[7], "1025");
 
     // A code it does not know: a page without a quote row. Any other path: 404.
@@ -131,9 +142,16 @@ TEST(QuoteServer, ServesTheQuotePageOverHttp10AndClosesTheConnection) {
 TEST(QuoteServer, AnswersMalformedRequestsWith400AndSurvivesJunk) {
     ServerProcess server;
     ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
-    EXPECT_EQ(Exchange(server.Port(), "GARBAGE\r\n\r\n").status, 400);
-    EXPECT_EQ(Exchange(server.Port(), "GET /q/q?s=2330 HTTP/9.9 extra\r\n\r\n").status, 400);
-    EXPECT_EQ(Exchange(server.Port(), std::string("\0\xff\r\n\r\n", 6)).status, 400);
+    // A request line the HTTP layer cannot take is answered 400 and closed at once, not held.
+    Reply bad = Exchange(server.Port(), "GET /q/q?s=2330 HTTP/9.9 extra\r\n\r\n", true, 2000);
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_TRUE(bad.closed);
+    // Bytes that are no request line at all are dropped, without an answer or with a 400.
+    for (std::string junk : {std::string("GARBAGE\r\n\r\n"), std::string("\0\xff\r\n\r\n", 6)}) {
+        Reply r = Exchange(server.Port(), junk, true, 8000);
+        EXPECT_TRUE(r.status == 0 || r.status == 400) << r.status;
+        EXPECT_TRUE(r.closed);
+    }
 
     std::mt19937 random(3);
     for (int i = 0; i < 40; ++i) {
@@ -191,7 +209,7 @@ TEST(QuoteServer, AlwaysOpenMovesEveryAvailableStock) {
     for (std::size_t i = 0; i < codes.size(); ++i) {
         auto f = Scrape(Get(server, codes[i]).body, codes[i]);
         ASSERT_TRUE(f) << codes[i];
-        EXPECT_GT(pagescraper::QuoteValue((*f)[6]), pagescraper::QuoteValue(first[i][6])) << codes[i];
+        EXPECT_GT(QuoteValue((*f)[6]), QuoteValue(first[i][6])) << codes[i];
     }
 }
 
@@ -215,4 +233,112 @@ TEST(QuoteServer, StartsFromAnyDataFileAndRefusesBadArguments) {
     EXPECT_EQ(RunToExit({"--port", "70000"}), 2);
     EXPECT_EQ(RunToExit({"--time", "25:00:00"}), 2);
     EXPECT_EQ(RunToExit({"--bogus"}), 2);
+}
+
+TEST(QuoteServerUnderAbuse, SlowAndIdleClientsShutNobodyOut) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
+    // Idle keep-alive connections, each after one answered request.
+    std::vector<int> idle;
+    for (int i = 0; i < 24; ++i) {
+        int fd = loopback::Connect(server.Port());
+        ASSERT_TRUE(loopback::SendAll(fd, loopback::PageRequest("2330", "HTTP/1.1")));
+        EXPECT_EQ(loopback::Read(fd, false, 3000).status, 200) << i;
+        idle.push_back(fd);
+    }
+    SlowClients slow(server.Port(), 40);
+    ASSERT_EQ(slow.Count(), 40u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (std::string code : {"2330", "2317", "1101", "0050", "2882", "2454"}) {
+        Reply r = Exchange(server.Port(), loopback::PageRequest(code), true, 3000);
+        EXPECT_EQ(r.status, 200) << code;
+        EXPECT_TRUE(Scrape(r.body, code)) << code;
+    }
+    // The idle connections were kept and go on serving.
+    for (int fd : idle) {
+        EXPECT_TRUE(loopback::SendAll(fd, loopback::PageRequest("1101", "HTTP/1.1")));
+        EXPECT_EQ(loopback::Read(fd, false, 3000).status, 200);
+        ::close(fd);
+    }
+    slow.Stop();
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(QuoteServerUnderAbuse, HugeHeadersAndRangesCostTheServerNothing) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "3", "--time", "10:00:00"})) << server.Error();
+    long before = ProcStatus(server.Pid(), "VmHWM");
+    ASSERT_GT(before, 0);
+
+    // Three clients at once, each offering 16 MB of header lines.
+    std::vector<std::thread> floods;
+    std::vector<Reply> replies(3);
+    for (Reply& reply : replies)
+        floods.emplace_back([&server, &reply] {
+            int fd = loopback::Connect(server.Port());
+            timeval limit{3, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\n");
+            std::string lines;
+            for (int i = 0; i < 8192; ++i) lines += "X-H: v\r\n";
+            for (int sent = 0; sent < 256 && loopback::SendAll(fd, lines); ++sent) {}
+            reply = loopback::Read(fd, true, 3000);
+            ::close(fd);
+        });
+    for (std::thread& t : floods) t.join();
+    for (const Reply& r : replies) {
+        EXPECT_NE(r.status, 200);
+        EXPECT_TRUE(r.closed);
+    }
+    long peak = ProcStatus(server.Pid(), "VmHWM");
+    EXPECT_LT(peak - before, 32 * 1024) << "kB of memory taken by the headers";
+
+    // Ranges are not served: many of them get the whole page once.
+    std::string ranges = "Range: bytes=0-";
+    for (int i = 0; i < 1000; ++i) ranges += ",0-";
+    Reply whole = Get(server, "2330");
+    Reply ranged = Exchange(server.Port(), "GET /q/q?s=2330 HTTP/1.0\r\n" + ranges + "\r\n\r\n", true);
+    EXPECT_EQ(ranged.status, 200);
+    EXPECT_EQ(ranged.body, whole.body);
+    EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(QuoteServerUnderAbuse, SignalsEndTheServerWhateverItsClientsDo) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        ServerProcess server;
+        ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
+        SlowClients slow(server.Port(), 20);
+        int idle = loopback::Connect(server.Port());
+        ASSERT_TRUE(loopback::SendAll(idle, loopback::PageRequest("2330", "HTTP/1.1")));
+        EXPECT_EQ(loopback::Read(idle).status, 200);
+        int half = loopback::Connect(server.Port());
+        ASSERT_TRUE(loopback::SendAll(half, "GET /q/q?s=23"));
+
+        ::kill(server.Pid(), signal);
+        EXPECT_TRUE(Ended(server.Pid(), 3000)) << strsignal(signal);
+        EXPECT_EQ(server.Stop(), 0) << strsignal(signal);
+        ::close(idle);
+        ::close(half);
+    }
+}
+
+TEST(QuoteServerUnderAbuse, RunningOutOfFilesIsWeatheredNotFatal) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
+    rlimit few{40, 40};
+    ASSERT_EQ(::prlimit(server.Pid(), RLIMIT_NOFILE, &few, nullptr), 0);
+
+    // More connections than the server can open files: the rest wait in the backlog or fail.
+    std::vector<int> flood;
+    for (int i = 0; i < 120; ++i) {
+        int fd = loopback::Connect(server.Port());
+        if (fd >= 0) flood.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (int fd : flood) ::close(fd);
+
+    Reply r = Exchange(server.Port(), loopback::PageRequest("2330"), true, 5000);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(Scrape(r.body, "2330"));
+    EXPECT_EQ(server.Stop(), 0);
 }

@@ -1,0 +1,152 @@
+// The quote server's HTTP side in this process, over loopback, with a page source whose answers
+// come later from a thread of its own, as a gateway to a live feed answers.
+#include "Loopback.h"
+#include "server/PageSource.h"
+#include "server/QuoteServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using loopback::Exchange;
+using loopback::PageRequest;
+using loopback::Read;
+using loopback::Reply;
+
+namespace {
+
+// Answers "page CODE" at once; codes starting with HOLD are held until Release(); RACE is
+// answered from another thread before Page() returns.
+class DelayedSource : public server::PageSource {
+public:
+    void Page(const std::string& code, std::function<void(std::string)> done) override {
+        if (code.rfind("HOLD", 0) == 0) {
+            std::lock_guard g(FLock);
+            FHeld.push_back(std::move(done));
+            FChanged.notify_all();
+        } else if (code == "RACE") {
+            std::thread([&] { done("page RACE"); }).join();
+        } else {
+            done("page " + code);
+        }
+    }
+    std::string Status() override { return "{\"source\":\"delayed\"}"; }
+
+    // Waits (up to 5 s) until n requests are held.
+    bool WaitHeld(std::size_t n) {
+        std::unique_lock g(FLock);
+        return FChanged.wait_for(g, std::chrono::seconds(5), [&] { return FHeld.size() >= n; });
+    }
+    // Answers every held request from a thread of its own.
+    void Release() {
+        std::vector<std::function<void(std::string)>> held;
+        {
+            std::lock_guard g(FLock);
+            held.swap(FHeld);
+        }
+        std::thread([&] {
+            for (auto& done : held) done("late page");
+        }).join();
+    }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<std::function<void(std::string)>> FHeld;
+};
+
+// The server on a free loopback port, served by one event loop on a thread of its own.
+struct Serving {
+    server::QuoteServer http;
+    int port = -1;
+    bool ok = false;
+    std::thread loop;
+
+    explicit Serving(server::PageSource& source) : http(source, OneLoop()) {
+        port = http.Bind("127.0.0.1", 0);
+        loop = std::thread([this] { ok = http.Run(); });
+    }
+    ~Serving() { Stop(); }
+    void Stop() {
+        http.Stop();
+        if (loop.joinable()) loop.join();
+    }
+    static server::QuoteServer::Options OneLoop() {
+        server::QuoteServer::Options o;
+        o.threads = 1;
+        return o;
+    }
+};
+
+}  // namespace
+
+TEST(QuoteServerHttp, ALatePageHoldsNoThreadAndReachesItsClient) {
+    DelayedSource source;
+    Serving s(source);
+    ASSERT_GT(s.port, 0) << s.http.Error();
+
+    // A keep-alive client waits for a held page while others are served by the only loop.
+    int waiting = loopback::Connect(s.port);
+    ASSERT_GE(waiting, 0);
+    ASSERT_TRUE(loopback::SendAll(waiting, PageRequest("HOLD1", "HTTP/1.1")));
+    ASSERT_TRUE(source.WaitHeld(1));
+    for (int i = 0; i < 20; ++i) {
+        Reply r = Exchange(s.port, PageRequest(std::to_string(1000 + i)));
+        EXPECT_EQ(r.status, 200);
+        EXPECT_EQ(r.body, "page " + std::to_string(1000 + i));
+    }
+    Reply status = Exchange(s.port, "GET /status HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(status.status, 200);
+    EXPECT_NE(status.head.find("Content-Type: application/json"), std::string::npos);
+    EXPECT_EQ(status.body, "{\"source\":\"delayed\"}");
+    EXPECT_EQ(Exchange(s.port, PageRequest("RACE")).body, "page RACE");
+
+    source.Release();
+    Reply late = Read(waiting);
+    EXPECT_EQ(late.status, 200);
+    EXPECT_EQ(late.body, "late page");
+    EXPECT_NE(late.head.find("Content-Type: text/html; charset=big5"), std::string::npos);
+    // The connection goes on serving.
+    ASSERT_TRUE(loopback::SendAll(waiting, PageRequest("2330", "HTTP/1.1")));
+    EXPECT_EQ(Read(waiting).body, "page 2330");
+    ::close(waiting);
+}
+
+TEST(QuoteServerHttp, ClientsLeavingAndStopsBeforeTheLatePageBreakNothing) {
+    DelayedSource source;
+    {
+        Serving s(source);
+        ASSERT_GT(s.port, 0) << s.http.Error();
+        int gone = loopback::Connect(s.port), stays = loopback::Connect(s.port);
+        ASSERT_TRUE(loopback::SendAll(gone, PageRequest("HOLD1")));
+        ASSERT_TRUE(loopback::SendAll(stays, PageRequest("HOLD2")));
+        ASSERT_TRUE(source.WaitHeld(2));
+        ::close(gone);
+        source.Release();
+        EXPECT_EQ(Read(stays).body, "late page");
+        ::close(stays);
+        EXPECT_EQ(Exchange(s.port, PageRequest("1101")).body, "page 1101");
+
+        // Stopping with a request still waiting answers it and ends at once.
+        int cut = loopback::Connect(s.port);
+        ASSERT_TRUE(loopback::SendAll(cut, PageRequest("HOLD3")));
+        ASSERT_TRUE(source.WaitHeld(1));
+        s.Stop();
+        EXPECT_TRUE(s.ok) << s.http.Error();
+        Reply r = Read(cut, true);
+        EXPECT_TRUE(r.status == 503 || r.status == 0) << r.status;
+        EXPECT_TRUE(r.closed);
+        ::close(cut);
+    }
+    // The page arrives after the server is gone.
+    source.Release();
+
+    server::QuoteServer unbound(source);
+    EXPECT_FALSE(unbound.Run());
+    EXPECT_FALSE(unbound.Error().empty());
+    EXPECT_EQ(unbound.Bind("no.such.host.invalid", 0), -1);
+}
