@@ -157,6 +157,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    bool upstreamGiven = twse.upstream != server::TwseSource::DefaultUpstream || !twse.caFile.empty() ||
+                         twse.interval != server::TwseSource::Options{}.interval;
+    if (upstreamGiven && sourceName != "twse") return Fail("--upstream options need --source twse");
     if (!seedGiven) {
         // The same market all day long, another one tomorrow.
         ui::TDateTime today = ui::Now();

@@ -140,3 +140,15 @@ TEST(GatewayEndToEnd, FiftyBoardsShareOneUpstreamRequestPerIntervalAndTroubleSta
     EXPECT_EQ(Get(server, "/q/q?s=2330").second, before);
     EXPECT_EQ(server.Stop(), 0);
 }
+
+TEST(GatewayEndToEnd, RefusesToStartWithUpstreamOptionsItCannotUse) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--upstream", "http://127.0.0.1:1/q"},  // without --source twse
+                                               {"--source", "twse", "--upstream", "ftp://127.0.0.1/q"},
+                                               {"--source", "twse", "--upstream-ca", "/nonexistent/ca.pem"},
+                                               {"--source", "twse", "--upstream-interval-ms", "0"},
+                                               {"--source", "nasdaq"}}) {
+        ServerProcess server;
+        EXPECT_FALSE(server.Start(args)) << args.back();
+    }
+}
