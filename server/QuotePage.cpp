@@ -228,7 +228,11 @@ std::string UnavailablePage(std::string_view code) {
 }
 
 std::string ErrorPage(int status) {
-    std::string reason = status == 404 ? "Not Found" : status == 400 ? "Bad Request" : "Error";
+    std::string reason = status == 404   ? "Not Found"
+                         : status == 400 ? "Bad Request"
+                         : status == 405 ? "Method Not Allowed"
+                         : status == 503 ? "Service Unavailable"
+                                         : "Error";
     std::string line = std::to_string(status) + " " + reason;
     return "<html>\r\n<head><title>" + line + "</title></head>\r\n<body>\r\n<h1>" + line +
            "</h1>\r\n</body>\r\n</html>\r\n";

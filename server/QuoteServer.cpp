@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -53,7 +54,7 @@ struct Pending {
     std::string page;
 };
 
-// What the server shares with the callbacks of waiting requests.
+// The requests of all event loops that wait for their pages.
 struct Waiting {
     std::mutex lock;  // taken before any Pending::lock
     bool stopping = false;
@@ -90,7 +91,7 @@ struct QuoteServer::Impl {
     Options options;
     int listenFd = -1;
     int stopFd = -1;  // an eventfd, readable once Stop() was called
-    std::shared_ptr<Waiting> waiting = std::make_shared<Waiting>();
+    Waiting waiting;
     mutable std::mutex errorLock;
     std::string error;
 
@@ -171,21 +172,21 @@ MHD_Result QuoteServer::Impl::Handle(LoopContext& loop, MHD_Connection* c, const
         if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
     }
     // The page comes later: take the connection off the loop until it does.
-    std::lock_guard w(waiting->lock);
+    std::lock_guard w(waiting.lock);
     std::lock_guard g(p->lock);
     if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
-    if (waiting->stopping) return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE);
+    if (waiting.stopping) return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE);
     MHD_suspend_connection(c);
     p->suspended = true;
-    waiting->requests.insert(p);
+    waiting.requests.insert(p);
     *requestContext = new std::shared_ptr<Pending>(p);
     return MHD_YES;
 }
 
 MHD_Result QuoteServer::Impl::Resumed(MHD_Connection* c, std::shared_ptr<Pending>& p) {
     {
-        std::lock_guard w(waiting->lock);
-        waiting->requests.erase(p);
+        std::lock_guard w(waiting.lock);
+        waiting.requests.erase(p);
     }
     std::string page;
     {
@@ -202,8 +203,8 @@ void QuoteServer::Impl::Completed(void** requestContext) {
     if (!held) return;
     *requestContext = nullptr;
     {
-        std::lock_guard w(waiting->lock);
-        waiting->requests.erase(*held);
+        std::lock_guard w(waiting.lock);
+        waiting.requests.erase(*held);
         std::lock_guard g((*held)->lock);
         (*held)->connection = nullptr;
         (*held)->suspended = false;
@@ -214,9 +215,9 @@ void QuoteServer::Impl::Completed(void** requestContext) {
 // The library must not be stopped with suspended connections: put every waiting request back on
 // its loop (it is answered 503) and let no new one wait.
 void QuoteServer::Impl::ResumeAllWaiting() {
-    std::lock_guard w(waiting->lock);
-    waiting->stopping = true;
-    for (const std::shared_ptr<Pending>& p : waiting->requests) {
+    std::lock_guard w(waiting.lock);
+    waiting.stopping = true;
+    for (const std::shared_ptr<Pending>& p : waiting.requests) {
         std::lock_guard g(p->lock);
         if (p->suspended && p->connection) {
             p->suspended = false;
@@ -241,7 +242,11 @@ bool QuoteServer::Impl::Open() {
             [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
                std::size_t* uploadSize, void** requestContext) {
                 auto* loop = static_cast<LoopContext*>(cls);
-                return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
+                try {
+                    return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
+                } catch (...) {  // from the source, or out of memory: nothing may escape into the library
+                    return SendError(c, MHD_HTTP_INTERNAL_SERVER_ERROR);
+                }
             },
             &loop->context, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory,
             MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
@@ -292,6 +297,7 @@ bool QuoteServer::Impl::Serve(EventLoop& loop) {
             ok = false;
             break;
         }
+        if (n == 0) ::malloc_trim(0);  // a quiet moment: give memory of closed connections back
         bool stop = false;
         for (int i = 0; i < n; ++i) {
             stop = stop || ready[i].data.fd == stopFd;

@@ -9,7 +9,11 @@
 // no thread while it sends its request slowly, waits for a page that the source delivers later,
 // or idles between keep-alive requests. Each connection is limited in memory and is dropped after
 // a few seconds without traffic; a request header that outgrows the memory gets an error answer
-// and the connection is closed.
+// and the connection is closed. Bytes that are no request line at all are dropped without an
+// answer. Range headers are ignored: a page is always sent whole.
+//
+// The source's Page() and Status() are called on an event-loop thread and must not block; a page
+// that takes time is handed to done later, from any thread.
 #include "server/PageSource.h"
 
 #include <memory>

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -20,7 +21,7 @@ using loopback::Reply;
 namespace {
 
 // Answers "page CODE" at once; codes starting with HOLD are held until Release(); RACE is
-// answered from another thread before Page() returns.
+// answered from another thread before Page() returns; THROW throws.
 class DelayedSource : public server::PageSource {
 public:
     void Page(const std::string& code, std::function<void(std::string)> done) override {
@@ -28,6 +29,8 @@ public:
             std::lock_guard g(FLock);
             FHeld.push_back(std::move(done));
             FChanged.notify_all();
+        } else if (code == "THROW") {
+            throw std::runtime_error("no page");
         } else if (code == "RACE") {
             std::thread([&] { done("page RACE"); }).join();
         } else {
@@ -104,6 +107,8 @@ TEST(QuoteServerHttp, ALatePageHoldsNoThreadAndReachesItsClient) {
     EXPECT_NE(status.head.find("Content-Type: application/json"), std::string::npos);
     EXPECT_EQ(status.body, "{\"source\":\"delayed\"}");
     EXPECT_EQ(Exchange(s.port, PageRequest("RACE")).body, "page RACE");
+    EXPECT_EQ(Exchange(s.port, PageRequest("THROW")).status, 500);
+    EXPECT_EQ(Exchange(s.port, "POST /q/q?s=2330 HTTP/1.0\r\nContent-Length: 2\r\n\r\nab").status, 405);
 
     source.Release();
     Reply late = Read(waiting);

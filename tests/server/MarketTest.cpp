@@ -1,4 +1,6 @@
 #include "server/Market.h"
+#include "server/QuotePage.h"
+#include "server/SimulatorSource.h"
 
 #include <gtest/gtest.h>
 
@@ -129,4 +131,24 @@ TEST(MarketClock, MapsTheLocalClockOntoTheSession) {
     EXPECT_EQ(fixed.Now().second, 2 * 3600);  // a weekday, whatever the date
     EXPECT_EQ(fixedOpen.Now().second, 11 * 3600);
     ui::SetClock(old);
+}
+
+TEST(SimulatorSource, AnswersAtOnceWithTheMarketsPageAndSaysWhatItIs) {
+    MarketClock::Options at1015;
+    at1015.fixedSecondOfDay = 10 * 3600 + 15 * 60;
+    SimulatorSource source(SomeStocks(), 7, at1015);
+    Market market(SomeStocks(), 7);
+
+    std::string page;
+    int calls = 0;
+    source.Page("2330", [&](std::string p) {
+        page = std::move(p);
+        ++calls;
+    });
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(page, QuotePage(SomeStocks()[0], market.QuoteAt(0, 75 * 60), MarketClock::OpenSecond));
+    source.Page("9999", [&](std::string p) { page = std::move(p); });
+    EXPECT_EQ(page, UnknownStockPage("9999"));
+
+    EXPECT_EQ(source.Status(), "{\"source\":\"simulator\",\"stocks\":7,\"seed\":7,\"time\":\"10:15:00\"}");
 }
