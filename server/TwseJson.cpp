@@ -120,6 +120,12 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
             answer.userDelayMs = std::max(0, std::atoi(Text(doc, "userDelay").substr(0, 7).c_str()));
     }
 
+    if (auto query = doc.find("queryTime"); query != doc.end() && query->is_object()) {
+        std::string date = Text(*query, "sysDate"), time = Text(*query, "sysTime");
+        if (date.size() == 8 && date.find_first_not_of("0123456789") == std::string::npos && SecondOfDay(time) >= 0)
+            answer.time = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + " " + time;
+    }
+
     for (const json& item : *array) {
         if (!item.is_object()) continue;
         Entry e;

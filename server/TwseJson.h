@@ -3,7 +3,8 @@
 // the quotes the pages show.
 //
 // An answer is an object with "rtcode" ("0000" on success), "rtmessage", "userDelay" (the
-// milliseconds the service asks its clients to wait between requests) and "msgArray", one object
+// milliseconds the service asks its clients to wait between requests), "queryTime" (its clock:
+// "sysDate" yyyymmdd, "sysTime" hh:mm:ss) and "msgArray", one object
 // per stock whose fields are texts: c code, n short name, ex "tse" or "otc", z last trade price
 // ("-" when the snapshot has no trade), y previous close, o open, h high, l low, v volume in
 // lots, a / b the best asks / bids joined by "_" (best first), u / w the limits, t "hh:mm:ss" of
@@ -34,6 +35,7 @@ struct Entry {
 struct Answer {
     std::vector<Entry> stocks;
     int userDelayMs = 0;  // 0 when not given
+    std::string time;     // the service's clock at the answer, "yyyy-mm-dd hh:mm:ss"; empty when not given
 };
 
 // Reads an answer. False with a one-line reason for text that is no JSON object, an rtcode

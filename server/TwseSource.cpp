@@ -110,7 +110,7 @@ struct TwseSource::Impl {
     int failures = 0;
     std::uint64_t requests = 0;
     Clock::time_point nextAt{};
-    std::string lastGood, lastError, lastErrorAt;
+    std::string lastGood, snapshotTime, lastError, lastErrorAt;
     httplib::Client* inFlight = nullptr;  // the request under way, for the destructor to cut short
     std::thread poller;
 
@@ -259,6 +259,7 @@ struct TwseSource::Impl {
         state = State::Up;
         failures = 0;
         lastGood = FormatLocal(ui::Now());
+        snapshotTime = outcome.answer.time;
         milliseconds wait = std::max(options.interval, milliseconds(outcome.answer.userDelayMs));
         nextAt = finished + std::min(wait, options.maxBackoff);
 
@@ -396,6 +397,7 @@ std::string TwseSource::Status() {
     j["upstream"] = FImpl->options.upstream;
     j["state"] = StateName(FImpl->state);
     j["lastGood"] = textOrNull(FImpl->lastGood);
+    j["snapshotTime"] = textOrNull(FImpl->snapshotTime);
     j["lastError"] = textOrNull(FImpl->lastError);
     j["lastErrorAt"] = textOrNull(FImpl->lastErrorAt);
     j["failures"] = FImpl->failures;

@@ -48,8 +48,9 @@ public:
     TwseSource& operator=(const TwseSource&) = delete;
 
     void Page(const std::string& code, std::function<void(std::string page)> done) override;
-    // {"source":"twse","upstream":URL,"state":"starting"|"up"|"down","lastGood":local time or
-    //  null,"lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
+    // {"source":"twse","upstream":URL,"state":"starting"|"up"|"down","lastGood":local time of
+    //  the last good snapshot or null,"snapshotTime":the service's clock at it or null,
+    //  "lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
     //  "requests":made so far,"codes":watched,"nextRequestMs":wait before the next request}
     std::string Status() override;
 

@@ -117,6 +117,7 @@ TEST(TwseSource, ServesTheSnapshotTryingBothMarketsOnceAndRememberingWhereACodeT
     EXPECT_EQ(status["source"], "twse");
     EXPECT_EQ(status["state"], "up");
     EXPECT_TRUE(status["lastGood"].is_string());
+    EXPECT_EQ(status["snapshotTime"], "2026-12-08 10:02:09");
     EXPECT_TRUE(status["lastError"].is_null());
     EXPECT_EQ(status["codes"], 5);
 }
