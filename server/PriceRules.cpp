@@ -43,8 +43,10 @@ Cents LimitDown(Cents prevClose, bool etf) {
 
 int PriceDecimals(Cents price, bool etf) {
     Cents tick = TickSize(price, etf);
-    if (tick % 100 == 0) return 0;
-    if (tick % 10 == 0) return 1;
+    // A price off its band's grid (a live feed's) keeps the decimals it needs.
+    Cents unit = price % tick == 0 ? tick : price % 100 == 0 ? 100 : price % 10 == 0 ? 10 : 1;
+    if (unit % 100 == 0) return 0;
+    if (unit % 10 == 0) return 1;
     return 2;
 }
 

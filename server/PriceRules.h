@@ -26,7 +26,8 @@ Cents LimitUp(Cents prevClose, bool etf);
 Cents LimitDown(Cents prevClose, bool etf);
 
 // Decimals a price of this band is shown with: 2 for ticks of 0.01 and 0.05, 1 for 0.1 and
-// 0.5, none for 1 and 5.
+// 0.5, none for 1 and 5. A price off the band's grid gets as many as it needs (1001.5 in the
+// band of 5: 1), so it is never shown rounded.
 int PriceDecimals(Cents price, bool etf);
 std::string FormatPrice(Cents price, bool etf);
 // |last - prevClose| with as many decimals as either price needs, without a sign.

@@ -8,8 +8,8 @@ namespace {
 
 // The fixed parts of the pages, converted to Big5 once.
 struct PageText {
-    std::string head1, head2, tableTop, unknown1, unknown2, tail, addToPortfolio, rowTail1, rowTail2, rowTail3,
-        rowTail4;
+    std::string head1, head2, tableTop, unknown1, unknown2, unavailable1, unavailable2, tail, addToPortfolio, rowTail1,
+        rowTail2, rowTail3, rowTail4;
 
     PageText() {
         auto b = [](std::string_view utf8) { return ui::Utf8ToBig5(utf8); };
@@ -48,6 +48,8 @@ struct PageText {
                      "</tr>\r\n");
         unknown1 = b("<tr>\r\n<td align=\"center\" colspan=\"12\">查無此股票代號：");
         unknown2 = b("，請確認後重新查詢。</td>\r\n</tr>\r\n");
+        unavailable1 = b("<tr>\r\n<td align=\"center\" colspan=\"12\">暫時無法取得報價：");
+        unavailable2 = b("，請稍後再試。</td>\r\n</tr>\r\n");
         addToPortfolio = b("加到投資組合");
         rowTail1 = b("<td align=\"center\" width=\"137\" class=\"tt\"><a href=\"/q/ts?s=");
         rowTail2 = b("\">成交明細</a><br><a href=\"/q/ta?s=");
@@ -161,7 +163,8 @@ std::string QuotePage(const Listing& stock, const Quote& q, int openSecondOfDay)
     page += t.addToPortfolio;
     page += "</font></a></td>\r\n";
 
-    auto price = [&](Cents p) { return q.traded ? FormatPrice(p, stock.etf) : std::string("-"); };
+    // A price the quote does not have (a live feed's empty order book) shows "-" as well.
+    auto price = [&](Cents p) { return q.traded && p > 0 ? FormatPrice(p, stock.etf) : std::string("-"); };
     AddCell(page, q.traded ? FormatTimeOfDay(openSecondOfDay + q.tradeSecond) : std::string("-"));
     page += Cell;
     page += "<b>" + price(q.last) + "</b></td>\r\n";
@@ -208,6 +211,18 @@ std::string UnknownStockPage(std::string_view code) {
     page += t.unknown1;
     page += escaped;
     page += t.unknown2;
+    page += t.tail;
+    return page;
+}
+
+std::string UnavailablePage(std::string_view code) {
+    const PageText& t = Text();
+    std::string escaped = EscapeHtml(code);
+    std::string page;
+    AddHead(page, escaped);
+    page += t.unavailable1;
+    page += escaped;
+    page += t.unavailable2;
     page += t.tail;
     return page;
 }

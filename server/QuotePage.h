@@ -11,7 +11,7 @@
 //   +5  change: a colour tag, the mark (△ ▽, ▲ ▼ at the limits; none when unchanged), the
 //       figure, then only closing tags
 //   +6  volume in lots with thousands commas, +7 previous close, +8 open, +9 high, +10 low
-// Before a stock's first trade its prices show "-", its volume 0.
+// Before a stock's first trade its prices show "-", its volume 0; so does any price of 0.
 #include "server/Market.h"
 #include "server/Universe.h"
 
@@ -26,6 +26,9 @@ std::string FormatTimeOfDay(std::int64_t secondOfDay);
 std::string QuotePage(const Listing& stock, const Quote& quote, int openSecondOfDay);
 // The page for a code the server does not know: the same frame, a message, no quote row.
 std::string UnknownStockPage(std::string_view code);
+// The page for a stock whose quote cannot be had at the moment (a live feed that is down): the
+// same frame, a message, no quote row.
+std::string UnavailablePage(std::string_view code);
 // A short page for an HTTP error status (404, 400, 500).
 std::string ErrorPage(int status);
 

@@ -1,8 +1,9 @@
-// quote-server: a simulated Taiwan stock market over HTTP, serving the quote pages the board
-// reads. See Usage below.
+// quote-server: a simulated Taiwan stock market, or a gateway to the exchange's real-time quotes,
+// over HTTP, serving the quote pages the board reads. See Usage below.
 #include "server/Market.h"
 #include "server/QuoteServer.h"
 #include "server/SimulatorSource.h"
+#include "server/TwseSource.h"
 #include "server/Universe.h"
 #include "ui/DateTime.h"
 
@@ -28,7 +29,8 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "                    [--data FILE] [--time HH:MM:SS] [--speed X]\n"
                           "  --host H         address to listen on (127.0.0.1)\n"
                           "  --port P         port to listen on, 0 for a free one (8086)\n"
-                          "  --source NAME    where the pages come from: simulator (the default)\n"
+                          "  --source NAME    where the pages come from: simulator (the default), or twse for the\n"
+                          "                   Taiwan Stock Exchange's real-time quote service\n"
                           "Options of the simulator:\n"
                           "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
                           "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
@@ -36,6 +38,12 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "                   directory or its data/ folder, else the source tree's data/)\n"
                           "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
                           "  --speed X        with --always-open, run the market X times faster than the clock\n"
+                          "Options of the twse gateway:\n"
+                          "  --upstream URL   the quote service (https://mis.twse.com.tw/stock/api/getStockInfo.jsp)\n"
+                          "  --upstream-ca FILE  certificate authorities (PEM) that the service's certificate must\n"
+                          "                   chain to, instead of the system's\n"
+                          "  --upstream-interval-ms N  for tests: the wait between requests (5000); the service's\n"
+                          "                   userDelay still sets the least\n"
                           "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
 
 const char* const DataFileName = "MARKET.TXT";
@@ -94,6 +102,7 @@ int main(int argc, char** argv) {
     std::string host = "127.0.0.1";
     int port = 8086;
     std::string sourceName = "simulator";
+    server::TwseSource::Options twse;
     std::string dataFile;
     server::MarketClock::Options clockOptions;
     unsigned long long seed = 0;
@@ -120,7 +129,17 @@ int main(int argc, char** argv) {
             if (!value(v) || !ParseNumber(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
             port = static_cast<int>(n);
         } else if (a == "--source") {
-            if (!value(sourceName) || sourceName != "simulator") return Fail("--source needs simulator");
+            if (!value(sourceName) || (sourceName != "simulator" && sourceName != "twse"))
+                return Fail("--source needs simulator or twse");
+        } else if (a == "--upstream") {
+            if (!value(twse.upstream)) return Fail("--upstream needs a URL");
+        } else if (a == "--upstream-ca") {
+            if (!value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
+                return Fail("--upstream-ca needs a PEM file");
+        } else if (a == "--upstream-interval-ms") {
+            if (!value(v) || !ParseNumber(v, 3600000, n) || n == 0)
+                return Fail("--upstream-interval-ms needs a number of milliseconds");
+            twse.interval = std::chrono::milliseconds(n);
         } else if (a == "--seed") {
             if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
             seedGiven = true;
@@ -140,6 +159,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    bool upstreamGiven = twse.upstream != server::TwseSource::DefaultUpstream || !twse.caFile.empty() ||
+                         twse.interval != server::TwseSource::Options{}.interval;
+    if (upstreamGiven && sourceName != "twse") return Fail("--upstream options need --source twse");
     if (!seedGiven) {
         // The same market all day long, another one tomorrow.
         ui::TDateTime today = ui::Now();
@@ -176,6 +198,13 @@ int main(int argc, char** argv) {
         }
         count = universe.size();
         source = std::make_unique<server::SimulatorSource>(std::move(universe), seed, clockOptions);
+    } else {
+        try {
+            source = std::make_unique<server::TwseSource>(twse);
+        } catch (const std::exception& e) {
+            std::cerr << "quote-server: " << e.what() << "\n";
+            return 1;
+        }
     }
 
     std::signal(SIGPIPE, SIG_IGN);

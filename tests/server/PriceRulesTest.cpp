@@ -63,6 +63,12 @@ TEST(PriceRules, FormatsWithTheDecimalsOfTheTick) {
     EXPECT_EQ(FormatLots(999), "999");
     EXPECT_EQ(FormatLots(1000), "1,000");
     EXPECT_EQ(FormatLots(12345678), "12,345,678");
+    // A live feed's price off its band's grid is shown whole, never rounded to the band.
+    EXPECT_EQ(FormatPrice(100150, false), "1001.5");
+    EXPECT_EQ(FormatPrice(100100, false), "1001");
+    EXPECT_EQ(FormatPrice(50510, false), "505.1");
+    EXPECT_EQ(FormatPrice(5551, false), "55.51");
+    EXPECT_EQ(FormatChange(100150, 100000, false), "1.5");
 }
 
 TEST(PriceRules, ParsesPlainPricesOnly) {

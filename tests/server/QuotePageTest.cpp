@@ -100,6 +100,7 @@ TEST(QuotePage, BeforeTheFirstTradeOnlyThePreviousCloseIsAPrice) {
 
 TEST(QuotePage, UnknownCodesGetNoQuoteRowAndCannotInjectOne) {
     for (std::string code : {"9999", "", "<b>", "2330\">2330"}) {
+        EXPECT_FALSE(Scrape(UnavailablePage(code), code)) << code;
         std::string page = UnknownStockPage(code);
         EXPECT_FALSE(Scrape(page, code)) << code;
         EXPECT_EQ(page.find("href=\"/q/bc?s="), std::string::npos) << code;

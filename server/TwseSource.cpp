@@ -1,0 +1,412 @@
+#include "server/TwseSource.h"
+
+#include "server/QuotePage.h"
+#include "server/TwseJson.h"
+#include "ui/DateTime.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <httplib.h>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Where a code trades, as far as the service has told.
+enum class Place { Unplaced, Tse, Otc, Nowhere };
+
+enum class State { Starting, Up, Down };
+
+const char* StateName(State s) { return s == State::Up ? "up" : s == State::Down ? "down" : "starting"; }
+
+// A local date-time as "yyyy-mm-dd hh:mm:ss".
+std::string FormatLocal(ui::TDateTime t) {
+    using namespace std::chrono;
+    year_month_day ymd{sys_days{1899y / December / 30} + days{static_cast<int>(std::floor(t))}};
+    char date[16];
+    std::snprintf(date, sizeof date, "%04d-%02u-%02u", static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                  static_cast<unsigned>(ymd.day()));
+    return std::string(date) + " " + ui::FormatHHNNSS(t);
+}
+
+struct Upstream {
+    std::string base;  // "https://host:port"
+    std::string path;  // "/stock/api/getStockInfo.jsp", with "?" or "&" to append the query
+    bool https = false;
+};
+
+Upstream ParseUpstream(const std::string& url) {
+    Upstream u;
+    std::size_t rest;
+    if (url.rfind("https://", 0) == 0) {
+        u.https = true;
+        rest = 8;
+    } else if (url.rfind("http://", 0) == 0) {
+        rest = 7;
+    } else {
+        throw std::invalid_argument("the upstream must be an http:// or https:// URL: " + url);
+    }
+    std::size_t slash = url.find('/', rest);
+    std::string authority = url.substr(rest, slash == std::string::npos ? std::string::npos : slash - rest);
+    if (authority.empty() || authority.find_first_of("@?# ") != std::string::npos)
+        throw std::invalid_argument("the upstream URL has no usable host: " + url);
+    for (char c : url)
+        if (static_cast<unsigned char>(c) <= 0x20 || c == '#') throw std::invalid_argument("bad upstream URL: " + url);
+    u.base = url.substr(0, rest) + authority;
+    u.path = slash == std::string::npos ? "/" : url.substr(slash);
+    u.path += u.path.find('?') == std::string::npos ? "?" : "&";
+    return u;
+}
+
+struct Stock {
+    Place place = Place::Unplaced;
+    Clock::time_point lastAsked, lastPolled, nowhereSince;
+    bool haveQuote = false;
+    Quote quote;
+    Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
+    std::string date, name, page;
+    std::vector<std::function<void(std::string)>> waiting;
+};
+
+struct Outcome {
+    bool ok = false;
+    std::string error;
+    twse::Answer answer;
+};
+
+// Hands pages to their callers; a caller's failure must not stop the poller.
+void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string>>& calls) {
+    for (auto& [done, page] : calls) {
+        try {
+            done(std::move(page));
+        } catch (...) {}
+    }
+    calls.clear();
+}
+
+}  // namespace
+
+struct TwseSource::Impl {
+    Options options;
+    Upstream upstream;
+
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::map<std::string, Stock> stocks;
+    State state = State::Starting;
+    int failures = 0;
+    std::uint64_t requests = 0;
+    Clock::time_point nextAt{};
+    std::string lastGood, snapshotTime, lastError, lastErrorAt;
+    httplib::Client* inFlight = nullptr;  // the request under way, for the destructor to cut short
+    std::thread poller;
+
+    void Log(const std::string& line) {
+        if (options.log)
+            options.log(line);
+        else
+            std::cerr << "quote-server: " << line << std::endl;
+    }
+
+    // The channels of the next request, at most MaxChannels: codes without a place (both
+    // markets) first, then the placed ones least recently polled. Drops codes nobody asked for
+    // lately. Called with the lock held.
+    std::vector<std::string> NextCodes(Clock::time_point now) {
+        std::vector<std::pair<std::string, Stock*>> unplaced, placed;
+        for (auto it = stocks.begin(); it != stocks.end();) {
+            Stock& s = it->second;
+            if (s.waiting.empty() && now - s.lastAsked > options.forgetAfter) {
+                it = stocks.erase(it);
+                continue;
+            }
+            if (s.place == Place::Unplaced)
+                unplaced.emplace_back(it->first, &s);
+            else if (s.place != Place::Nowhere)
+                placed.emplace_back(it->first, &s);
+            ++it;
+        }
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const auto& a, const auto& b) { return a.second->lastPolled < b.second->lastPolled; });
+        std::vector<std::string> channels;
+        auto take = [&](const std::vector<std::pair<std::string, Stock*>>& list) {
+            for (const auto& [code, s] : list) {
+                std::size_t need = s->place == Place::Unplaced ? 2 : 1;
+                if (channels.size() + need > MaxChannels) return;
+                if (s->place != Place::Otc) channels.push_back("tse_" + code + ".tw");
+                if (s->place != Place::Tse) channels.push_back("otc_" + code + ".tw");
+                s->lastPolled = now;
+            }
+        };
+        take(unplaced);
+        take(placed);
+        return channels;
+    }
+
+    bool HasWork() const {
+        for (const auto& [code, s] : stocks)
+            if (s.place != Place::Nowhere) return true;
+        return false;
+    }
+
+    Outcome Fetch(const std::vector<std::string>& channels) {
+        Outcome out;
+        std::string query = "ex_ch=";
+        for (std::size_t i = 0; i < channels.size(); ++i) query += (i ? "%7C" : "") + channels[i];
+        query += "&json=1&delay=0";
+
+        httplib::Client client(upstream.base);
+        if (!client.is_valid()) {
+            out.error = "cannot use the upstream " + upstream.base;
+            return out;
+        }
+        auto seconds = [](milliseconds d) { return std::chrono::duration_cast<std::chrono::microseconds>(d); };
+        client.set_connection_timeout(seconds(options.timeout));
+        client.set_read_timeout(seconds(options.timeout));
+        client.set_write_timeout(seconds(options.timeout));
+        client.set_follow_location(false);
+        client.set_url_encode(false);  // the query is encoded above
+        client.set_keep_alive(false);
+        if (upstream.https) {
+            client.enable_server_certificate_verification(true);
+            if (!options.caFile.empty()) client.set_ca_cert_path(options.caFile);
+        }
+        {
+            std::lock_guard<std::mutex> g(lock);
+            if (stopping) return out;
+            inFlight = &client;
+        }
+
+        const Clock::time_point deadline = Clock::now() + options.timeout;
+        std::string body;
+        int status = 0;
+        bool tooBig = false, tooSlow = false;
+        httplib::Headers headers = {{"Accept", "application/json"}, {"User-Agent", "quote-server"}};
+        httplib::Result result = client.Get(
+            upstream.path + query, headers,
+            [&](const httplib::Response& r) {
+                status = r.status;
+                return true;
+            },
+            [&](const char* data, std::size_t size) {
+                if (body.size() + size > MaxAnswerBytes) return !(tooBig = true);
+                if (Clock::now() > deadline) return !(tooSlow = true);
+                body.append(data, size);
+                return true;
+            });
+        {
+            std::lock_guard<std::mutex> g(lock);
+            inFlight = nullptr;
+        }
+        if (tooBig)
+            out.error = "the answer is larger than " + std::to_string(MaxAnswerBytes) + " bytes";
+        else if (tooSlow)
+            out.error = "no complete answer within " + std::to_string(options.timeout.count()) + " ms";
+        else if (!result)
+            out.error = httplib::to_string(result.error());
+        else if (status != 200)
+            out.error = "HTTP status " + std::to_string(status);
+        else
+            out.ok = twse::ParseAnswer(body, out.answer, out.error);
+        return out;
+    }
+
+    using Calls = std::vector<std::pair<std::function<void(std::string)>, std::string>>;
+
+    // Takes the answer into the cache and sets the time of the next request, counted from the
+    // end of this one so the service never sees two requests closer than the wait. Called with
+    // the lock held.
+    void Apply(const std::vector<std::string>& channels, Outcome& outcome, Clock::time_point finished,
+               std::vector<std::string>& logs, Calls& calls) {
+        ++requests;
+        if (!outcome.ok) {
+            ++failures;
+            lastError = outcome.error;
+            lastErrorAt = FormatLocal(ui::Now());
+            milliseconds wait = options.interval;
+            for (int i = 0; i < failures && wait < options.maxBackoff; ++i) wait *= 2;
+            wait = std::min(wait, options.maxBackoff);
+            nextAt = finished + wait;
+            if (state != State::Down)
+                logs.push_back("upstream down: " + outcome.error + "; serving the last good snapshot, next try in " +
+                               std::to_string(wait.count()) + " ms");
+            state = State::Down;
+            // Nothing to wait for: whoever has no quote yet hears so now.
+            for (auto& [code, s] : stocks) {
+                for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnavailablePage(code));
+                s.waiting.clear();
+            }
+            return;
+        }
+
+        if (state == State::Starting)
+            logs.push_back("upstream up: " + std::to_string(outcome.answer.stocks.size()) + " stocks from " +
+                           upstream.base);
+        else if (state == State::Down)
+            logs.push_back("upstream recovered after " + std::to_string(failures) + " failed requests");
+        state = State::Up;
+        failures = 0;
+        lastGood = FormatLocal(ui::Now());
+        snapshotTime = outcome.answer.time;
+        milliseconds wait = std::max(options.interval, milliseconds(outcome.answer.userDelayMs));
+        nextAt = finished + std::min(wait, options.maxBackoff);
+
+        for (const twse::Entry& e : outcome.answer.stocks) {
+            auto it = stocks.find(e.code);
+            if (it == stocks.end()) continue;
+            Stock& s = it->second;
+            Place place = e.market == "tse" ? Place::Tse : Place::Otc;
+            if (s.place == Place::Unplaced || s.place == Place::Nowhere)
+                s.place = place;
+            else if (s.place != place)
+                continue;  // the other market's answer for a code asked on both
+            bool sameDay = s.haveQuote && s.date == e.date;
+            if (!sameDay) s.lastTrade = 0;
+            s.quote = twse::ToQuote(e, sameDay ? &s.quote : nullptr, s.lastTrade);
+            if (e.last > 0) s.lastTrade = e.last;
+            s.date = e.date;
+            Listing listing = twse::ToListing(e);
+            if (listing.name.empty())
+                listing.name = s.name;
+            else
+                s.name = listing.name;
+            s.page = QuotePage(listing, s.quote, 0);
+            s.haveQuote = true;
+            for (auto& done : s.waiting) calls.emplace_back(std::move(done), s.page);
+            s.waiting.clear();
+        }
+        // Codes asked on both markets and found on neither.
+        for (const std::string& channel : channels) {
+            if (channel.rfind("tse_", 0) != 0) continue;
+            std::string code = channel.substr(4, channel.size() - 7);
+            auto it = stocks.find(code);
+            if (it == stocks.end() || it->second.place != Place::Unplaced) continue;
+            Stock& s = it->second;
+            s.place = Place::Nowhere;
+            s.nowhereSince = finished;
+            for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnknownStockPage(code));
+            s.waiting.clear();
+        }
+    }
+
+    void Run() {
+        std::unique_lock<std::mutex> g(lock);
+        while (!stopping) {
+            if (!HasWork()) {
+                wake.wait(g);
+                continue;
+            }
+            Clock::time_point now = Clock::now();
+            if (now < nextAt) {
+                wake.wait_until(g, nextAt);
+                continue;
+            }
+            std::vector<std::string> channels = NextCodes(now);
+            if (channels.empty()) continue;
+            g.unlock();
+            Outcome outcome = Fetch(channels);
+            g.lock();
+            if (stopping) break;
+            std::vector<std::string> logs;
+            Calls calls;
+            Apply(channels, outcome, Clock::now(), logs, calls);
+            g.unlock();
+            for (const std::string& line : logs) Log(line);
+            Deliver(calls);
+            g.lock();
+        }
+    }
+};
+
+TwseSource::TwseSource(Options options) : FImpl(std::make_unique<Impl>()) {
+    FImpl->options = std::move(options);
+    FImpl->upstream = ParseUpstream(FImpl->options.upstream);
+    FImpl->poller = std::thread([impl = FImpl.get()] { impl->Run(); });
+}
+
+TwseSource::~TwseSource() {
+    Impl::Calls calls;
+    {
+        std::lock_guard<std::mutex> g(FImpl->lock);
+        FImpl->stopping = true;
+        if (FImpl->inFlight) FImpl->inFlight->stop();
+    }
+    FImpl->wake.notify_all();
+    FImpl->poller.join();
+    for (auto& [code, s] : FImpl->stocks)
+        for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnavailablePage(code));
+    Deliver(calls);
+}
+
+void TwseSource::Page(const std::string& code, std::function<void(std::string page)> done) {
+    if (!twse::ValidCode(code)) {
+        done(UnknownStockPage(code));
+        return;
+    }
+    std::string page;
+    {
+        std::lock_guard<std::mutex> g(FImpl->lock);
+        Clock::time_point now = Clock::now();
+        auto it = FImpl->stocks.find(code);
+        if (it == FImpl->stocks.end()) {
+            if (FImpl->stocks.size() >= MaxCodes || FImpl->stopping) {
+                page = UnavailablePage(code);
+            } else {
+                it = FImpl->stocks.emplace(code, Stock{}).first;
+                it->second.lastPolled = now;
+            }
+        }
+        if (it != FImpl->stocks.end()) {
+            Stock& s = it->second;
+            s.lastAsked = now;
+            if (s.place == Place::Nowhere && now - s.nowhereSince > FImpl->options.forgetAfter)
+                s.place = Place::Unplaced;  // ask again: it may have been listed since
+            if (s.haveQuote)
+                page = s.page;
+            else if (s.place == Place::Nowhere)
+                page = UnknownStockPage(code);
+            else if (FImpl->state == State::Down)
+                page = UnavailablePage(code);
+            else
+                s.waiting.push_back(std::move(done));
+        }
+    }
+    if (!page.empty())
+        done(std::move(page));
+    else
+        FImpl->wake.notify_all();
+}
+
+std::string TwseSource::Status() {
+    nlohmann::json j;
+    std::lock_guard<std::mutex> g(FImpl->lock);
+    auto textOrNull = [](const std::string& s) { return s.empty() ? nlohmann::json(nullptr) : nlohmann::json(s); };
+    j["source"] = "twse";
+    j["upstream"] = FImpl->options.upstream;
+    j["state"] = StateName(FImpl->state);
+    j["lastGood"] = textOrNull(FImpl->lastGood);
+    j["snapshotTime"] = textOrNull(FImpl->snapshotTime);
+    j["lastError"] = textOrNull(FImpl->lastError);
+    j["lastErrorAt"] = textOrNull(FImpl->lastErrorAt);
+    j["failures"] = FImpl->failures;
+    j["requests"] = FImpl->requests;
+    j["codes"] = FImpl->stocks.size();
+    auto wait = std::chrono::duration_cast<milliseconds>(FImpl->nextAt - Clock::now()).count();
+    j["nextRequestMs"] = std::max<long long>(0, wait);
+    // Texts from the upstream may hold any bytes; never let them make the status unreadable.
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace server

@@ -1,0 +1,69 @@
+#pragma once
+// The quote server's gateway to the exchange's real-time quote service.
+//
+// Boards ask for pages; the gateway keeps the codes asked for in the last few minutes and one
+// poller thread fetches all of them in one batched request per interval (5 s, longer when the
+// service's userDelay asks for it; counted from the end of the previous request, so the service
+// never sees two requests closer than that), however many boards there are. Pages come from the latest
+// good snapshot at once; a code with no quote yet waits for the next request. A code is first
+// asked on both markets (tse_CODE.tw and otc_CODE.tw); the market that answers is remembered,
+// and a code that neither knows gets the unknown-stock page.
+//
+// Upstream trouble (no answer within the time-out, a status other than 200, text that is no
+// answer, an rtcode other than "0000") leaves the last good snapshot in service, answers codes
+// that have no quote yet with the unavailable page, and stretches the wait before the next
+// request: twice the interval after each failure in a row, up to 60 s. Each change of state
+// (up, down, recovered) is logged in one line. HTTPS is verified against the system's
+// certificate authorities, or against the ones of a given file.
+#include "server/PageSource.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace server {
+
+class TwseSource : public PageSource {
+public:
+    static constexpr const char* DefaultUpstream = "https://mis.twse.com.tw/stock/api/getStockInfo.jsp";
+
+    struct Options {
+        std::string upstream = DefaultUpstream;  // http:// or https:// URL of the service
+        std::string caFile;                      // PEM certificate authorities; empty: the system's
+        std::chrono::milliseconds interval{5000};
+        std::chrono::milliseconds maxBackoff{60000};
+        std::chrono::milliseconds timeout{5000};
+        std::chrono::milliseconds forgetAfter{std::chrono::minutes(5)};  // codes not asked for
+        // Receives the state-change lines; empty: standard error.
+        std::function<void(const std::string& line)> log;
+    };
+
+    // Starts the poller. Throws std::invalid_argument for an upstream that is no http(s) URL.
+    explicit TwseSource(Options options);
+    // Stops the poller (cutting a request under way short) and answers every page still waiting
+    // with the unavailable page.
+    ~TwseSource() override;
+    TwseSource(const TwseSource&) = delete;
+    TwseSource& operator=(const TwseSource&) = delete;
+
+    void Page(const std::string& code, std::function<void(std::string page)> done) override;
+    // {"source":"twse","upstream":URL,"state":"starting"|"up"|"down","lastGood":local time of
+    //  the last good snapshot or null,"snapshotTime":the service's clock at it or null,
+    //  "lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
+    //  "requests":made so far,"codes":watched,"nextRequestMs":wait before the next request}
+    std::string Status() override;
+
+    // The most channels one request carries; codes beyond take turns.
+    static constexpr std::size_t MaxChannels = 100;
+    // The most codes watched at once; further new codes get the unavailable page.
+    static constexpr std::size_t MaxCodes = 1000;
+    // Answers larger than this are refused.
+    static constexpr std::size_t MaxAnswerBytes = 4 << 20;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> FImpl;
+};
+
+}  // namespace server

@@ -1,0 +1,284 @@
+// The gateway source against a fake of the exchange's service on loopback (HTTP and HTTPS):
+// pages from the cache, one batched request per interval, both markets tried once, upstream
+// trouble kept from the boards, back-off, /status and the log.
+#include "server/TwseSource.h"
+#include "FakeUpstream.h"
+#include "quote/fQuoteDef.h"
+#include "support/TempDir.h"
+#include "ui/Big5.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+
+using fakeupstream::FakeUpstream;
+using fakeupstream::TestCerts;
+using server::TwseSource;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Fast timings for the tests; the defaults are 5 s, 60 s and 5 s.
+TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>* log = nullptr) {
+    TwseSource::Options o;
+    o.upstream = up.Url();
+    o.interval = 100ms;
+    o.maxBackoff = 800ms;
+    o.timeout = 300ms;
+    auto lines = std::make_shared<std::mutex>();
+    o.log = [log, lines](const std::string& line) {
+        std::lock_guard<std::mutex> g(*lines);
+        if (log) log->push_back(line);
+    };
+    return o;
+}
+
+// Asks for a page; the future holds it once the source answers.
+std::future<std::string> Ask(TwseSource& source, const std::string& code) {
+    auto promise = std::make_shared<std::promise<std::string>>();
+    std::future<std::string> page = promise->get_future();
+    source.Page(code, [promise](std::string p) { promise->set_value(std::move(p)); });
+    return page;
+}
+
+std::string PageOf(TwseSource& source, const std::string& code) {
+    std::future<std::string> page = Ask(source, code);
+    if (page.wait_for(10s) != std::future_status::ready) return "(no answer)";
+    return page.get();
+}
+
+// The fields the board cuts from the page; empty when the page has no quote row.
+std::vector<std::string> Fields(const std::string& page, const std::string& code) {
+    float ref = 0;
+    std::vector<std::string> fields;
+    ScrapeQuotePage(page, code, ref, fields);
+    return fields;
+}
+
+bool Has(const std::string& page, const char* utf8) { return page.find(ui::Utf8ToBig5(utf8)) != std::string::npos; }
+
+nlohmann::json StatusOf(TwseSource& source) { return nlohmann::json::parse(source.Status()); }
+
+}  // namespace
+
+TEST(TwseSource, ServesTheSnapshotTryingBothMarketsOnceAndRememberingWhereACodeTrades) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    TwseSource source(FastOptions(up));
+    EXPECT_EQ(StatusOf(source)["state"], "starting");
+
+    // Codes not cached yet wait for the next request; all of them go in one.
+    std::vector<std::string> codes = {"2330", "1101", "6488", "0050", "9999"};
+    std::vector<std::future<std::string>> pages;
+    for (const std::string& c : codes) pages.push_back(Ask(source, c));
+    for (auto& p : pages) ASSERT_EQ(p.wait_for(10s), std::future_status::ready);
+    std::map<std::string, std::string> page;
+    for (std::size_t i = 0; i < codes.size(); ++i) page[codes[i]] = pages[i].get();
+
+    EXPECT_EQ(Fields(page["2330"], "2330")[qfLast], "1030");
+    EXPECT_EQ(Fields(page["1101"], "1101")[qfChange].rfind(ui::Utf8ToBig5("▲3.35"), 0), 0u);
+    EXPECT_EQ(Fields(page["6488"], "6488")[qfLast], "480.5");  // over the counter
+    EXPECT_EQ(Fields(page["0050"], "0050")[qfLast], "185.35");
+    EXPECT_TRUE(Fields(page["9999"], "9999").empty());  // neither market knows it
+    EXPECT_TRUE(Has(page["9999"], "查無此股票代號"));
+
+    // A code the service could not be asked about never reaches it.
+    EXPECT_TRUE(Has(PageOf(source, "23|0"), "查無此股票代號"));
+    EXPECT_TRUE(Has(PageOf(source, "2330&x=1"), "查無此股票代號"));
+
+    // Every code went out on both markets (the first code may have gone alone: the poller
+    // starts as soon as a code is asked for); once placed, a code is asked on its own market only.
+    std::set<std::string> asked;
+    for (const FakeUpstream::Request& r : up.Requests()) asked.insert(r.channels.begin(), r.channels.end());
+    EXPECT_EQ(asked,
+              (std::set<std::string>{"tse_2330.tw", "otc_2330.tw", "tse_1101.tw", "otc_1101.tw", "tse_6488.tw",
+                                     "otc_6488.tw", "tse_0050.tw", "otc_0050.tw", "tse_9999.tw", "otc_9999.tw"}));
+    ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 1));
+    EXPECT_EQ(up.Requests().back().channels,
+              (std::set<std::string>{"tse_2330.tw", "tse_1101.tw", "otc_6488.tw", "tse_0050.tw"}));
+    for (const char* other : {"otc_2330.tw", "otc_1101.tw", "tse_6488.tw", "otc_0050.tw", "tse_9999.tw"}) {
+        int times = 0;
+        for (const FakeUpstream::Request& r : up.Requests()) times += static_cast<int>(r.channels.count(other));
+        EXPECT_EQ(times, 1) << other;
+    }
+
+    // Cached pages follow the latest snapshot; a snapshot without a trade keeps the last one.
+    up.Serve("later.json");
+    std::size_t seen = up.Requests().size();
+    ASSERT_TRUE(up.WaitForRequests(seen + 2));
+    std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
+    EXPECT_EQ(f[qfTradeTime], "10:02:08");
+    EXPECT_EQ(f[qfLast], "1030");
+    EXPECT_EQ(f[qfBid], "1025");
+    EXPECT_EQ(Fields(PageOf(source, "6488"), "6488")[qfLast], "480.0");
+
+    nlohmann::json status = StatusOf(source);
+    EXPECT_EQ(status["source"], "twse");
+    EXPECT_EQ(status["state"], "up");
+    EXPECT_TRUE(status["lastGood"].is_string());
+    EXPECT_EQ(status["snapshotTime"], "2026-12-08 10:02:09");
+    EXPECT_TRUE(status["lastError"].is_null());
+    EXPECT_EQ(status["codes"], 5);
+}
+
+TEST(TwseSource, MakesOneRequestPerIntervalWhateverTheNumberOfBoards) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    up.SetUserDelay(300);  // the service asks for more than the interval: it is obeyed
+    TwseSource source(FastOptions(up));
+    const std::vector<std::string> codes = {"2330", "2317", "1101", "6488", "0050", "2454", "9999"};
+
+    // 50 boards, each asking for every code again and again for two seconds.
+    std::atomic<int> answered = 0, empty = 0;
+    std::vector<std::thread> boards;
+    auto start = std::chrono::steady_clock::now(), until = start + 2s;
+    for (int b = 0; b < 50; ++b)
+        boards.emplace_back([&, b] {
+            while (std::chrono::steady_clock::now() < until) {
+                for (std::size_t i = 0; i < codes.size(); ++i) {
+                    const std::string& code = codes[(i + static_cast<std::size_t>(b)) % codes.size()];
+                    std::string page = PageOf(source, code);
+                    ++answered;
+                    if (code != "9999" && Fields(page, code).empty()) ++empty;
+                }
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+    for (auto& t : boards) t.join();
+
+    std::vector<FakeUpstream::Request> requests = up.Requests();
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(answered, 1000);
+    EXPECT_EQ(empty, 0);  // every known code got its quote, never an empty page
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_LE(requests.size(), static_cast<std::size_t>(elapsed / 300ms) + 1);  // the first goes at once
+    for (std::size_t i = 1; i < requests.size(); ++i)
+        EXPECT_GE(requests[i].at - requests[i - 1].at, 290ms) << "request " << i;
+}
+
+TEST(TwseSource, UpstreamTroubleKeepsTheLastGoodSnapshotBacksOffAndLogsEachChangeOnce) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    std::vector<std::string> log;
+    TwseSource::Options options = FastOptions(up, &log);
+    {
+        TwseSource source(options);
+        const std::string good = PageOf(source, "2330");
+        ASSERT_FALSE(Fields(good, "2330").empty());
+
+        // Each kind of failure in turn: the boards keep getting the last good page.
+        const std::vector<std::pair<FakeUpstream::Mode, std::string>> failures = {
+            {FakeUpstream::Mode::Status500, "500"},
+            {FakeUpstream::Mode::BadJson, "JSON"},
+            {FakeUpstream::Mode::Refusal, "5001"},
+            {FakeUpstream::Mode::Stall, ""},
+        };
+        for (const auto& [mode, mentioned] : failures) {
+            up.SetMode(mode);
+            std::size_t n = up.Requests().size();
+            ASSERT_TRUE(up.WaitForRequests(n + 1));
+            // Wait until the source has taken the failure in.
+            for (int i = 0; i < 200 && StatusOf(source)["requests"] != n + 1; ++i) std::this_thread::sleep_for(10ms);
+            nlohmann::json status = StatusOf(source);
+            EXPECT_EQ(status["state"], "down");
+            EXPECT_NE(status["lastError"].get<std::string>().find(mentioned), std::string::npos) << status.dump();
+            EXPECT_LE(status["nextRequestMs"], 800);  // the back-off stops growing at its limit
+            EXPECT_EQ(PageOf(source, "2330"), good);
+        }
+        // A code with no quote yet is told at once that none can be had, and not as unknown.
+        std::string unavailable = PageOf(source, "2317");
+        EXPECT_TRUE(Fields(unavailable, "2317").empty());
+        EXPECT_TRUE(Has(unavailable, "暫時無法取得報價"));
+
+        // The waits after failed requests double: 200, 400, 800 ms, then stay at 800.
+        std::vector<std::chrono::steady_clock::time_point> failed;
+        for (const FakeUpstream::Request& r : up.Requests())
+            if (r.mode != FakeUpstream::Mode::Normal) failed.push_back(r.at);
+        ASSERT_GE(failed.size(), 4u);
+        for (std::size_t j = 1; j < failed.size(); ++j)
+            EXPECT_GE(failed[j] - failed[j - 1], std::min(100ms * (1 << j), std::chrono::milliseconds(800ms)) - 10ms)
+                << "failure " << j;
+
+        up.SetMode(FakeUpstream::Mode::Normal);
+        std::size_t n = up.Requests().size();
+        ASSERT_TRUE(up.WaitForRequests(n + 1));
+        for (int i = 0; i < 200 && StatusOf(source)["state"] != "up"; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(StatusOf(source)["state"], "up");
+        EXPECT_EQ(StatusOf(source)["failures"], 0);
+        EXPECT_FALSE(Fields(PageOf(source, "2317"), "2317").empty());
+    }
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].rfind("upstream up", 0), 0u) << log[0];
+    EXPECT_EQ(log[1].rfind("upstream down: HTTP status 500", 0), 0u) << log[1];
+    EXPECT_EQ(log[2].rfind("upstream recovered after ", 0), 0u) << log[2];
+}
+
+TEST(TwseSource, AStalledUpstreamAnswersWaitingPagesAndDoesNotHoldUpShutdown) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    up.SetMode(FakeUpstream::Mode::Stall);
+    TwseSource::Options options = FastOptions(up);
+    options.timeout = 5s;  // longer than the test waits: only the shutdown can end the request
+    auto source = std::make_unique<TwseSource>(options);
+    std::future<std::string> page = Ask(*source, "2330");
+    ASSERT_TRUE(up.WaitForRequests(1));
+    EXPECT_EQ(page.wait_for(100ms), std::future_status::timeout);
+    auto start = std::chrono::steady_clock::now();
+    source.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    ASSERT_EQ(page.wait_for(0s), std::future_status::ready);
+    EXPECT_TRUE(Has(page.get(), "暫時無法取得報價"));
+}
+
+TEST(TwseSource, HttpsIsVerifiedAgainstTheGivenAuthorityAndHostName) {
+    testsupport::TempDir dir;
+    TestCerts certs(dir);
+    ASSERT_TRUE(certs.ok) << "the openssl program could not make the test certificates";
+
+    {
+        FakeUpstream up(certs.certFile, certs.keyFile);
+        up.Serve("morning.json");
+        TwseSource::Options options = FastOptions(up);
+        options.caFile = certs.caFile;
+        TwseSource source(options);
+        EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+        EXPECT_EQ(source.Status().find("https://127.0.0.1:") != std::string::npos, true);
+    }
+    {
+        // Without a file the system's authorities are used: OpenSSL's default store, which
+        // SSL_CERT_FILE replaces here.
+        FakeUpstream up(certs.certFile, certs.keyFile);
+        up.Serve("morning.json");
+        ::setenv("SSL_CERT_FILE", certs.caFile.c_str(), 1);
+        {
+            TwseSource source(FastOptions(up));
+            EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+        }
+        ::unsetenv("SSL_CERT_FILE");
+    }
+    auto refused = [](const std::string& cert, const std::string& key, const std::string& ca) {
+        FakeUpstream up(cert, key);
+        up.Serve("morning.json");
+        TwseSource::Options options = FastOptions(up);
+        options.caFile = ca;
+        TwseSource source(options);
+        std::string page = PageOf(source, "2330");
+        nlohmann::json status = StatusOf(source);
+        EXPECT_TRUE(Fields(page, "2330").empty());
+        EXPECT_EQ(status["state"], "down");
+        return status["lastError"].is_string() ? status["lastError"].get<std::string>() : std::string();
+    };
+    // Signed by another authority; the system's authorities; the right one for another name.
+    EXPECT_NE(refused(certs.certFile, certs.keyFile, certs.otherCaFile).find("SSL"), std::string::npos);
+    EXPECT_NE(refused(certs.certFile, certs.keyFile, "").find("SSL"), std::string::npos);
+    EXPECT_NE(refused(certs.wrongNameCertFile, certs.wrongNameKeyFile, certs.caFile).find("SSL"), std::string::npos);
+}
+
+TEST(TwseSource, RefusesAnUpstreamThatIsNoHttpUrl) {
+    for (const char* bad : {"", "ftp://x/", "mis.twse.com.tw/stock", "https://", "https://user@host/", "http://a b/"}) {
+        TwseSource::Options o;
+        o.upstream = bad;
+        EXPECT_THROW(TwseSource{o}, std::invalid_argument) << bad;
+    }
+}
