@@ -1,6 +1,6 @@
 #include "net/KesHttp.h"
 
-#include "LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "NginxServer.h"
 #include "support/TempDir.h"
 #include "ui/Application.h"

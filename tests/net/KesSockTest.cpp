@@ -1,7 +1,7 @@
 #include "net/KesSock.h"
 #include "net/SocketOps.h"
 
-#include "LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 #include "ui/Application.h"
 

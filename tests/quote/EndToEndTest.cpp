@@ -2,6 +2,7 @@
 // program, and scripted servers that stall or send too much.
 #include "QuotePages.h"
 #include "quote/fQuoteDef.h"
+#include "support/LoopbackServer.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "ui/Big5.h"
@@ -10,15 +11,11 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <arpa/inet.h>
-#include <atomic>
 #include <gtest/gtest.h>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
+using nettest::LoopbackServer;
+using Conn = LoopbackServer::Conn;
 using testsupport::ServerProcess;
 using testsupport::TempDir;
 using testsupport::WorkingDir;
@@ -36,71 +33,19 @@ std::map<std::string, std::string> AvailableNames() {
     return names;
 }
 
-// A one-connection-at-a-time loopback server that records each request and answers with a
-// fixed reply, or stays silent.
-class ScriptedServer {
-public:
-    explicit ScriptedServer(std::string reply, bool silent = false) : FReply(std::move(reply)), FSilent(silent) {
-        FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FListen, 8);
-        socklen_t len = sizeof a;
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-        FPort = ntohs(a.sin_port);
-        FThread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedServer() {
-        FStop = true;
-        ::shutdown(FListen, SHUT_RDWR);
-        ::close(FListen);
-        FThread.join();
-    }
-    int Port() const { return FPort; }
-    std::string FirstRequest() {
-        std::lock_guard<std::mutex> g(FLock);
-        return FRequest;
-    }
+// Reads each request, then answers with the fixed reply and closes.
+LoopbackServer::Script Reply(std::string reply) {
+    return [reply](Conn& c) {
+        c.ReadRequest();
+        c.Send(reply);
+    };
+}
 
-private:
-    void Serve() {
-        while (!FStop) {
-            int c = ::accept(FListen, nullptr, nullptr);
-            if (c < 0) return;
-            std::string req;
-            char buf[4096];
-            while (req.find("\r\n\r\n") == std::string::npos) {
-                ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                req.append(buf, static_cast<std::size_t>(n));
-            }
-            {
-                std::lock_guard<std::mutex> g(FLock);
-                if (FRequest.empty()) FRequest = req;
-            }
-            if (FSilent) {
-                while (!FStop && ::recv(c, buf, sizeof buf, 0) > 0) {}
-            } else {
-                std::size_t sent = 0;
-                while (sent < FReply.size()) {
-                    ssize_t n = ::send(c, FReply.data() + sent, FReply.size() - sent, MSG_NOSIGNAL);
-                    if (n <= 0) break;
-                    sent += static_cast<std::size_t>(n);
-                }
-            }
-            ::close(c);
-        }
-    }
-    std::string FReply;
-    bool FSilent;
-    int FListen = -1, FPort = 0;
-    std::atomic<bool> FStop{false};
-    std::mutex FLock;
-    std::string FRequest;
-    std::thread FThread;
-};
+// Reads each request and then stays silent until the client goes.
+void Silent(Conn& c) {
+    c.ReadRequest();
+    c.WaitClosed();
+}
 
 // Runs quotewatch in the directory, watching the given quote server.
 void StartQuotewatch(QProcess& watch, const TempDir& dir, const ServerProcess& server, const QStringList& args) {
@@ -178,11 +123,11 @@ TEST_F(EndToEnd, AnUnknownCodeOrAStoppedServerBringsNoUpdate) {
 
 TEST_F(EndToEnd, TheRequestCarriesTheEscapedCode) {
     quotetest::PageQuote q;
-    ScriptedServer peer("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + quotetest::QuotePage(q));
+    LoopbackServer peer(Reply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + quotetest::QuotePage(q)));
     SetQuoteServer("127.0.0.1:" + std::to_string(peer.Port()));
     TStockObj stock("2330");
     EXPECT_TRUE(stock.Update());
-    std::string req = peer.FirstRequest();
+    std::string req = peer.Requests().at(0);
     EXPECT_EQ(req.substr(0, req.find("\r\n")), "GET /q/q?s=2330 HTTP/1.0");
 
     TStockObj odd("23 0\r");
@@ -193,7 +138,7 @@ TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
     int oldTimeOut = FetchTimeOutMs;
     FetchTimeOutMs = 300;
     {
-        ScriptedServer silent("", /*silent=*/true);
+        LoopbackServer silent(Silent);
         SetQuoteServer("127.0.0.1:" + std::to_string(silent.Port()));
         TStockObj stock("2330");
         QElapsedTimer t;
@@ -206,7 +151,7 @@ TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
 
     quotetest::PageQuote q;
     std::string page = quotetest::QuotePage(q) + std::string(MaxPageBytes + 1000, 'x');
-    ScriptedServer big("HTTP/1.0 200 OK\r\n\r\n" + page);
+    LoopbackServer big(Reply("HTTP/1.0 200 OK\r\n\r\n" + page));
     SetQuoteServer("127.0.0.1:" + std::to_string(big.Port()));
     TStockObj stock("2330");
     EXPECT_FALSE(stock.Update());

@@ -12,6 +12,7 @@
 #include <deque>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
@@ -278,7 +279,8 @@ TEST_F(WatchList, AFailedSaveGoesToTheApplicationAndKeepsTheOldFile) {
         TStockObjList list;
         list.Stocks(0)->Reset("1101");
         // The temporary file cannot be created: a directory is in its place.
-        ASSERT_EQ(::mkdir((std::string(TStockObjList::FileName) + ".tmp~").c_str(), 0755), 0);
+        const std::string temp = std::string(TStockObjList::FileName) + ".tmp~" + std::to_string(::getpid());
+        ASSERT_EQ(::mkdir(temp.c_str(), 0755), 0);
     }
     ui::SetExceptionHandler(old);
     EXPECT_EQ(errors.size(), 1u);
