@@ -97,6 +97,24 @@ void BM_ForcedCycleTenStocks(benchmark::State& state) {
     ui::SetClock(oldClock);
 }
 BENCHMARK(BM_ForcedCycleTenStocks)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// One stock's download and scrape from the quote server: ten of these are the cycle's work.
+void BM_FetchOneStock(benchmark::State& state) {
+    testsupport::ServerProcess server;
+    if (!server.Start({"--seed", "7", "--always-open"})) {
+        state.SkipWithError("quote-server did not start");
+        return;
+    }
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TStockObj stock("2330");
+    float ref = 0;
+    std::vector<std::string> fields;
+    for (auto _ : state) {
+        bool ok = stock.FetchQuote("2330", ref, fields);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_FetchOneStock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 #endif
 
 }  // namespace
