@@ -136,7 +136,6 @@ void TThreadTimer::UpdateTimer() {
     ui::TTimer::UpdateTimer();
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // TKesSock: start-up and destruction
 
@@ -656,7 +655,8 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
         // Bytes received ahead, with the response header, come first.
         if (FInEnd > FInStart && !Canceled && maxLength != 0) {
             std::size_t n = FInEnd - FInStart;
-            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength) n = static_cast<std::size_t>(maxLength);
+            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength)
+                n = static_cast<std::size_t>(maxLength);
             sink(IOBuffer.get() + FInStart, n);
             FInStart += n;
             if (FInStart == FInEnd) FInStart = FInEnd = 0;
@@ -667,7 +667,8 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
         }
         while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
             std::size_t want = BufferSize;
-            if (exact && maxLength >= 0) want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
+            if (exact && maxLength >= 0)
+                want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
             long n = Receive(IOBuffer.get(), want, false);
             if (n == 0) break;
             if (n > 0) {

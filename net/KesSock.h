@@ -217,9 +217,9 @@ private:
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
     bool FConnectClean = false;  // the connect was seen finished with no error pending
-    bool FFirstSocket = true;  // the first socket resets its connection on close
+    bool FFirstSocket = true;    // the first socket resets its connection on close
     bool FDestroyBegun = false;
-    int FReading = 0;  // read operations under way
+    int FReading = 0;                      // read operations under way
     std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
     bool FHasDeadline = false;
     std::chrono::steady_clock::time_point FDeadline;

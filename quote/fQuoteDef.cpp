@@ -75,8 +75,10 @@ std::size_t LineEnd(std::string_view text, std::size_t pos) {
 
 // The start of the line after the one that ends at end (CR LF ends a line as one terminator).
 std::size_t NextLine(std::string_view text, std::size_t end) {
-    if (end < text.size() && text[end] == '\r') ++end;
-    else if (end < text.size()) return end + 1;
+    if (end < text.size() && text[end] == '\r')
+        ++end;
+    else if (end < text.size())
+        return end + 1;
     if (end < text.size() && text[end] == '\n') ++end;
     return end;
 }
@@ -110,7 +112,9 @@ std::string QuoteServer() { return ServerAddress(); }
 
 void SetQuoteServer(const std::string& address) { ServerAddress() = address; }
 
-std::string QuoteURL(const std::string& code) { return "http://" + QuoteServer() + "/q/q?s=" + PercentEncode(code, false); }
+std::string QuoteURL(const std::string& code) {
+    return "http://" + QuoteServer() + "/q/q?s=" + PercentEncode(code, false);
+}
 
 bool ScrapeQuotePage(const std::string& body, const std::string& code, float& refPrice,
                      std::vector<std::string>& fields) {

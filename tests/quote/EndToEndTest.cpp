@@ -12,16 +12,16 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QTimer>
 #include <QThread>
+#include <QTimer>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nettest::LoopbackServer;
 using Conn = LoopbackServer::Conn;
