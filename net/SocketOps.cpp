@@ -14,6 +14,7 @@ namespace sockops {
 namespace {
 
 thread_local int gLastError = 0;
+long gStreamsCreated = 0;
 
 int Fail() {
     gLastError = TranslateErrno(errno);
@@ -133,6 +134,7 @@ int TranslateErrno(int error) {
 int CreateStream(bool resetOnClose) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, resetOnClose ? IPPROTO_TCP : 0);
     if (fd < 0) return Fail();
+    ++gStreamsCreated;
 #ifdef SO_NOSIGPIPE
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
@@ -149,6 +151,8 @@ int CreateStream(bool resetOnClose) {
     }
     return fd;
 }
+
+long StreamsCreated() { return gStreamsCreated; }
 
 int Connect(int fd, std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa{};
@@ -168,18 +172,31 @@ int PendingError(int fd) {
     return TranslateErrno(error);
 }
 
-bool WritableNow(int fd) {
+int WritableNow(int fd) {
     pollfd p{fd, POLLOUT, 0};
     for (;;) {
         int r = ::poll(&p, 1, 0);
-        if (r >= 0) return r > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
-        if (errno != EINTR) return false;
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) return 2;
+        if (r >= 0) return r > 0 && (p.revents & POLLOUT) != 0 ? 1 : 0;
+        if (errno != EINTR) return 0;
     }
 }
 
-ssize_t Send(int fd, const char* data, std::size_t length) {
+bool WaitReadable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    int r = ::poll(&p, 1, ms);
+    return r > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+}
+
+ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
+#ifdef MSG_MORE
+    const int flags = kSendFlags | (more ? MSG_MORE : 0);
+#else
+    const int flags = kSendFlags;
+    (void)more;
+#endif
     for (;;) {
-        ssize_t n = ::send(fd, data, length, kSendFlags);
+        ssize_t n = ::send(fd, data, length, flags);
         if (n >= 0) return n;
         if (errno != EINTR) return Fail();
     }
@@ -202,9 +219,13 @@ int Close(int fd) {
 std::uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
 long MaxSockets() {
-    rlimit rl{};
-    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65535;
-    return rl.rlim_cur > 65535 ? 65535 : static_cast<long>(rl.rlim_cur);
+    // Read once: the limit does not change under the program.
+    static const long limit = [] {
+        rlimit rl{};
+        if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65535L;
+        return rl.rlim_cur > 65535 ? 65535L : static_cast<long>(rl.rlim_cur);
+    }();
+    return limit;
 }
 
 }  // namespace sockops
