@@ -14,7 +14,7 @@ install(PROGRAMS packaging/quoteboard-start DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES data/AVAILABLE.TXT data/STOCKLIST.TXT data/MARKET.TXT DESTINATION ${QB_DATA_DIR})
 install(FILES packaging/quoteboard.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/quoteboard.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quoteboard)
 
 set(CPACK_PACKAGE_NAME quoteboard)
 set(CPACK_PACKAGE_VERSION 1.0.0)
