@@ -4,14 +4,19 @@
 
 #include <QByteArray>
 #include <QRect>
+#include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -340,5 +345,130 @@ int CountColour(const QImage& image, const QRect& rect, QRgb colour) {
     }
     return count;
 }
+
+}  // namespace e2e
+
+// ---------------------------------------------------------------------------------------------
+
+namespace e2e {
+
+struct CountingRelay::State {
+    std::string Host;
+    int UpstreamPort = 0;
+    int Listen = -1;
+    std::atomic<bool> Stop{false};
+    std::atomic<bool> Stalling{false};
+    std::atomic<int> Held{0};
+    mutable std::mutex Lock;
+    std::vector<std::string> Paths;
+    std::vector<std::thread> Workers;
+    std::thread Acceptor;
+
+    void Serve(int client) {
+        std::string request;
+        char buf[4096];
+        while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+            pollfd p{client, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) {
+                if (Stop) break;
+                continue;
+            }
+            ssize_t n = ::recv(client, buf, sizeof buf, 0);
+            if (n <= 0) break;
+            request.append(buf, static_cast<std::size_t>(n));
+        }
+        std::size_t sp1 = request.find(' ');
+        std::size_t sp2 = request.find(' ', sp1 == std::string::npos ? 0 : sp1 + 1);
+        if (sp1 != std::string::npos && sp2 != std::string::npos) {
+            std::lock_guard<std::mutex> g(Lock);
+            Paths.push_back(request.substr(sp1 + 1, sp2 - sp1 - 1));
+        }
+        if (Stalling) {
+            ++Held;
+            while (!Stop && Stalling) {
+                pollfd p{client, POLLIN, 0};
+                ::poll(&p, 1, 100);
+                if (p.revents & (POLLHUP | POLLERR)) break;
+                if (p.revents & POLLIN) {
+                    ssize_t n = ::recv(client, buf, sizeof buf, MSG_DONTWAIT);
+                    if (n == 0) break;  // the client gave up
+                }
+            }
+            --Held;
+            ::close(client);
+            return;
+        }
+        int up = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(UpstreamPort));
+        ::inet_pton(AF_INET, Host.c_str(), &a.sin_addr);
+        if (::connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            ::send(up, request.data(), request.size(), MSG_NOSIGNAL);
+            ssize_t n;
+            while ((n = ::recv(up, buf, sizeof buf, 0)) > 0)
+                if (::send(client, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) < 0) break;
+        }
+        ::close(up);
+        ::shutdown(client, SHUT_WR);
+        ::close(client);
+    }
+};
+
+CountingRelay::CountingRelay(std::string upstreamHost, int upstreamPort) : FState(std::make_unique<State>()) {
+    FState->Host = std::move(upstreamHost);
+    FState->UpstreamPort = upstreamPort;
+    FState->Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(FState->Listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(FState->Listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(FState->Listen, 64);
+    socklen_t len = sizeof a;
+    ::getsockname(FState->Listen, reinterpret_cast<sockaddr*>(&a), &len);
+    FPort = ntohs(a.sin_port);
+    State* s = FState.get();
+    s->Acceptor = std::thread([s] {
+        while (!s->Stop) {
+            pollfd p{s->Listen, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) continue;
+            int c = ::accept4(s->Listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) continue;
+            std::lock_guard<std::mutex> g(s->Lock);
+            s->Workers.emplace_back([s, c] { s->Serve(c); });
+        }
+    });
+}
+
+CountingRelay::~CountingRelay() {
+    FState->Stop = true;
+    FState->Acceptor.join();
+    ::close(FState->Listen);
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> g(FState->Lock);
+        workers.swap(FState->Workers);
+    }
+    for (std::thread& t : workers) t.join();
+}
+
+int CountingRelay::Requests() const {
+    std::lock_guard<std::mutex> g(FState->Lock);
+    return static_cast<int>(FState->Paths.size());
+}
+
+int CountingRelay::RequestsFor(const std::string& code) const {
+    std::lock_guard<std::mutex> g(FState->Lock);
+    int n = 0;
+    for (const std::string& p : FState->Paths)
+        if (p.size() >= code.size() && p.compare(p.size() - code.size(), code.size(), code) == 0) ++n;
+    return n;
+}
+
+void CountingRelay::Stall(bool on) { FState->Stalling = on; }
+
+int CountingRelay::Stalled() const { return FState->Held; }
 
 }  // namespace e2e

@@ -11,6 +11,7 @@
 // Every child is killed by the kernel if the test process dies first, and stopped (SIGTERM, then
 // SIGKILL) when its object goes.
 #include <QImage>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -108,5 +109,33 @@ private:
 
 // True when the image holds at least minPixels pixels of the colour (exact RGB) inside rect.
 int CountColour(const QImage& image, const QRect& rect, QRgb colour);
+
+}  // namespace e2e
+
+namespace e2e {
+
+// A loopback relay in front of a quote server: counts the page requests that pass and, while
+// Stall() is on, holds new connections open without an answer (a server that hangs).
+class CountingRelay {
+public:
+    CountingRelay(std::string upstreamHost, int upstreamPort);
+    ~CountingRelay();
+    CountingRelay(const CountingRelay&) = delete;
+    CountingRelay& operator=(const CountingRelay&) = delete;
+
+    int Port() const { return FPort; }
+    // Requests seen so far, and how many of them asked for the code.
+    int Requests() const;
+    int RequestsFor(const std::string& code) const;
+    // While on, connections are accepted and their requests read, then nothing is sent back.
+    void Stall(bool on);
+    // Connections currently held by a stall.
+    int Stalled() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> FState;
+    int FPort = 0;
+};
 
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // The end-to-end harness itself: what it says when its tools are missing, and a screen it can
 // read back and drive.
 #include "Harness.h"
+#include "support/ServerProcess.h"
 
 #include <QColor>
 #include <cstdlib>
@@ -31,4 +32,25 @@ TEST(E2EHarness, StartsAnXServerAndReadsItsScreenBack) {
     std::string where;
     ASSERT_TRUE(x.XDoTool({"getmouselocation"}, &where));
     EXPECT_NE(where.find("x:123 y:45"), std::string::npos) << where;
+}
+
+TEST(E2EHarness, RelayCountsPagesAndStallsOnRequest) {
+    testsupport::ServerProcess server;
+    ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
+    e2e::CountingRelay relay(server.Host(), server.Port());
+    std::string page;
+    const std::string url = "http://127.0.0.1:" + std::to_string(relay.Port()) + "/q/q?s=2330";
+    ASSERT_EQ(e2e::RunProgram({"curl", "-s", "-0", url}, e2e::BaseEnvironment(), &page), 0);
+    EXPECT_NE(page.find("2330"), std::string::npos);
+    EXPECT_EQ(relay.RequestsFor("2330"), 1);
+
+    relay.Stall(true);
+    e2e::Child client;
+    ASSERT_TRUE(client.Start({"curl", "-s", "-0", url}, "", e2e::BaseEnvironment()));
+    for (int i = 0; i < 100 && relay.Stalled() == 0; ++i) client.Wait(20);
+    EXPECT_EQ(relay.Stalled(), 1);
+    EXPECT_TRUE(client.Running());  // no answer: the client waits
+    relay.Stall(false);
+    EXPECT_EQ(client.Wait(5000), 52);  // released: closed without an answer (curl: empty reply)
+    EXPECT_EQ(relay.Requests(), 2);
 }
