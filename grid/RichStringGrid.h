@@ -1,0 +1,211 @@
+#pragma once
+// TRichStringGrid: a custom-painted string grid for the board and the keypad.
+//
+// Every row has the same height and every column the same width; there are no fixed rows or
+// columns and the grid never scrolls (the owner sizes the cells to fit). Cell texts are Big5
+// bytes, decoded only to draw. Before a cell is painted the owner may set its font and
+// background (OnGetCellColor) and its alignment (OnGetAlignment); the selection colours are
+// applied after that. A text holding "</", "<B" or "<I" is drawn as formatted inline HTML: its
+// tags format the text and never show.
+//
+// Events are std::function members, fired only when set. Handlers run inside Qt's event
+// dispatch (paint, key, mouse, resize), so they must not throw.
+#include <QBrush>
+#include <QColor>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace grid {
+
+// The font of one cell as the owner sets it. Height is the font's cell height in pixels
+// (ascent plus descent, internal leading included), as a positive number.
+struct TGridFont {
+    QString Name = QStringLiteral("ARIAL");
+    int Height = 16;
+    QColor Color = Qt::black;
+    bool Bold = false;
+    bool Italic = false;
+
+    bool operator==(const TGridFont&) const = default;
+};
+
+enum class THAlign { Left, Right, Center };
+enum class TVAlign { Top, Center, Bottom };
+
+// What the grid knows of the cell being painted.
+struct TGridDrawState {
+    bool Selected = false;  // the cell is drawn in the selection colours
+    bool Focused = false;   // the cell is the grid's current cell and the grid has the focus
+};
+
+// The separators used to read a cell as a number.
+struct TNumberFormat {
+    char DecimalSeparator = '.';
+    char ThousandSeparator = ',';
+    // The separators of the user's locale (QLocale(), the system's unless QLocale::setDefault
+    // changed it); a separator that is not a single
+    // ASCII character becomes '\0', which matches nothing.
+    static TNumberFormat Locale();
+};
+
+// Reads a cell text as a number:
+// - leading characters are skipped while at least two remain, up to the first digit, "E",
+//   "e" or separator; a "-" among them, or a text enclosed in "(" and ")", makes it negative;
+// - then the run of digits, "+", "-", ".", "E", "e" and separators is taken, thousands
+//   separators dropped and the decimal separator read as ".";
+// - nothing taken, or a lone "-", reads as 0.
+// std::nullopt when the run taken is no number (for example "1.2.3").
+std::optional<double> ReadCellNumber(std::string_view text, TNumberFormat format);
+
+// One run of formatted text of an HTML cell.
+struct THtmlRun {
+    QString Text;
+    bool Bold = false;
+    bool Italic = false;
+    bool Underline = false;
+    QColor Color;  // invalid: the cell's text colour
+};
+
+// True when the grid draws the text as HTML: it holds "</", "<B" or "<I".
+bool IsHtmlText(std::string_view text);
+// Splits decoded HTML text into formatted runs. Tags never show: <b>/<strong>, <i>/<em>, <u> and
+// <font color=...> format, closing tags end the innermost formatting of their name, every other
+// tag is dropped. The entities &amp; &lt; &gt; &quot; &apos; &nbsp; and &#N; are decoded. Spaces
+// are kept as written, so padding in a cell survives.
+std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold = false, bool italic = false);
+
+class TRichStringGrid : public QWidget {
+public:
+    using TNotifyEvent = std::function<void(QObject* sender)>;
+    using TGetCellColorEvent =
+        std::function<void(QObject* sender, int aRow, int aCol, TGridDrawState state, QBrush& brush, TGridFont& font)>;
+    using TGetAlignmentEvent =
+        std::function<void(QObject* sender, int aRow, int aCol, THAlign& hAlign, TVAlign& vAlign)>;
+    using TRowChangingEvent = std::function<void(QObject* sender, int oldRow, int newRow, bool& allow)>;
+    // button: the button pressed; buttons: every button held, the pressed one included.
+    using TMouseEvent = std::function<void(QObject* sender, Qt::MouseButton button, Qt::MouseButtons buttons,
+                                           Qt::KeyboardModifiers modifiers, int x, int y)>;
+
+    explicit TRichStringGrid(QWidget* parent = nullptr);
+    ~TRichStringGrid() override;
+
+    // ---- Geometry --------------------------------------------------------------------------
+    int ColCount() const { return FColCount; }
+    void SetColCount(int value);
+    int RowCount() const { return FRowCount; }
+    void SetRowCount(int value);
+    int DefaultColWidth() const { return FColWidth; }
+    void SetDefaultColWidth(int value);
+    int DefaultRowHeight() const { return FRowHeight; }
+    void SetDefaultRowHeight(int value);
+    int GridLineWidth() const { return FLineWidth; }
+    void SetGridLineWidth(int value);
+    QColor GridLineColor() const { return FLineColor; }
+    void SetGridLineColor(const QColor& value);
+    int ClientWidth() const { return width(); }
+    int ClientHeight() const { return height(); }
+
+    // ---- Look ------------------------------------------------------------------------------
+    // The font every cell starts from (OnGetCellColor may change it for one cell).
+    const TGridFont& Font() const { return FFont; }
+    void SetFont(const TGridFont& value);
+    // The background of every cell and of the area right of and below the cells.
+    QColor Color() const { return FColor; }
+    void SetColor(const QColor& value);
+    QColor SelectionColor() const { return FSelectionColor; }
+    void SetSelectionColor(const QColor& value);
+    // An invalid colour ("none") keeps the cell's own text colour in the selection.
+    QColor SelectionTextColor() const { return FSelectionTextColor; }
+    void SetSelectionTextColor(const QColor& value);
+    // On: a focus frame around the current cell while the grid has the focus.
+    bool ActiveCellShow() const { return FActiveCellShow; }
+    void SetActiveCellShow(bool value);
+    // On: the whole row of the current cell is selected; off: the current cell alone.
+    bool RowSelect() const { return FRowSelect; }
+    void SetRowSelect(bool value);
+
+    // ---- Current cell ----------------------------------------------------------------------
+    int Row() const { return FRow; }
+    // Moves the current row, asking OnRowChanging first (when the row changes). Returns
+    // whether the grid's row is now value.
+    bool SetRow(int value);
+    int Col() const { return FCol; }
+    void SetCol(int value);
+
+    // ---- Cells -----------------------------------------------------------------------------
+    // The cell's text; empty outside the grid.
+    std::string Cells(int col, int row) const;
+    // Writes the cell and repaints it, even when the text is unchanged. Ignored outside the grid.
+    void SetCells(int col, int row, const std::string& text);
+    // Empties the row, then puts each comma-separated item into the row's next cell (an empty
+    // item is stored as one space); items past the last column are dropped.
+    void SetRowCommaText(int row, const std::string& commaText);
+    // The row's texts joined by commas (as SetRowCommaText takes them; no quoting).
+    std::string RowCommaText(int row) const;
+    // Empties every cell.
+    void ClearCells();
+    // The cell read as a number (see ReadCellNumber), by the user's locale or by the given
+    // separators.
+    std::optional<double> CellNumber(int col, int row) const;
+    std::optional<double> CellNumber(int col, int row, TNumberFormat format) const;
+
+    // ---- Coordinates -----------------------------------------------------------------------
+    // The cell's rectangle in client coordinates, grid lines excluded.
+    QRect CellRect(int col, int row) const;
+    // The cell under a client point; col and row are -1 when the point is on no cell.
+    void MouseToCell(int x, int y, int& col, int& row) const;
+    QPoint ClientToScreen(const QPoint& p) const { return mapToGlobal(p); }
+
+    // ---- Events ----------------------------------------------------------------------------
+    TGetCellColorEvent OnGetCellColor;
+    TGetAlignmentEvent OnGetAlignment;
+    TRowChangingEvent OnRowChanging;
+    TMouseEvent OnMouseDown;
+    TNotifyEvent OnResize;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    struct TCell;
+    struct TFontEntry;
+
+    TCell* CellAt(int col, int row);
+    const TCell* CellAt(int col, int row) const;
+    void InvalidateCell(int col, int row);
+    void InvalidateRow(int row);
+    void InvalidateSelection();
+    const TFontEntry& FontEntry(const TGridFont& font) const;
+    void DrawCell(class QPainter& painter, int col, int row, const QRect& rect);
+    void MoveTo(int col, int row);
+    bool IsSelected(int col, int row) const;
+    void ResizeCells();
+
+    int FColCount = 5;
+    int FRowCount = 5;
+    int FColWidth = 64;
+    int FRowHeight = 24;
+    int FLineWidth = 1;
+    QColor FLineColor = Qt::gray;
+    TGridFont FFont;
+    QColor FColor = Qt::white;
+    QColor FSelectionColor = QColor(0, 0, 128);
+    QColor FSelectionTextColor = Qt::white;
+    bool FActiveCellShow = false;
+    bool FRowSelect = false;
+    int FRow = 0;
+    int FCol = 0;
+    std::vector<TCell> FCells;  // row by row
+    mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
+};
+
+}  // namespace grid
