@@ -35,9 +35,6 @@ public:
     // How many signals have been delivered so far.
     int Received() const { return FReceived; }
 
-    // The signals that end a desktop session's programs: a kill, a Ctrl-C, a closed terminal.
-    static constexpr int TerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
 private:
     void Drain();
 
