@@ -8,10 +8,10 @@
 
 #include <QElapsedTimer>
 #include <algorithm>
-#include <iostream>
 #include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <thread>
 
@@ -20,7 +20,7 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
-const char* const InWindow = "2026-12-09 10:00:00";   // a Wednesday, market open
+const char* const InWindow = "2026-12-09 10:00:00";     // a Wednesday, market open
 const char* const OutOfWindow = "2026-12-09 20:00:00";  // the same day, after the close
 
 const QRgb SkyBlue = qRgb(166, 202, 240);
@@ -40,24 +40,21 @@ protected:
     }
 
     void TearDown() override {
-        if (board.Running()) board.Stop(3000);
         if (HasFailure()) {
             std::string shot = testsupport::BinaryDir() + "/artefacts/" +
                                ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-failed.png";
             x.Screenshot().save(QString::fromStdString(shot));
             std::cerr << "board output:\n" << board.Output() << "screen: " << shot << "\n";
         }
+        if (board.Running()) board.Stop(3000);
     }
 
     // Starts quoteboard in the test's directory at the given local time and waits for its first
     // full board.
     void StartBoard(const char* localTime) {
-        std::vector<std::string> argv = {"faketime", "-f", std::string("@") + localTime,
-                                         e2e::ProgramPath("board/quoteboard")};
-        ASSERT_TRUE(board.Start(argv, dir.path(),
-                                x.Environment({"QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()),
-                                               "FAKETIME_DONT_FAKE_MONOTONIC=1"}),
-                                true));
+        std::vector<std::string> env = e2e::FakeTimeEnvironment(localTime);
+        env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
+        ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
         ASSERT_TRUE(board.WaitForOutput("first refresh done", 30000)) << board.Output();
     }
 

@@ -94,7 +94,21 @@ int DecodeStatus(int status) {
     return -1;
 }
 
+std::string FakeTimeLibrary() {
+    const char* const candidates[] = {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                                      "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1",
+                                      "/usr/lib/faketime/libfaketime.so.1"};
+    for (const char* c : candidates)
+        if (::access(c, R_OK) == 0) return c;
+    return {};
+}
+
 }  // namespace
+
+std::vector<std::string> FakeTimeEnvironment(const std::string& localTime) {
+    return {"LD_PRELOAD=" + FakeTimeLibrary(), "FAKETIME=@" + localTime, "FAKETIME_DONT_FAKE_MONOTONIC=1",
+            "FAKETIME_DONT_RESET=1"};
+}
 
 std::string MissingTools() {
     struct Tool {

@@ -22,6 +22,11 @@ namespace e2e {
 // installed; otherwise a message that names what to install.
 std::string MissingTools();
 
+// The environment entries that make a program see its local clock start at the given time
+// ("2026-12-09 10:00:00") and run on from there: libfaketime preloaded into the program itself,
+// so that its process id stays its own (the faketime command would run it as a child).
+std::vector<std::string> FakeTimeEnvironment(const std::string& localTime);
+
 // The build tree's program at a path relative to it, e.g. "board/quoteboard".
 std::string ProgramPath(const std::string& relative);
 
