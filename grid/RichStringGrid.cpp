@@ -206,6 +206,19 @@ std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold, bool italic)
 // ---------------------------------------------------------------------------------------------
 // The grid
 
+struct TRichStringGrid::TTextImage {
+    QImage Image;   // the text on a transparent ground
+    QPoint Origin;  // where the text's box (advance by ascent + descent) starts in the image
+    int Width = 0;  // the box in pixels
+    int Height = 0;
+    // What the image was drawn for.
+    int FontId = 0;
+    QRgb Color = 0;
+    bool OverrideText = false;
+    int FitWidth = 0;
+    qreal Dpr = 1;
+};
+
 struct TRichStringGrid::TCell {
     std::string Text;
     // What painting needs, made from Text when first drawn.
@@ -213,15 +226,15 @@ struct TRichStringGrid::TCell {
     mutable bool Html = false;
     mutable QString Decoded;
     mutable std::vector<THtmlRun> Runs;
-    mutable int WidthFont = 0;  // the Id of the font entry Width was measured with
-    mutable qreal Width = 0;
+    mutable std::shared_ptr<const TTextImage> Image;  // the text as last drawn
 
     void Set(const std::string& text) {
+        if (text == Text) return;  // what was drawn still holds
         Text = text;
         Prepared = false;
-        WidthFont = 0;
         Runs.clear();
         Decoded.clear();
+        Image.reset();
     }
     void Prepare() const {
         if (Prepared) return;
@@ -364,6 +377,12 @@ void TRichStringGrid::SetSelectionTextColor(const QColor& value) {
 void TRichStringGrid::SetActiveCellShow(bool value) {
     FActiveCellShow = value;
     InvalidateCell(FCol, FRow);
+}
+
+void TRichStringGrid::SetFitText(bool value) {
+    if (value == FFitText) return;
+    FFitText = value;
+    update();
 }
 
 void TRichStringGrid::SetRowSelect(bool value) {
@@ -553,9 +572,10 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
     QBrush brush(FColor);
     TGridFont font = FFont;
     if (OnGetCellColor) OnGetCellColor(this, row, col, state, brush, font);
+    const bool overrideText = state.Selected && FSelectionTextColor.isValid();
     if (state.Selected) {
         brush = QBrush(FSelectionColor);
-        if (FSelectionTextColor.isValid()) font.Color = FSelectionTextColor;
+        if (overrideText) font.Color = FSelectionTextColor;
     }
     painter.fillRect(rect, brush);
 
@@ -564,66 +584,30 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
         THAlign hAlign = THAlign::Left;
         TVAlign vAlign = TVAlign::Center;
         if (OnGetAlignment) OnGetAlignment(this, row, col, hAlign, vAlign);
-        cell->Prepare();
         const TFontEntry& entry = FontEntry(font);
+        const qreal dpr = painter.device()->devicePixelRatioF();
+        const std::shared_ptr<const TTextImage> held = TextImage(*cell, font, entry, overrideText, rect.width(), dpr);
+        const TTextImage& image = *held;
 
-        // Runs to draw: the whole text in the cell's font, or the formatted runs of HTML.
-        if (cell->Html && cell->Runs.empty()) cell->Runs = ParseHtmlRuns(cell->Decoded);
-        if (cell->WidthFont != entry.Id) {
-            qreal width = 0;
-            if (cell->Html) {
-                for (const THtmlRun& run : cell->Runs) {
-                    TGridFont f = font;
-                    f.Bold = run.Bold || font.Bold;
-                    f.Italic = run.Italic || font.Italic;
-                    width += (f == font ? entry : FontEntry(f)).Metrics->horizontalAdvance(run.Text);
-                }
-            } else {
-                width = entry.Metrics->horizontalAdvance(cell->Decoded);
-            }
-            cell->WidthFont = entry.Id;
-            cell->Width = width;
-        }
-        const qreal width = cell->Width;
-        const qreal height = entry.Ascent + entry.Descent;
-        qreal x = rect.left();
+        int x = rect.left();
         if (hAlign == THAlign::Right)
-            x = rect.right() + 1 - width;
+            x = rect.right() + 1 - image.Width;
         else if (hAlign == THAlign::Center)
-            x = rect.left() + (rect.width() - width) / 2;
-        qreal top = rect.top();
+            x = rect.left() + (rect.width() - image.Width) / 2;
+        int top = rect.top();
         if (vAlign == TVAlign::Bottom)
-            top = rect.bottom() + 1 - height;
+            top = rect.bottom() + 1 - image.Height;
         else if (vAlign == TVAlign::Center)
-            top = rect.top() + (rect.height() - height) / 2;
-        const qreal baseline = std::round(top + entry.Ascent);
-        x = std::round(x);
+            top = rect.top() + (rect.height() - image.Height) / 2;
 
-        const bool clip = width > rect.width() || height > rect.height();
-        if (clip) {
-            painter.save();
-            painter.setClipRect(rect);
+        // The part of the text's image that falls inside the cell.
+        const QSize logical = image.Image.deviceIndependentSize().toSize();
+        const QRect target(x - image.Origin.x(), top - image.Origin.y(), logical.width(), logical.height());
+        const QRect shown = target & rect;
+        if (!shown.isEmpty()) {
+            const QRectF source(QPointF(shown.topLeft() - target.topLeft()) * dpr, QSizeF(shown.size()) * dpr);
+            painter.drawImage(QRectF(shown), image.Image, source);
         }
-        if (cell->Html) {
-            for (const THtmlRun& run : cell->Runs) {
-                TGridFont f = font;
-                f.Bold = run.Bold || font.Bold;
-                f.Italic = run.Italic || font.Italic;
-                const TFontEntry& e = f == font ? entry : FontEntry(f);
-                QFont qf = e.Font;
-                if (run.Underline) qf.setUnderline(true);
-                painter.setFont(qf);
-                painter.setPen(run.Color.isValid() && !(state.Selected && FSelectionTextColor.isValid()) ? run.Color
-                                                                                                         : font.Color);
-                painter.drawText(QPointF(x, baseline), run.Text);
-                x += e.Metrics->horizontalAdvance(run.Text);
-            }
-        } else {
-            painter.setFont(entry.Font);
-            painter.setPen(font.Color);
-            painter.drawText(QPointF(x, baseline), cell->Decoded);
-        }
-        if (clip) painter.restore();
     }
     if (FActiveCellShow && state.Focused) {
         painter.save();
@@ -634,6 +618,112 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
         painter.drawRect(rect.adjusted(1, 1, -2, -2));
         painter.restore();
     }
+}
+
+// Large text is slow to draw: the raster engine caches no glyphs above 64 pixels and fills each
+// one as a path. A cell's text is therefore drawn once into an image of its own (transparent,
+// alpha-blended) and the image is reused until the text, the font, the colour or the cell's
+// width changes.
+std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(const TCell& cell, const TGridFont& font,
+                                                                              const TFontEntry& entry,
+                                                                              bool overrideText, int cellWidth,
+                                                                              qreal dpr) const {
+    const int fitWidth = FFitText ? cellWidth : 0;
+    auto matches = [&](const TTextImage& i) {
+        return i.FontId == entry.Id && i.Color == font.Color.rgba() && i.OverrideText == overrideText &&
+               i.FitWidth == fitWidth && i.Dpr == dpr;
+    };
+    if (cell.Image && matches(*cell.Image)) return cell.Image;
+    // Texts recur (a price moving back, a layout shown again): images are shared by a key of
+    // everything they were drawn from.
+    std::string key = cell.Text;
+    key += '\0';
+    for (long long v :
+         {static_cast<long long>(entry.Id), static_cast<long long>(font.Color.rgba()),
+          static_cast<long long>(overrideText), static_cast<long long>(fitWidth), static_cast<long long>(dpr * 1000)}) {
+        key += std::to_string(v);
+        key += ',';
+    }
+    auto found = FImages.find(key);
+    if (found != FImages.end()) return cell.Image = found->second;
+
+    auto made = std::make_shared<TTextImage>();
+    TTextImage& image = *made;
+    cell.Prepare();
+    if (cell.Html && cell.Runs.empty()) cell.Runs = ParseHtmlRuns(cell.Decoded);
+
+    // The runs with their fonts and pens.
+    struct TPiece {
+        const QString* Text;
+        QFont Font;
+        QColor Color;
+        qreal Advance;
+    };
+    std::vector<TPiece> pieces;
+    if (cell.Html) {
+        for (const THtmlRun& run : cell.Runs) {
+            TGridFont f = font;
+            f.Bold = run.Bold || font.Bold;
+            f.Italic = run.Italic || font.Italic;
+            const TFontEntry& e = f == font ? entry : FontEntry(f);
+            QFont qf = e.Font;
+            if (run.Underline) qf.setUnderline(true);
+            pieces.push_back({&run.Text, qf, run.Color.isValid() && !overrideText ? run.Color : font.Color,
+                              e.Metrics->horizontalAdvance(run.Text)});
+        }
+    } else {
+        pieces.push_back({&cell.Decoded, entry.Font, font.Color, entry.Metrics->horizontalAdvance(cell.Decoded)});
+    }
+    qreal advance = 0;
+    for (const TPiece& p : pieces) advance += p.Advance;
+
+    // Room around the text for ink outside its advance and its ascent and descent.
+    const int ascent = static_cast<int>(std::ceil(entry.Ascent));
+    const int descent = static_cast<int>(std::ceil(entry.Descent));
+    const int margin = (ascent + descent) / 4 + 1;
+    const int width = static_cast<int>(std::ceil(advance));
+    QImage img(QSize(width + 2 * margin, ascent + descent + 2 * margin) * dpr, QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(dpr);
+    img.fill(Qt::transparent);
+    {
+        QPainter p(&img);
+        qreal x = margin;
+        for (const TPiece& piece : pieces) {
+            p.setFont(piece.Font);
+            p.setPen(piece.Color);
+            p.drawText(QPointF(x, margin + ascent), *piece.Text);
+            x += piece.Advance;
+        }
+    }
+    image.Width = width;
+    image.Height = ascent + descent;
+    image.Origin = QPoint(margin, margin);
+
+    // A text wider than its cell is condensed to fit, keeping a small space at either side.
+    const int room = fitWidth - 2 * std::max(1, (ascent + descent) / 10);
+    if (fitWidth > 0 && width > room && room > 0) {
+        const qreal scale = qreal(room) / width;
+        const int scaledWidth = std::max(1, static_cast<int>(std::floor(img.width() * scale)));
+        img = img.scaled(scaledWidth, img.height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        img.setDevicePixelRatio(dpr);
+        image.Width = room;
+        image.Origin = QPoint(static_cast<int>(std::floor(margin * scale)), margin);
+    }
+    image.Image = std::move(img);
+    image.FontId = entry.Id;
+    image.Color = font.Color.rgba();
+    image.OverrideText = overrideText;
+    image.FitWidth = fitWidth;
+    image.Dpr = dpr;
+
+    // The shared images are dropped all at once when they grow past a bound; cells keep theirs.
+    FImageBytes += image.Image.sizeInBytes();
+    if (FImageBytes > MaxSharedImageBytes) {
+        FImages.clear();
+        FImageBytes = image.Image.sizeInBytes();
+    }
+    FImages.emplace(std::move(key), made);
+    return cell.Image = std::move(made);
 }
 
 void TRichStringGrid::resizeEvent(QResizeEvent* event) {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace grid {
@@ -126,6 +127,9 @@ public:
     // On: a focus frame around the current cell while the grid has the focus.
     bool ActiveCellShow() const { return FActiveCellShow; }
     void SetActiveCellShow(bool value);
+    // On: a text wider than its cell is condensed to fit it instead of being cut off.
+    bool FitText() const { return FFitText; }
+    void SetFitText(bool value);
     // On: the whole row of the current cell is selected; off: the current cell alone.
     bool RowSelect() const { return FRowSelect; }
     void SetRowSelect(bool value);
@@ -178,6 +182,7 @@ protected:
 private:
     struct TCell;
     struct TFontEntry;
+    struct TTextImage;
 
     TCell* CellAt(int col, int row);
     const TCell* CellAt(int col, int row) const;
@@ -186,6 +191,8 @@ private:
     void InvalidateSelection();
     const TFontEntry& FontEntry(const TGridFont& font) const;
     void DrawCell(class QPainter& painter, int col, int row, const QRect& rect);
+    std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
+                                                bool overrideText, int cellWidth, qreal dpr) const;
     void MoveTo(int col, int row);
     bool IsSelected(int col, int row) const;
     void ResizeCells();
@@ -202,10 +209,14 @@ private:
     QColor FSelectionTextColor = Qt::white;
     bool FActiveCellShow = false;
     bool FRowSelect = false;
+    bool FFitText = false;
     int FRow = 0;
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
+    static constexpr qsizetype MaxSharedImageBytes = 32 << 20;
+    mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
+    mutable qsizetype FImageBytes = 0;
 };
 
 }  // namespace grid

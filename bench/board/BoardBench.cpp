@@ -1,0 +1,158 @@
+// The board's paint cost at full-HD size with ten stocks (type about 85 px), offscreen:
+// a full repaint with the cells' texts already drawn once, a full repaint after every text
+// changed (each cell's text drawn anew), and repaints of the clock cell alone.
+#include "board/fQuoteMain.h"
+#include "ui/Big5.h"
+#include "ui/DateTime.h"
+#include "ui/Fonts.h"
+#include "ui/GuiApplication.h"
+#include "ui/Timer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QWindow>
+#include <benchmark/benchmark.h>
+#include <memory>
+
+namespace {
+
+struct Board {
+    std::unique_ptr<TfrmWatchMain> window;
+    Board() {
+        // The list's file is read from and written to a directory of the benchmark's own.
+        QDir().mkpath(QDir::tempPath() + "/board_bench");
+        QDir::setCurrent(QDir::tempPath() + "/board_bench");
+        QFile::remove("STOCKLIST.TXT");
+        window = std::make_unique<TfrmWatchMain>();
+        window->resize(1920, 1080);
+        window->show();
+        window->StockList = std::make_unique<TStockObjList>();
+        window->StockList->Timer->SetEnabled(false);
+        const char* rows[10][7] = {
+            {"台積電", "1055", "1055", "1060", "△30", "9,588", "1025"},
+            {"鴻　海", "178.0", "177.5", "178.0", "▽0.5", "8,785", "178.5"},
+            {"聯發科", "1275", "1270", "1275", "▽50", "35,573", "1325"},
+            {"中華電", "124.5", "124.5", "125.0", "▽1.0", "40,887", "125.5"},
+            {"國泰金", "64.8", "64.8", "64.9", "▽1.3", "7,619", "66.1"},
+            {"富邦金", "88.7", "88.6", "88.7", "△0.3", "128,454", "88.4"},
+            {"台　塑", "57.5", "57.5", "57.6", "▽0.3", "6,374", "57.8"},
+            {"中　鋼", "22.80", "22.80", "22.85", "▽0.45", "12,055", "23.25"},
+            {"聯　電", "49.95", "49.90", "49.95", "△1.60", "64,380", "48.35"},
+            {"元大台灣50", "180.20", "180.20", "180.25", "▽0.30", "7,771", "180.50"},
+        };
+        for (int i = 0; i < 10; ++i) {
+            auto stock = std::make_unique<TStockObj>("0000");
+            TStockData& d = stock->Data();
+            d.Fields[qfName] = ui::Utf8ToBig5(rows[i][0]);
+            d.Fields[qfLast] = rows[i][1];
+            d.Fields[qfBid] = rows[i][2];
+            d.Fields[qfAsk] = rows[i][3];
+            d.Fields[qfChange] = ui::Utf8ToBig5(std::string(rows[i][4]) + "</font></td>");
+            d.Fields[qfVolume] = rows[i][5];
+            d.RefPrice = std::stof(std::string(rows[i][6]).c_str());
+            window->StockList->Add("0000", std::move(stock));
+        }
+        window->ApplyLayout();
+        // Paints reach the widget only once its window is exposed.
+        QElapsedTimer wait;
+        wait.start();
+        while (!(window->windowHandle() && window->windowHandle()->isExposed()) && wait.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::processEvents();
+        // Count the cells painted, so a figure stands for real painting.
+        auto paintCell = window->G_->OnGetCellColor;
+        window->G_->OnGetCellColor = [this, paintCell](QObject* s, int r, int c, grid::TGridDrawState st, QBrush& b,
+                                                       grid::TGridFont& f) {
+            ++cellsPainted;
+            paintCell(s, r, c, st, b, f);
+        };
+        window->G_->repaint();
+    }
+    long long cellsPainted = 0;
+};
+
+void ReportCells(benchmark::State& state, Board& b, long long before) {
+    state.counters["cells/frame"] =
+        benchmark::Counter(static_cast<double>(b.cellsPainted - before) / static_cast<double>(state.iterations()));
+}
+
+Board& TheBoard() {
+    static Board board;
+    return board;
+}
+
+void BM_FullRepaint(benchmark::State& state) {
+    Board& b = TheBoard();
+    const long long before = b.cellsPainted;
+    for (auto _ : state) b.window->G_->repaint();
+    ReportCells(state, b, before);
+}
+BENCHMARK(BM_FullRepaint)->Unit(benchmark::kMillisecond);
+
+// A layout switch: every cell emptied and written again (texts the grid has drawn before).
+void BM_LayoutSwitchRepaint(benchmark::State& state) {
+    Board& b = TheBoard();
+    for (auto _ : state) {
+        b.window->NextLayout();
+        b.window->G_->repaint();
+    }
+    while (b.window->LayoutIndex != 0) b.window->NextLayout();
+}
+BENCHMARK(BM_LayoutSwitchRepaint)->Unit(benchmark::kMillisecond);
+
+// Every figure new (texts never drawn before): each text is drawn from its glyphs.
+void BM_FullRepaintAllFiguresNew(benchmark::State& state) {
+    Board& b = TheBoard();
+    int n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int r = 1; r <= 10; ++r)
+            for (int c = 1; c <= 5; ++c) b.window->G_->SetCells(c, r, std::to_string(100000 + n++) + ".5 ");
+        state.ResumeTiming();
+        b.window->G_->repaint();
+    }
+    b.window->ApplyLayout();
+    b.window->G_->repaint();
+}
+BENCHMARK(BM_FullRepaintAllFiguresNew)->Unit(benchmark::kMillisecond);
+
+// The clock timer's write: the same text, as in 59 of 60 seconds.
+void BM_ClockCellRepaint(benchmark::State& state) {
+    Board& b = TheBoard();
+    const QRect cell = b.window->G_->CellRect(0, 0);
+    const long long before = b.cellsPainted;
+    for (auto _ : state) {
+        b.window->G_->SetCells(0, 0, "10:30");
+        b.window->G_->repaint(cell);
+    }
+    ReportCells(state, b, before);
+}
+BENCHMARK(BM_ClockCellRepaint)->Unit(benchmark::kMicrosecond);
+
+// A new minute: the clock's text drawn anew from its glyphs (a text never shown before).
+void BM_ClockCellRepaintNewMinute(benchmark::State& state) {
+    Board& b = TheBoard();
+    const QRect cell = b.window->G_->CellRect(0, 0);
+    int i = 0;
+    const long long before = b.cellsPainted;
+    for (auto _ : state) {
+        b.window->G_->SetCells(0, 0, std::to_string(1000000 + i++));
+        b.window->G_->repaint(cell);
+    }
+    ReportCells(state, b, before);
+}
+BENCHMARK(BM_ClockCellRepaintNewMinute)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    PrepareBoardRendering();
+    ui::TApplication app(argc, argv);
+    ui::RegisterFontSubstitutions();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    TheBoard().window.reset();
+    return 0;
+}

@@ -1,0 +1,81 @@
+#pragma once
+// TfrmWatchMain: the full-screen quote board. One grid, G_, on one panel, Panel1: a header row
+// whose first cell is the clock, and one row per watched stock with its name and five figures
+// chosen by one of three column layouts.
+//
+// This unit holds the window's composition and its rendering: the column layouts, the sizing
+// of rows, columns and font to the window, the writing of changed fields into their row, and
+// the per-cell font, colour and alignment rules (fQuoteMainLayout.cpp). The constructor builds
+// the window and sets the grid up for the board (layout 0, 6 columns, 11 rows, row 1 selected)
+// without creating the watch list: StockList is set by the start-up code (or a test), which
+// also wires DO_OnUpdate as the list's listener.
+#include "grid/RichStringGrid.h"
+#include "quote/fQuoteDef.h"
+
+#include <QWidget>
+#include <memory>
+#include <string>
+
+// Call before the application object exists. The board's type (85 px on a full-HD screen) is
+// larger than the glyphs Qt's raster engine caches (64 px); the grid keeps each cell's text as
+// an image instead, so a repaint does not fill every glyph as a path again. Raising the cache
+// limit through QT_MAX_CACHED_GLYPH_SIZE is no remedy: with Qt 6.4 glyphs above 64 px then
+// draw nothing at all. This drops such a setting from the environment.
+void PrepareBoardRendering();
+
+class TfrmWatchMain : public QWidget {
+public:
+    explicit TfrmWatchMain(QWidget* parent = nullptr);
+    ~TfrmWatchMain() override;
+
+    // ---- Composition -------------------------------------------------------------------------
+    QWidget* Panel1 = nullptr;            // fills the window; black
+    grid::TRichStringGrid* G_ = nullptr;  // the board, fills Panel1
+
+    // ---- Fields ------------------------------------------------------------------------------
+    int LayoutIndex = 0;         // current column layout, 0..2
+    TFieldSet LayoutFields = 0;  // the fields the current layout shows
+    std::unique_ptr<TStockObjList> StockList;
+
+    // ---- Column layouts ----------------------------------------------------------------------
+    static constexpr int LayoutCount = 3;
+    static constexpr int ColumnCount = 6;
+    // The stock field each column shows, per layout.
+    static const int ColumnLayouts[LayoutCount][ColumnCount];
+    // The header row of each layout, comma-separated, in UTF-8; its empty first item is the
+    // clock's cell.
+    static const char* const LayoutHeaders[LayoutCount];
+
+    // ---- Layout and rendering ----------------------------------------------------------------
+    // Sizes rows, columns and font to the grid, empties every cell, writes the header row and
+    // the clock, and sets LayoutFields.
+    void InitialGrid();
+    // InitialGrid, then every stock's row written again (each stock's Changed := LayoutFields).
+    void ApplyLayout();
+    // The next of the three layouts.
+    void NextLayout();
+    // The update listener: writes the changed fields that the layout shows into row Index + 1.
+    void DO_OnUpdate(TStockObjList* Sender, int Index, TStockObj* Stock);
+
+    // The text a stock field shows in its cell: trimmed, the change with a space before it,
+    // every other figure with a space after it, the name as it is.
+    static std::string CellText(int field, const std::string& text);
+
+    // ---- Grid event handlers -----------------------------------------------------------------
+    void G_GetCellColor(QObject* Sender, int ARow, int ACol, grid::TGridDrawState State, QBrush& ABrush,
+                        grid::TGridFont& AFont);
+    void G_GetAlignment(QObject* Sender, int ARow, int ACol, grid::THAlign& HAlign, grid::TVAlign& VAlign);
+    void G_RowChanging(QObject* Sender, int OldRow, int NewRow, bool& Allow);
+    // A change of the grid's size: InitialGrid, then the stocks' rows written again from their
+    // stored fields (the quotes would otherwise stay blank until they next change).
+    void G_Resize(QObject* Sender);
+
+    // The clock cell's text now, "hh:nn".
+    static std::string ClockText();
+
+private:
+    // Writes the cells of row Index + 1 whose layout field is in fields.
+    void WriteStockFields(int Index, const TStockObj& Stock, TFieldSet fields);
+    // Every stock's row written again from its stored fields; Changed is left alone.
+    void RewriteStockRows();
+};
