@@ -1,0 +1,163 @@
+#pragma once
+// The form-designer pieces the dialogs are built from: a borderless modal form with the
+// program's modal results, panels with 3-D bevels and an optional caption, an edit box and a list
+// box that hold Big5 text. Text goes in and out as std::string of Big5 bytes; it is decoded only
+// to be drawn or edited.
+#include <QColor>
+#include <QDialog>
+#include <QFont>
+#include <QFrame>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QString>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace dialogs {
+
+// The named colours the dialogs use.
+inline const QColor clBlack{0, 0, 0};
+inline const QColor clWhite{255, 255, 255};
+inline const QColor clYellow{255, 255, 0};
+inline const QColor clNavy{0, 0, 128};
+inline const QColor clSilver{192, 192, 192};
+inline const QColor clGray{128, 128, 128};
+inline const QColor clBtnFace{240, 240, 240};
+
+// A font of the given face (UTF-8 name, one of ui/Fonts.h) and pixel height.
+QFont FaceFont(const char* face, int pixelHeight, bool bold = false);
+
+// Sets a widget's background and text colours (window, base and button roles alike).
+void SetColors(QWidget* w, const QColor& background, const QColor& text);
+// Gives a widget the toolkit's own colours back, whatever the colours of the panel around it
+// (buttons, scroll bars).
+void UseToolkitColors(QWidget* w);
+
+// A window without title bar or border, shown modally. Its modal result is ui::mrOK or
+// ui::mrCancel: Escape, reject() and a close request by the window manager give Cancel. The first
+// result of a showing stands; a later one (a leave event while the window hides, say) is ignored.
+//
+// The caller owns the form: it creates it with its owner window as parent, places it, calls
+// ShowModal() and deletes it, on every path.
+class TForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit TForm(QWidget* owner);
+
+    // Runs the modal loop; returns the modal result.
+    int ShowModal();
+    int ModalResult() const { return result(); }
+    // Places the window's top-left corner at a screen position.
+    void SetLeftTop(int left, int top) { move(left, top); }
+
+    void done(int r) override;
+    void accept() override;
+    void reject() override;
+
+protected:
+    void showEvent(QShowEvent* e) override;
+
+private:
+    bool FClosing = false;
+};
+
+enum class TBevel { None, Raised, Lowered };
+
+// A panel: a background colour, an outer and an inner bevel of one pixel each, and an optional
+// caption centred in it.
+class TPanel : public QFrame {
+    Q_OBJECT
+public:
+    explicit TPanel(QWidget* parent, const QColor& color = clBlack, TBevel outer = TBevel::Raised,
+                    TBevel inner = TBevel::None);
+
+    void SetCaption(const QString& caption);
+    QString Caption() const { return FCaption; }
+    // Pixels taken by the bevels on each side.
+    int BorderWidth() const;
+    TBevel BevelOuter() const { return FOuter; }
+    TBevel BevelInner() const { return FInner; }
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    QColor FColor;
+    TBevel FOuter, FInner;
+    QString FCaption;
+};
+
+// A single-line edit box with a sunken 3-D border that holds Big5 text. Text written through
+// SetText() reads back byte for byte; text the user edits is encoded from what the box shows.
+class TEdit : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit TEdit(QWidget* parent);
+
+    std::string Text() const;
+    void SetText(const std::string& big5);
+    // Caret after the last character, nothing selected.
+    void CaretToEnd();
+
+protected:
+    void paintEvent(QPaintEvent* e) override;
+
+private:
+    std::string FBytes;
+    QString FShown;
+};
+
+enum class TBorder { None, Flat, Sunken };
+
+// A list box of Big5 lines, each line the same height, single selection, lines kept in the order
+// they are put in. Its border is drawn around the lines: none, flat (one black pixel) or sunken
+// (two pixels of 3-D edge).
+class TListBox : public QListWidget {
+    Q_OBJECT
+public:
+    TListBox(QWidget* parent, int itemHeight, TBorder border = TBorder::Sunken);
+
+    void SetItems(const std::vector<std::string>& lines);
+    void AddItem(const std::string& line);
+    void InsertItem(int index, const std::string& line);
+    std::vector<std::string> Items() const;
+    std::string Item(int index) const;
+    int Count() const { return count(); }
+    int ItemHeight() const { return FItemHeight; }
+    // The selected line, -1 for none; setting -1 or an index out of range selects nothing.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    int BorderWidth() const;
+
+    // A key pressed in the list; returning true stops it there, before the list acts on it.
+    std::function<bool(int key)> OnKeyDown;
+    // The user changed the selection: a press on a line, or a key that moved the selection.
+    std::function<void()> OnClick;
+    // A double-click on a line.
+    std::function<void()> OnDblClick;
+
+protected:
+    bool event(QEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+
+private:
+    int FItemHeight;
+    TBorder FBorder;
+};
+
+// A push button with a caption and a modal result for its form (ui::mrNone: none).
+class TButton : public QPushButton {
+    Q_OBJECT
+public:
+    TButton(QWidget* parent, const QString& caption, int modalResult);
+    int ModalResult() const { return FModalResult; }
+
+private:
+    int FModalResult;
+};
+
+}  // namespace dialogs

@@ -1,0 +1,38 @@
+#pragma once
+// The popup menu: a borderless column of large lines, worked by touch. Touching a line (any
+// mouse button) or Enter closes it with ui::mrOK; Escape or the pointer leaving it closes it with
+// ui::mrCancel. It does not say which line was chosen: its caller gives it one line and acts on
+// that line after OK.
+//
+// Use: create it with the owner window, ListBox1->SetItems({line}), ListBox1->SetItemIndex(0),
+// SetHeight(ListBox1->ItemHeight()), SetLeftTop(x, y), ShowModal(), then delete it.
+#include "dialogs/Controls.h"
+
+#include <QEvent>
+
+class TfrmDlgMenu : public dialogs::TForm {
+    Q_OBJECT
+public:
+    static constexpr int FormWidth = 303;
+    static constexpr int LineHeight = 64;
+
+    explicit TfrmDlgMenu(QWidget* owner);
+
+    // Sets the form's height; the width stays 303.
+    void SetHeight(int height);
+
+    dialogs::TPanel* Panel1;
+    dialogs::TListBox* ListBox1;
+
+    void FormActivate();
+    // True when the key was handled here and goes no further.
+    bool FormKeyDown(int key);
+    void ListBox1MouseDown();
+    void ListBox1MouseMove(int y);
+    void MouseLeave();
+
+protected:
+    bool event(QEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+};

@@ -1,0 +1,306 @@
+#include "dialogs/fDlgStockSel.h"
+
+#include "ui/Application.h"
+#include "ui/Big5.h"
+#include "ui/Consts.h"
+#include "ui/Fonts.h"
+
+#include <QEvent>
+#include <QKeyEvent>
+#include <QScrollBar>
+
+using namespace dialogs;
+
+std::string RemoveSpaces(std::string_view text) {
+    std::string r;
+    r.reserve(text.size());
+    for (char c : text)
+        if (c != ' ') r += c;
+    return r;
+}
+
+namespace stocksel {
+
+namespace {
+constexpr int KeyCols = 3, KeyRows = 4;
+constexpr int ClearCol = 2, ClearRow = 3;
+constexpr int BackCol = 1, BackRow = 3;
+constexpr std::size_t CodeLength = 4;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A text read as a decimal integer as the toolkit's string-to-integer conversion reads it:
+// leading spaces, an optional sign, then digits to the end. False when it is no number.
+bool ReadInt(std::string_view s, int& value) {
+    std::size_t i = 0;
+    while (i < s.size() && s[i] == ' ') ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    if (i >= s.size()) return false;
+    int v = 0;
+    for (; i < s.size(); ++i) {
+        if (!IsDigit(s[i])) return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    value = negative ? -v : v;
+    return true;
+}
+}  // namespace
+
+const std::string& PromptText() {
+    static const std::string prompt = ui::Utf8ToBig5("請輸入ID或名稱");
+    return prompt;
+}
+
+bool InLateGroup(std::string_view line) {
+    int group = 0;
+    if (!ReadInt(line.substr(0, 2), group)) return false;
+    return (group >= 3 && group <= 9) || (group >= 70 && group <= 73);
+}
+
+TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry) {
+    TFilterResult r;
+    if (entry.empty() || entry == PromptText()) {
+        r.Lines = available;
+        return r;
+    }
+    const std::string key = ui::Trim(entry);
+    std::vector<std::string> late;
+    for (const std::string& line : available) {
+        if (!RemoveSpaces(line).starts_with(key)) continue;
+        (InLateGroup(line) ? late : r.Lines).push_back(line);
+    }
+    r.Lines.insert(r.Lines.end(), late.begin(), late.end());
+    const std::string codeLine = key + ' ';
+    for (std::size_t i = 0; i < r.Lines.size(); ++i) {
+        if (r.Lines[i].starts_with(codeLine)) {
+            r.Selected = static_cast<int>(i);
+            break;
+        }
+    }
+    return r;
+}
+
+std::string StockCodeOf(const std::string* selectedLine, std::string_view entry) {
+    if (selectedLine) {
+        const std::string line = ui::Trim(*selectedLine);
+        if (line.find(' ') != std::string::npos) return ui::Trim(line.substr(0, CodeLength));
+        return line;
+    }
+    return std::string(entry.substr(0, CodeLength));
+}
+
+std::string DeleteLastChar(std::string_view entry) {
+    // Walk the characters from the start: a byte from 81 to FE hex leads a two-byte character.
+    std::size_t i = 0, last = 0;
+    while (i < entry.size()) {
+        last = i;
+        const auto b = static_cast<unsigned char>(entry[i]);
+        i += (b >= 0x81 && b <= 0xFE && i + 1 < entry.size()) ? 2 : 1;
+    }
+    return std::string(entry.substr(0, last));
+}
+
+std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText) {
+    if (col < 0 || row < 0 || col >= KeyCols || row >= KeyRows) return std::string(entry);
+    if (col == ClearCol && row == ClearRow) return {};
+    if (col == BackCol && row == BackRow) return DeleteLastChar(entry);
+    if (entry.size() < CodeLength) return std::string(entry) + std::string(keyText);
+    return std::string(entry);
+}
+
+}  // namespace stocksel
+
+namespace {
+// Sets a flag for the life of the scope, also when the scope is left by an exception.
+class TFlagScope {
+public:
+    explicit TFlagScope(bool& flag) : FFlag(flag) { FFlag = true; }
+    ~TFlagScope() { FFlag = false; }
+    TFlagScope(const TFlagScope&) = delete;
+    TFlagScope& operator=(const TFlagScope&) = delete;
+
+private:
+    bool& FFlag;
+};
+}  // namespace
+
+TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& availList) : TForm(owner) {
+    setFixedSize(ClientWidth, ClientHeight);
+    SetColors(this, clBlack, clWhite);
+    setFont(FaceFont(ui::KaiFaceName, 48));
+
+    Panel1 = new TPanel(this, clBlack, TBevel::Raised);
+    Panel1->setGeometry(0, 0, ClientWidth, ClientHeight);
+    const int inner = Panel1->BorderWidth();
+    const int innerHeight = ClientHeight - 2 * inner;
+
+    Panel2 = new TPanel(Panel1, clBlack, TBevel::Raised, TBevel::Lowered);
+    Panel2->setGeometry(inner, inner, 353, innerHeight);
+
+    Edit1 = new TEdit(Panel2);
+    Edit1->setGeometry(7, 8, 340, 56);
+    SetColors(Edit1, clBlack, clYellow);
+    Edit1->setFont(FaceFont(ui::KaiFaceName, 48));
+
+    ListBox1 = new TListBox(Panel2, 48, TBorder::Sunken);
+    ListBox1->setGeometry(7, 66, 340, 484);
+    SetColors(ListBox1, clBlack, clWhite);
+    ListBox1->setFont(FaceFont(ui::KaiFaceName, 48));
+    UseToolkitColors(ListBox1->verticalScrollBar());
+
+    Panel3 = new TPanel(Panel1, clBlack, TBevel::Raised, TBevel::Lowered);
+    Panel3->setGeometry(inner + 353, inner, ClientWidth - 2 * inner - 353, innerHeight);
+
+    g0 = new grid::TRichStringGrid(Panel3);
+    g0->setGeometry(5, 8, 463, 481);
+    g0->SetColCount(3);
+    g0->SetRowCount(4);
+    g0->SetDefaultColWidth(153);
+    g0->SetDefaultRowHeight(119);
+    g0->SetGridLineWidth(1);
+    g0->SetGridLineColor(clSilver);
+    g0->SetColor(clBlack);
+    g0->SetFont(grid::TGridFont{QString::fromUtf8(ui::ArialNarrowFaceName), 96, clWhite, true, false});
+    g0->SetSelectionColor(clNavy);
+    g0->SetSelectionTextColor(clYellow);
+    g0->SetRowSelect(false);
+    g0->setCursor(Qt::PointingHandCursor);
+
+    bbOK = new TButton(Panel3, QString::fromUtf8("確定"), ui::mrOK);
+    bbOK->setGeometry(5, 495, 310, 58);
+    bbCancel = new TButton(Panel3, QString::fromUtf8("取消"), ui::mrCancel);
+    bbCancel->setGeometry(317, 495, 150, 58);
+    for (TButton* b : {bbOK, bbCancel}) b->setFont(FaceFont(ui::KaiFaceName, 48));
+    bbOK->setDefault(true);
+
+    // Handlers. Each runs inside the event dispatch and keeps its exceptions to itself.
+    connect(Edit1, &QLineEdit::textChanged, this, [this] { ui::Guarded([this] { Edit1Change(); }); });
+    Edit1->installEventFilter(this);
+    ListBox1->OnKeyDown = [this](int key) {
+        bool handled = false;
+        ui::Guarded([&] { handled = ListBox1KeyDown(key); });
+        return handled;
+    };
+    ListBox1->OnClick = [this] { ui::Guarded([this] { ListBox1Click(); }); };
+    ListBox1->OnDblClick = [this] { ui::Guarded([this] { ListBox1DblClick(); }); };
+    g0->OnMouseDown = [this](QObject*, Qt::MouseButton button, Qt::MouseButtons, Qt::KeyboardModifiers, int x, int y) {
+        ui::Guarded([&] { g0MouseDown(button, x, y); });
+    };
+    g0->OnGetAlignment = [this](QObject*, int aRow, int aCol, grid::THAlign& h, grid::TVAlign& v) {
+        ui::Guarded([&] { g0GetAlignment(aRow, aCol, h, v); });
+    };
+
+    // Emptying the entry runs the filter before the list exists; the filter knows to wait.
+    Edit1->SetText({});
+    FAvailList = std::make_unique<std::vector<std::string>>(availList);
+    FormCreate();
+}
+
+TfrmStockSel::~TfrmStockSel() { FormDestroy(); }
+
+void TfrmStockSel::FormCreate() {
+    static const char* const rows[] = {"1,2,3", "4,5,6", "7,8,9", "0,←,x"};
+    for (int row = 0; row < 4; ++row) g0->SetRowCommaText(row, ui::Utf8ToBig5(rows[row]));
+}
+
+void TfrmStockSel::FormActivate() {
+    Edit1->setFocus(Qt::ActiveWindowFocusReason);
+    Edit1->CaretToEnd();
+    FilterList();
+}
+
+void TfrmStockSel::FormDestroy() { FAvailList.reset(); }
+
+std::string TfrmStockSel::GetStockCode() const {
+    const int index = ListBox1->ItemIndex();
+    if (index >= 0) {
+        const std::string line = ListBox1->Item(index);
+        return stocksel::StockCodeOf(&line, Edit1->Text());
+    }
+    return stocksel::StockCodeOf(nullptr, Edit1->Text());
+}
+
+void TfrmStockSel::Edit1Change() {
+    if (Edit1->Text().size() < 4) FilterList();
+}
+
+void TfrmStockSel::FilterList() {
+    if (FUpdating || !FAvailList) return;
+    stocksel::TFilterResult r = stocksel::FilterLines(*FAvailList, Edit1->Text());
+    ListBox1->SetItems(r.Lines);
+    ListBox1->SetItemIndex(r.Selected);
+    if (r.Selected < 0) ListBox1->scrollToTop();
+}
+
+bool TfrmStockSel::MoveSelection(int key) {
+    const int count = ListBox1->Count();
+    if (count == 0) return false;
+    const int index = ListBox1->ItemIndex();
+    if (index < 0)
+        ListBox1->SetItemIndex(0);
+    else if (key == Qt::Key_Up)
+        ListBox1->SetItemIndex((index - 1 + count) % count);
+    else
+        ListBox1->SetItemIndex((index + 1) % count);
+    return true;
+}
+
+bool TfrmStockSel::Edit1KeyDown(int key) {
+    if (key != Qt::Key_Up && key != Qt::Key_Down) return false;
+    if (!MoveSelection(key)) return false;
+    TFlagScope updating(FUpdating);
+    Edit1->SetText(ListBox1->Item(ListBox1->ItemIndex()));
+    Edit1->CaretToEnd();
+    return true;
+}
+
+void TfrmStockSel::ListBox1Click() {
+    TFlagScope updating(FUpdating);
+    const int index = ListBox1->ItemIndex();
+    Edit1->SetText(index >= 0 ? ui::Copy(ListBox1->Item(index), 1, 4) : std::string());
+}
+
+void TfrmStockSel::ListBox1DblClick() { done(ui::mrOK); }
+
+bool TfrmStockSel::ListBox1KeyDown(int key) {
+    if (ListBox1->Count() == 0) return false;
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+        MoveSelection(key);
+        ListBox1Click();
+        return true;
+    }
+    if (ListBox1->ItemIndex() < 0) ListBox1->SetItemIndex(0);
+    return false;
+}
+
+void TfrmStockSel::g0MouseDown(Qt::MouseButton, int x, int y) {
+    int col = -1, row = -1;
+    g0->MouseToCell(x, y, col, row);
+    if (col < 0 || row < 0) return;
+    const std::string entry = Edit1->Text();
+    const std::string next = stocksel::KeypadEntry(entry, col, row, g0->Cells(col, row));
+    if (next == entry) return;
+    Edit1->SetText(next);
+    Edit1->setFocus(Qt::MouseFocusReason);
+    Edit1->CaretToEnd();
+}
+
+void TfrmStockSel::g0GetAlignment(int, int, grid::THAlign& hAlign, grid::TVAlign& vAlign) {
+    hAlign = grid::THAlign::Center;
+    vAlign = grid::TVAlign::Center;
+}
+
+bool TfrmStockSel::event(QEvent* e) {
+    if (e->type() == QEvent::WindowActivate) ui::Guarded([this] { FormActivate(); });
+    return TForm::event(e);
+}
+
+bool TfrmStockSel::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == Edit1 && e->type() == QEvent::KeyPress) {
+        bool handled = false;
+        ui::Guarded([&] { handled = Edit1KeyDown(static_cast<QKeyEvent*>(e)->key()); });
+        if (handled) return true;
+    }
+    return TForm::eventFilter(watched, e);
+}

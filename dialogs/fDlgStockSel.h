@@ -1,0 +1,96 @@
+#pragma once
+// The stock picker: a touch keypad of digits, an entry box and the list of available stocks,
+// narrowed to the lines that begin with what was typed. OK (the button, Enter or a double-click
+// on a line) closes it with ui::mrOK, Cancel (the button or Escape) with ui::mrCancel.
+//
+// Every text here is Big5 bytes: the available lines as handed in, the entry, the code returned.
+// An available line is a four-byte code, one space and the name, as in "1101 台　泥".
+//
+// Use: create it with the owner window and the available lines, SetLeftTop(x, y), ShowModal();
+// after OK read GetStockCode(); then delete it.
+#include "dialogs/Controls.h"
+#include "grid/RichStringGrid.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The text with every ASCII space removed; every other byte (the full-width space included) stays.
+std::string RemoveSpaces(std::string_view text);
+
+namespace stocksel {
+
+// The prompt "請輸入ID或名稱" in Big5: an entry equal to it counts as empty.
+const std::string& PromptText();
+
+// The group of a line: its first two bytes read as a decimal integer; none when they are no number.
+bool InLateGroup(std::string_view line);
+
+// What FilterList shows for an entry: the matching lines, those of the groups 3 to 9 and 70 to 73
+// after all others, each group in the order of `available`; and the line it selects (-1: none).
+struct TFilterResult {
+    std::vector<std::string> Lines;
+    int Selected = -1;
+};
+TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry);
+
+// GetStockCode's rule: the code of the selected line (nullptr: none selected) or, without one,
+// the first four bytes of the entry.
+std::string StockCodeOf(const std::string* selectedLine, std::string_view entry);
+
+// The entry without its last character: one byte, or both bytes of a Big5 character.
+std::string DeleteLastChar(std::string_view entry);
+
+// The entry after a press on the keypad key (col, row) whose text is keyText: "x" clears it, "←"
+// removes its last character, any other key appends its text while the entry is under 4 bytes.
+std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText);
+
+}  // namespace stocksel
+
+class TfrmStockSel : public dialogs::TForm {
+    Q_OBJECT
+public:
+    static constexpr int ClientWidth = 830;
+    static constexpr int ClientHeight = 562;
+
+    // availList: the available lines, copied; the list is neither changed nor held.
+    TfrmStockSel(QWidget* owner, const std::vector<std::string>& availList);
+    ~TfrmStockSel() override;
+
+    // The chosen code (Big5 bytes); the caller uses it only when it is four bytes long.
+    std::string GetStockCode() const;
+
+    dialogs::TPanel* Panel1;
+    dialogs::TPanel* Panel2;
+    dialogs::TEdit* Edit1;
+    dialogs::TListBox* ListBox1;
+    dialogs::TPanel* Panel3;
+    grid::TRichStringGrid* g0;
+    dialogs::TButton* bbOK;
+    dialogs::TButton* bbCancel;
+
+    void FormCreate();
+    void FormActivate();
+    void FormDestroy();
+    void Edit1Change();
+    bool Edit1KeyDown(int key);
+    void ListBox1Click();
+    void ListBox1DblClick();
+    bool ListBox1KeyDown(int key);
+    void g0MouseDown(Qt::MouseButton button, int x, int y);
+    void g0GetAlignment(int aRow, int aCol, grid::THAlign& hAlign, grid::TVAlign& vAlign);
+    void FilterList();
+
+protected:
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    // Moves the list's selection for Up or Down: the first line when none is selected, else the
+    // previous or next line, wrapping around. False when the list is empty.
+    bool MoveSelection(int key);
+
+    bool FUpdating = false;
+    std::unique_ptr<std::vector<std::string>> FAvailList;
+};
