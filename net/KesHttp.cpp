@@ -3,6 +3,9 @@
 #include "net/KesURL.h"
 #include "net/KesUUE.h"
 #include "ui/Big5.h"
+#include "ui/ScopeGuard.h"
+
+#include <QPointer>
 
 #include <climits>
 #include <filesystem>
@@ -85,7 +88,7 @@ long long FileSize(const std::string& name) {
 
 TKesHTTP::TKesHTTP(QObject* owner) : TKesSock(owner) {}
 
-TKesHTTP::~TKesHTTP() = default;
+TKesHTTP::~TKesHTTP() { BeginDestroy(false); }
 
 void TKesHTTP::Abort() {
     LookupDone = true;
@@ -163,56 +166,93 @@ void TKesHTTP::CheckRequestText() const {
         if (HasControlBreak(*value)) throw Exception("Invalid character in header value");
 }
 
+void TKesHTTP::ReceiveBody() {
+    if (InputFileMode) {
+        CaptureFile(Body);
+        return;
+    }
+    if (CurrentCmd == cmdHead || ReplyCode == 204 || ReplyCode == 304) {
+        Body.clear();  // these responses carry no body, whatever the header says
+        return;
+    }
+    if (FLengthAnnounced) {
+        // The body ends at its announced length; a server that keeps the connection open is
+        // not waited for.
+        if (MaxBodyLength >= 0 && ExpectedLength > MaxBodyLength) {
+            Body.clear();
+            throw ESockError("Body too long");
+        }
+        CaptureExact(Body, ExpectedLength);
+        return;
+    }
+    if (MaxBodyLength >= 0) {
+        CaptureString(Body, MaxBodyLength + 1);
+        if (static_cast<long long>(Body.size()) > MaxBodyLength) {
+            Body.clear();
+            Body.shrink_to_fit();
+            throw ESockError("Body too long");
+        }
+        return;
+    }
+    CaptureString(Body, -1);
+}
+
 void TKesHTTP::RunRequest() {
+    // A handler may destroy the component; from then on nothing of it is touched.
+    QPointer<TKesHTTP> self(this);
+    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
+    if (RequestTimeOut > 0) StartDeadline(RequestTimeOut);
+    ui::Finally clear{[&] {
+        if (self) ClearDeadline();
+    }};
     for (int pass = 1;; ++pass) {
         CheckRequestText();
         ParseURL();
         BuildRequest();
         if (OnAboutToSend) OnAboutToSend(this);
+        if (!self) throw gone();
         try {
             Connect();
             SendRequest();
             ReplyCode = 0;
             ReadResponseHeader();
-            if (InputFileMode) {
-                CaptureFile(Body);
-            } else if (MaxBodyLength >= 0) {
-                CaptureString(Body, MaxBodyLength + 1);
-                if (static_cast<long long>(Body.size()) > MaxBodyLength) {
-                    Body.clear();
-                    Body.shrink_to_fit();
-                    throw ESockError("Body too long");
-                }
-            } else {
-                CaptureString(Body, -1);
-            }
+            ReceiveBody();
             if (ReplyCode <= 298) {
                 if (OnSuccess) OnSuccess(this, CurrentCmd);
+                if (!self) throw gone();
                 StatusMessage(2, "Transaction Completed");
             } else if (ReplyCode >= 400) {
                 if (OnFailure) OnFailure(this, CurrentCmd);
+                if (!self) throw gone();
             } else if (ReplyCode >= 300 && ReplyCode <= 302) {
                 URL = Location;
             }
         } catch (...) {
-            try {
-                Disconnect();
-            } catch (...) {
-                // The first failure is the one the caller hears of.
+            if (self) {
+                try {
+                    Disconnect();
+                } catch (...) {
+                    // The first failure is the one the caller hears of.
+                }
             }
             throw;
         }
         Disconnect();
+        if (!self) throw gone();
 
         const int status = ReplyCode;
         if (status >= 300 && status <= 398) {
             if (!CookieReceived.empty()) HeaderInfo.Cookie = CookieReceived;
             bool handled = false;
             if (OnRedirect) OnRedirect(this, handled);
+            if (!self) throw gone();
             if (handled) return;
             if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
         }
-        if (status == 401 && OnAuthenticationNeeded) OnAuthenticationNeeded(this);
+        if (status == 401 && OnAuthenticationNeeded) {
+            OnAuthenticationNeeded(this);
+            if (!self) throw gone();
+        }
 
         if (status < 299 || status > 399) return;
         // Only 300 to 302 name a new URL; any other status here would ask for the same one
@@ -293,18 +333,25 @@ void TKesHTTP::BuildRequest() {
 }
 
 void TKesHTTP::SendRequest() {
-    Write(RequestLines.Text());
+    // The header block and its blank line are two sends that leave in one segment.
+    const std::string head = RequestLines.Text();
+    StatusMessage(8, "Write");
+    SendBytes(head.data(), head.size(), true);
     Writeln("");
     if (SendsBody(CurrentCmd)) {
-        if (OutputFileMode)
+        if (OutputFileMode) {
             SendFile(SendData);
-        else
-            Write(SendData);
+        } else {
+            // Exactly the bytes Content-Length announced, zero bytes included.
+            StatusMessage(8, "Write");
+            SendBytes(SendData.data(), SendData.size(), false);
+        }
     }
 }
 
 void TKesHTTP::ReadResponseHeader() {
     ExpectedLength = 0;
+    FLengthAnnounced = false;
     CookieReceived.clear();
     std::ofstream file;
     if (OutputFileMode) {
@@ -313,7 +360,10 @@ void TKesHTTP::ReadResponseHeader() {
     } else {
         Header.clear();
     }
+    int lines = 0;
+    std::size_t bytes = 0;
     auto add = [&](const std::string& line) {
+        if (++lines > MaxHeaderLines || (bytes += line.size()) > MaxHeaderBytes) throw ESockError("Header too long");
         if (OutputFileMode)
             file.write(line.data(), static_cast<std::streamsize>(line.size()));
         else
@@ -330,8 +380,11 @@ void TKesHTTP::ReadResponseHeader() {
             CookieReceived = HeaderValue(line, 13);
         else if (field == "LOCATION:")
             Location = HeaderValue(line, 11);
-        else if (field == "CONTENT-LENGTH:")
+        else if (field == "CONTENT-LENGTH:") {
             ExpectedLength = LengthValue(line);
+            // A value without digits announces nothing; the body then runs to the close.
+            FLengthAnnounced = line.find_first_of("0123456789", line.find(':')) != std::string::npos;
+        }
         add(line);
         if (line.empty() || line == "\n" || line == "\r\n") break;
     }

@@ -42,8 +42,13 @@ public:
     static constexpr int MaxPasses = 10;
     // Response header values kept from the response, and the request path, are cut to this.
     static constexpr std::size_t MaxValueLength = 256;
+    // A response header of more lines or bytes fails the request with ESockError
+    // "Header too long".
+    static constexpr int MaxHeaderLines = 100;
+    static constexpr std::size_t MaxHeaderBytes = 64 * 1024;
 
     explicit TKesHTTP(QObject* owner = nullptr);
+    // Reports "Destroy" and cancels while the object is whole; frees nothing virtual.
     ~TKesHTTP() override;
 
     // Without InputFileMode the received body; with it the name of the file for the body.
@@ -57,6 +62,9 @@ public:
     // Largest body accepted into Body, in bytes; -1 for no limit. A longer body ends the request
     // with ESockError "Body too long", after the connection was closed.
     long long MaxBodyLength = -1;
+    // Bounds a whole request in milliseconds (0: no bound): look-up, connect, sending, header,
+    // body and every redirect pass together. It ends the request as a time-out does.
+    int RequestTimeOut = 0;
 
     TNotifyEvent OnAboutToSend;
     TResultEvent OnSuccess;
@@ -98,5 +106,8 @@ public:
 private:
     // Refuses a URL or header value holding CR, LF or a zero byte.
     void CheckRequestText() const;
+    // Receives the body of the response whose header was just read.
+    void ReceiveBody();
+    bool FLengthAnnounced = false;  // the response header carried a Content-Length
     void Run(CmdType cmd, const std::string& url);
 };

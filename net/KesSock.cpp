@@ -2,9 +2,11 @@
 
 #include "net/SocketOps.h"
 #include "ui/Application.h"
+#include "ui/ScopeGuard.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -16,7 +18,6 @@
 namespace {
 
 constexpr std::uint32_t NoAddress = 0xFFFFFFFFu;
-constexpr std::size_t PeekWindow = 2048;
 
 struct ErrorText {
     int No;
@@ -95,15 +96,6 @@ bool IsConnectOutcome(int error) {
     }
 }
 
-// Runs an action when the scope ends, however it ends.
-template <class F>
-struct Finally {
-    F f;
-    ~Finally() { f(); }
-};
-template <class F>
-Finally(F) -> Finally<F>;
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -144,6 +136,7 @@ void TThreadTimer::UpdateTimer() {
     ui::TTimer::UpdateTimer();
 }
 
+
 // ---------------------------------------------------------------------------------------------
 // TKesSock: start-up and destruction
 
@@ -163,7 +156,7 @@ TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSiz
     TimeOutTimer->SetEnabled(false);
     TimeOutTimer->SetOnTimer([this](QObject*) { TimerFired(); });
 
-    // Start the socket layer.
+    // Start the socket layer. The socket itself is made when a connection starts.
     StatusMessage(8, "Initializing Winsock");
     if (++StartupCount == 1) {
         SocketInfo.push_back("Version= 1.1");
@@ -174,18 +167,10 @@ TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSiz
         SocketInfo.push_back("Max Udp pack size= 65507");
     }
     FStarted = true;
-    MakeSocket(true);
-    if (SocketHandle == NoSocket) {
-        --StartupCount;
-        FStarted = false;
-        throw ESockError("Initializaton of windows sockets failed");
-    }
 }
 
 TKesSock::~TKesSock() {
-    StatusMessage(8, "Destroy");
-    TKesSock::Abort();
-    Cancel();
+    BeginDestroy(true);
     if (FLookupId >= 0) QHostInfo::abortHostLookup(FLookupId);
     ++FLookupSerial;
     delete TimeOutTimer;
@@ -199,6 +184,20 @@ TKesSock::~TKesSock() {
     if (FStarted) --StartupCount;
 }
 
+void TKesSock::BeginDestroy(bool reportAbort) {
+    if (FDestroyBegun) return;
+    FDestroyBegun = true;
+    StatusMessage(8, "Destroy");
+    // The abort of the class being destroyed, called directly: nothing virtual runs here.
+    if (reportAbort)
+        StatusMessage(8, "Abort");
+    else
+        LookupDone = true;
+    Cancel();
+    Cancel();
+    BeingDestroyed = true;
+}
+
 void TKesSock::MakeSocket(bool first) {
     if (SocketHandle != NoSocket) return;
     int fd = sockops::CreateStream(first);
@@ -206,6 +205,15 @@ void TKesSock::MakeSocket(bool first) {
     SocketHandle = fd;
     FReadNotifier->setSocket(fd);
     FWriteNotifier->setSocket(fd);
+}
+
+bool TKesSock::Pump(bool wait) {
+    QPointer<TKesSock> self(this);
+    if (wait)
+        ui::WaitMessage();
+    else
+        ui::ProcessMessages();
+    return !self.isNull();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -220,66 +228,70 @@ void TKesSock::HandleReadEvent() {
     if (FReading > 0 || SocketHandle == NoSocket) return;
     // Nobody reads: report once and stay quiet until the next read takes bytes.
     FReadNotifier->setEnabled(false);
-    try {
-        char probe;
-        ssize_t n = sockops::Recv(SocketHandle, &probe, 1, true);
-        if (n > 0) {
-            // Read event.
-            LastEventOK = true;
-            if (OnDataReady) {
-                try {
-                    OnDataReady(this);
-                } catch (...) {}
-            }
-            return;
-        }
-        if (n < 0) {
-            int error = sockops::LastError();
-            if (error == 10035) return;  // nothing to read after all
-            LastEventOK = false;
-            LastErrorNo = error;
-        } else {
-            LastEventOK = true;
-        }
-        // Close event: the peer has gone and nothing is left to read.
-        if (!DataAvailable()) RequestCloseSocket();
-    } catch (...) {
-        // Errors inside an event handler end there.
+    char probe;
+    ssize_t n = sockops::Recv(SocketHandle, &probe, 1, true);
+    if (n > 0) {
+        // Read event.
+        LastEventOK = true;
+        if (OnDataReady) OnDataReady(this);
+        return;
     }
+    if (n < 0) {
+        int error = sockops::LastError();
+        if (error == 10035) return;  // nothing to read after all
+        LastEventOK = false;
+        LastErrorNo = error;
+    } else {
+        LastEventOK = true;
+    }
+    // Close event: the peer has gone and nothing is left to read.
+    if (!DataAvailable()) RequestCloseSocket();
 }
 
 void TKesSock::HandleConnectEvent() {
     FWriteNotifier->setEnabled(false);
     if (!FConnecting || SocketHandle == NoSocket) return;  // a send waiting for room
     FConnecting = false;
-    try {
-        int error = sockops::PendingError(SocketHandle);
-        LastEventOK = error == 0;
-        if (!LastEventOK) {
-            LastErrorNo = error;
-            return;
-        }
-        Connected = true;
-        WatchRead();
-        if (OnConnect) OnConnect(this);
-    } catch (...) {}
+    int error = sockops::PendingError(SocketHandle);
+    LastEventOK = error == 0;
+    if (!LastEventOK) {
+        LastErrorNo = error;
+        return;
+    }
+    Connected = true;
+    WatchRead();
+    if (OnConnect) OnConnect(this);
 }
 
 void TKesSock::HandleLookupDone(bool ok, std::uint32_t address) {
     LastEventOK = ok;
     FLookupAddress = ok ? address : 0;
-    if (!ok) LastErrorNo = 11001;
+    if (!ok) LastErrorNo = SockErrHostNotFound;
     LookupDone = true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Time-out and cancel
 
+void TKesSock::StartDeadline(int ms) {
+    FHasDeadline = true;
+    FDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
+}
+
+void TKesSock::ClearDeadline() { FHasDeadline = false; }
+
 void TKesSock::TimerOn() {
     StatusMessage(8, "Timer On");
     TimedOut = false;
     if (TimeOut < 0) throw ERangeError("Range check error");
-    TimeOutTimer->SetInterval(static_cast<unsigned>(TimeOut));
+    unsigned interval = static_cast<unsigned>(TimeOut);
+    if (FHasDeadline) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(FDeadline - std::chrono::steady_clock::now()).count();
+        unsigned rest = left < 1 ? 1u : left > INT_MAX ? static_cast<unsigned>(INT_MAX) : static_cast<unsigned>(left);
+        if (interval == 0 || rest < interval) interval = rest;
+    }
+    TimeOutTimer->SetInterval(interval);
     TimeOutTimer->SetEnabled(true);
 }
 
@@ -339,7 +351,8 @@ void TKesSock::ResolveHost() {
                                               HandleLookupDone(found != 0, found);
                                           });
                                       });
-    while (!LookupDone && !TimedOut && !Canceled) ui::WaitMessage();
+    while (!LookupDone && !TimedOut && !Canceled)
+        if (!Pump(true)) throw EAbortError("Host Lookup Canceled", SockErrInterrupted);
     TimerOff();
     if (!LookupDone || TimedOut || Canceled) {
         // The answer of an abandoned lookup is ignored when it comes.
@@ -347,9 +360,9 @@ void TKesSock::ResolveHost() {
         FLookupId = -1;
         ++FLookupSerial;
     }
-    if (TimedOut) throw ESockError("Host Lookup Timed Out");
-    if (Canceled) throw ESockError("Host Lookup Canceled");
-    if (!LastEventOK) throw ESockError("Host Lookup Failed");
+    if (TimedOut) throw ESockError("Host Lookup Timed Out", SockErrTimedOut);
+    if (Canceled) throw ESockError("Host Lookup Canceled", SockErrInterrupted);
+    if (!LastEventOK) throw ESockError("Host Lookup Failed", SockErrHostNotFound);
     RemoteAddress = FLookupAddress;
     if (OnHostResolved) OnHostResolved(this);
 }
@@ -357,35 +370,42 @@ void TKesSock::ResolveHost() {
 void TKesSock::Connect() {
     StatusMessage(8, "Connecting");
     Canceled = false;
-    if (Connected) throw ESockError("Already connected");
+    if (Connected) throw ESockError("Already connected", 10056);
+    QPointer<TKesSock> self(this);
+    auto gone = [] { return EAbortError("Connection Canceled", SockErrInterrupted); };
     for (int retry = 0;; ++retry) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            std::string m = e.Message();
-            if (m == "Host Lookup Timed Out" || m == "Host Lookup Canceled") throw;
+            // A lookup that timed out or was cancelled ends the connect; a failed one leaves
+            // the address 0.
+            if (!self || e.ErrorNo() == SockErrTimedOut || e.ErrorNo() == SockErrInterrupted) throw;
         }
+        if (!self) throw gone();
         if (RemoteAddress != 0) break;
-        if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address", SockErrHostNotFound);
         bool handled = false;
         OnInvalidHost(this, handled);
-        if (!handled) throw ESockError("Null Remote Address");
+        if (!self) throw gone();
+        if (!handled) throw ESockError("Null Remote Address", SockErrHostNotFound);
     }
     RemotePort = htons(static_cast<std::uint16_t>(Proxy.empty() ? Port : ProxyPort));
 
     LookupDone = false;
     LastEventOK = true;
-    MakeSocket(false);  // a socket lost to a failed renewal is made again here
+    MakeSocket(FFirstSocket);
     if (SocketHandle == NoSocket) CheckSocketError(10035);
+    FFirstSocket = false;
     FConnecting = true;
+    bool madeAtOnce = false;
     if (sockops::Connect(SocketHandle, RemoteAddress, RemotePort) == 0) {
-        HandleConnectEvent();  // made at once
+        madeAtOnce = true;
     } else {
         int error = sockops::LastError();
         if (error == 10035) {
-            // On a near peer the connection is often made by now: take its event at once.
+            // On a near peer the connection is often made by now: its event is taken at once.
             if (sockops::WritableNow(SocketHandle))
-                HandleConnectEvent();
+                madeAtOnce = true;
             else
                 FWriteNotifier->setEnabled(true);
         } else if (IsConnectOutcome(error)) {
@@ -399,7 +419,14 @@ void TKesSock::Connect() {
         }
     }
     TimerOn();
-    while (!Connected && !TimedOut && !Canceled && LastEventOK) ui::WaitMessage();
+    // The connect event of a connection made at once comes after the timer is armed, as any
+    // other connect event does.
+    if (madeAtOnce) {
+        ui::Guarded([this] { HandleConnectEvent(); });
+        if (!self) throw gone();
+    }
+    while (!Connected && !TimedOut && !Canceled && LastEventOK)
+        if (!Pump(true)) throw gone();
     TimerOff();
     if (FConnecting) {
         FConnecting = false;
@@ -407,9 +434,10 @@ void TKesSock::Connect() {
     }
     if (TimedOut || Canceled || !LastEventOK) {
         if (OnConnectionFailed) OnConnectionFailed(this);
-        if (TimedOut) throw ESockError("Connection Timed out");
-        if (Canceled) throw ESockError("Connection Canceled");
-        throw ESockError("Connection Failed");
+        if (!self) throw gone();
+        if (TimedOut) throw ESockError("Connection Timed out", SockErrTimedOut);
+        if (Canceled) throw ESockError("Connection Canceled", SockErrInterrupted);
+        throw ESockError("Connection Failed", LastErrorNo);
     }
 }
 
@@ -421,6 +449,7 @@ void TKesSock::Disconnect() {
 void TKesSock::RequestCloseSocket() {
     StatusMessage(4, "Request Close Socket");
     Connected = false;
+    FInStart = FInEnd = 0;  // what the closed connection brought is gone with it
     if (SocketHandle == NoSocket) return;
     FConnecting = false;
     FReadNotifier->setEnabled(false);
@@ -433,24 +462,23 @@ void TKesSock::RequestCloseSocket() {
     SocketHandle = NoSocket;
     FReadNotifier->setSocket(-1);
     FWriteNotifier->setSocket(-1);
+    // The next Connect makes a fresh socket.
     if (!BeingDestroyed && OnDisconnect) OnDisconnect(this);
-    if (!BeingDestroyed) MakeSocket(false);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sending
 
-void TKesSock::WaitWritable() {
-    if (SocketHandle == NoSocket) return;
-    FWriteNotifier->setEnabled(true);
-    ui::WaitMessage();
-    if (!FConnecting) FWriteNotifier->setEnabled(false);
-}
-
-bool TKesSock::SendAll(const char* data, std::size_t length) {
+bool TKesSock::SendAll(const char* data, std::size_t length, bool more) {
     std::size_t sent = 0;
     while (sent < length && !Canceled) {
-        ssize_t n = sockops::Send(SocketHandle, data + sent, length - sent);
+        ssize_t n;
+        if (SocketHandle == NoSocket) {
+            sockops::SetLastError(SockErrNotConnected);
+            n = -1;
+        } else {
+            n = sockops::Send(SocketHandle, data + sent, length - sent, more);
+        }
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -458,37 +486,39 @@ bool TKesSock::SendAll(const char* data, std::size_t length) {
         if (n == 0) return false;
         CheckSocketError(10035);
         // The socket is full: wait for room, a time-out or a cancel.
-        WaitWritable();
+        FWriteNotifier->setEnabled(true);
+        if (!Pump(true)) throw EAbortError("Socket send aborted", SockErrInterrupted);
+        if (!FConnecting) FWriteNotifier->setEnabled(false);
     }
     return sent == length;
 }
 
-void TKesSock::SendBuffer(const char* buffer, std::size_t length) {
+void TKesSock::SendBytes(const char* data, std::size_t length, bool more) {
     StatusMessage(4, "Sending Buffer");
     TimerOn();
+    QPointer<TKesSock> self(this);
     {
-        Finally off{[this] { TimerOff(); }};
-        if (!Canceled) {
-            if (length == 0) length = std::strlen(buffer);
-            SendAll(buffer, length);
-        }
+        ui::Finally off{[&] {
+            if (self) TimerOff();
+        }};
+        if (!Canceled) SendAll(data, length, more);
     }
     if (Canceled) {
         Canceled = false;
-        throw EAbortError("Socket send aborted");
+        throw EAbortError("Socket send aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
     }
+}
+
+void TKesSock::SendBuffer(const char* buffer, std::size_t length) {
+    if (length == 0) length = std::strlen(buffer);
+    SendBytes(buffer, length, false);
 }
 
 void TKesSock::Write(const std::string& text) {
     StatusMessage(8, "Write");
-    // The text goes out up to its first zero byte; c_str() ends there or at the end.
+    // The text goes out up to its first zero byte.
     std::size_t n = text.find('\0');
-    if (n == std::string::npos) n = text.size();
-    if (n == 0) {
-        SendBuffer("", 0);
-        return;
-    }
-    SendBuffer(text.c_str(), n);
+    SendBytes(text.data(), n == std::string::npos ? text.size() : n, false);
 }
 
 void TKesSock::Writeln(const std::string& text) {
@@ -500,28 +530,39 @@ void TKesSock::SendFile(const std::string& fileName) {
     StatusMessage(8, "SendFile");
     std::ifstream file(fileName, std::ios::binary);
     if (!file) throw EFileError("Cannot open file \"" + fileName + "\"");
+    // A chunk area of its own: IOBuffer may hold received bytes not yet taken.
+    std::unique_ptr<char[]> chunk(new char[BufferSize]);
     while (!Canceled) {
-        file.read(IOBuffer.get(), BufferSize);
+        file.read(chunk.get(), BufferSize);
         std::size_t n = static_cast<std::size_t>(file.gcount());
         if (n == 0) break;
-        if (SendAll(IOBuffer.get(), n) && !Canceled) {
+        if (SendAll(chunk.get(), n) && !Canceled) {
             BytesSent += static_cast<long long>(n);
             if (OnPacketSent) OnPacketSent(this);
         }
-        ui::ProcessMessages();
+        if (!Pump(false)) throw EAbortError("Socket send aborted", SockErrInterrupted);
     }
     file.close();
     if (Canceled) {
         Canceled = false;
-        throw EAbortError("Socket send aborted");
+        throw EAbortError("Socket send aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
     }
 }
 
 // ---------------------------------------------------------------------------------------------
 // Receiving
 
+long TKesSock::Receive(char* buffer, std::size_t length, bool peek) {
+    if (SocketHandle == NoSocket) {
+        sockops::SetLastError(SockErrNotConnected);
+        return -1;
+    }
+    return static_cast<long>(sockops::Recv(SocketHandle, buffer, length, peek));
+}
+
 bool TKesSock::DataAvailable() {
     StatusMessage(8, "Data Available");
+    if (FInEnd > FInStart) return true;
     if (SocketHandle == NoSocket) return false;
     char probe;
     return sockops::Recv(SocketHandle, &probe, 1, true) > 0;
@@ -529,101 +570,115 @@ bool TKesSock::DataAvailable() {
 
 std::string TKesSock::ReadLn() {
     StatusMessage(8, "ReadLn");
-    std::string line;
-    std::size_t held = 0;
-    std::size_t lineFeed = 0;
-    bool found = false;
+    char* buffer = IOBuffer.get();
     TimerOn();
     ++FReading;
     WatchRead();
-    Finally off{[this] {
-        --FReading;
-        TimerOff();
+    QPointer<TKesSock> self(this);
+    ui::Finally off{[&] {
+        if (self) {
+            --FReading;
+            TimerOff();
+        }
     }};
-    char* buffer = IOBuffer.get();
+    bool found = false;
+    std::size_t lineFeed = 0;
+    std::size_t scanned = FInStart;  // the bytes before this hold no line feed
     while (!Canceled) {
-        // Peek a small window at a time: a line is usually short, and the bytes after it
-        // (a whole body, say) need not be copied for every line.
-        std::size_t window = std::min<std::size_t>(PeekWindow, BufferSize - held);
-        ssize_t n = sockops::Recv(SocketHandle, buffer + held, window, true);
-        if (n == 0) return {};  // the peer closed before a line feed
+        if (const void* lf = std::memchr(buffer + scanned, '\n', FInEnd - scanned)) {
+            lineFeed = static_cast<std::size_t>(static_cast<const char*>(lf) - buffer);
+            found = true;
+            break;
+        }
+        scanned = FInEnd;
+        if (FInEnd - FInStart >= static_cast<std::size_t>(BufferSize)) {
+            FInStart = FInEnd = 0;
+            throw ESockError("Line too long");
+        }
+        if (FInStart > 0) {
+            // Room for the rest of the line: move its start to the front.
+            std::memmove(buffer, buffer + FInStart, FInEnd - FInStart);
+            FInEnd -= FInStart;
+            scanned -= FInStart;
+            FInStart = 0;
+        }
+        long n = Receive(buffer + FInEnd, BufferSize - FInEnd, false);
+        if (n == 0) {
+            FInStart = FInEnd = 0;  // the peer closed before a line feed: the part is dropped
+            return {};
+        }
         if (n > 0) {
-            const void* lf = std::memchr(buffer + held, '\n', static_cast<std::size_t>(n));
-            if (lf) {
-                lineFeed = static_cast<std::size_t>(static_cast<const char*>(lf) - buffer);
-                found = true;
-                break;
-            }
-            ssize_t got = sockops::Recv(SocketHandle, buffer + held, static_cast<std::size_t>(n), false);
-            if (got < 0) {
-                LastErrorNo = sockops::LastError();
-                CheckSocketError(10035);
-                got = 0;
-            }
-            line.append(buffer + held, static_cast<std::size_t>(got));
-            held += static_cast<std::size_t>(got);
-            if (held >= static_cast<std::size_t>(BufferSize)) throw ESockError("Line too long");
-            ui::ProcessMessages();
+            FInEnd += static_cast<std::size_t>(n);
             continue;
         }
         LastErrorNo = sockops::LastError();
-        if (LastErrorNo == 10057) break;
+        if (LastErrorNo == SockErrNotConnected) break;
         CheckSocketError(10035);
-        ui::WaitMessage();
+        if (!Pump(true)) throw EAbortError("Socket readln aborted", SockErrInterrupted);
     }
     if (Canceled) {
         Canceled = false;
-        throw EAbortError("Socket readln aborted");
+        throw EAbortError("Socket readln aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
     }
-    if (!found) return {};  // the socket closed under the read before a line feed
-    // Take the rest of the line, up to and including its line feed.
-    std::size_t want = lineFeed + 1 - held;
-    while (want > 0) {
-        ssize_t got = sockops::Recv(SocketHandle, buffer + held, want, false);
-        if (got <= 0) {
-            if (got < 0) {
-                LastErrorNo = sockops::LastError();
-                CheckSocketError(10035);
-            }
-            break;
-        }
-        line.append(buffer + held, static_cast<std::size_t>(got));
-        held += static_cast<std::size_t>(got);
-        want -= static_cast<std::size_t>(got);
+    if (!found) {
+        FInStart = FInEnd = 0;  // the socket closed under the read before a line feed
+        return {};
     }
+    std::string line(buffer + FInStart, lineFeed + 1 - FInStart);
+    FInStart = lineFeed + 1;
+    if (FInStart == FInEnd) FInStart = FInEnd = 0;
     return line;
 }
 
-void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink, long long maxLength) {
+void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink, long long maxLength, bool exact) {
     BytesReceived = 0;
     TimerOn();
     ++FReading;
     WatchRead();
+    QPointer<TKesSock> self(this);
+    auto gone = [] { return EAbortError("Socket capture aborted", SockErrInterrupted); };
     {
-        Finally off{[this] {
-            --FReading;
-            TimerOff();
+        ui::Finally off{[&] {
+            if (self) {
+                --FReading;
+                TimerOff();
+            }
         }};
+        // Bytes received ahead, with the response header, come first.
+        if (FInEnd > FInStart && !Canceled && maxLength != 0) {
+            std::size_t n = FInEnd - FInStart;
+            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength) n = static_cast<std::size_t>(maxLength);
+            sink(IOBuffer.get() + FInStart, n);
+            FInStart += n;
+            if (FInStart == FInEnd) FInStart = FInEnd = 0;
+            BytesReceived += static_cast<long long>(n);
+            if (OnPacketRecvd) OnPacketRecvd(this);
+            if (!self) throw gone();
+            TimerOn();
+        }
         while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
-            ssize_t n = sockops::Recv(SocketHandle, IOBuffer.get(), BufferSize, false);
+            std::size_t want = BufferSize;
+            if (exact && maxLength >= 0) want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
+            long n = Receive(IOBuffer.get(), want, false);
             if (n == 0) break;
             if (n > 0) {
                 sink(IOBuffer.get(), static_cast<std::size_t>(n));
                 BytesReceived += n;
                 if (OnPacketRecvd) OnPacketRecvd(this);
+                if (!self) throw gone();
                 TimerOn();
-                ui::ProcessMessages();
+                if (!Pump(false)) throw gone();
                 continue;
             }
             LastErrorNo = sockops::LastError();
-            if (LastErrorNo == 10057) break;
+            if (LastErrorNo == SockErrNotConnected) break;
             CheckSocketError(10035);
-            ui::WaitMessage();
+            if (!Pump(true)) throw gone();
         }
     }
     if (Canceled) {
         Canceled = false;
-        throw EAbortError("Socket capture aborted");
+        throw EAbortError("Socket capture aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
     }
 }
 
@@ -631,6 +686,13 @@ void TKesSock::CaptureString(std::string& text, long long maxLength) {
     StatusMessage(8, "Capture String");
     text.clear();
     Capture([&text](const char* data, std::size_t size) { text.append(data, size); }, maxLength);
+}
+
+void TKesSock::CaptureExact(std::string& text, long long length) {
+    StatusMessage(8, "Capture String");
+    text.clear();
+    text.reserve(static_cast<std::size_t>(std::min<long long>(length, 4 << 20)));
+    Capture([&text](const char* data, std::size_t size) { text.append(data, size); }, length, true);
 }
 
 void TKesSock::CaptureFile(const std::string& fileName) {
@@ -672,7 +734,7 @@ std::string TKesSock::CheckSocketError(int expected) {
     if (LastErrorNo != expected && LastErrorNo > 10000) {
         std::string text = ErrorMessage(LastErrorNo);
         if (OnSocketError) OnSocketError(this, static_cast<unsigned short>(LastErrorNo), text);
-        throw ESockError(text);
+        throw ESockError(text, LastErrorNo);
     }
     return {};
 }
@@ -685,13 +747,12 @@ std::string TKesSock::ErrorMessage(int errorNo) {
     return "Unknown Error No. " + std::to_string(errorNo);
 }
 
-void TKesSock::StatusMessage(int level, const std::string& text) {
+void TKesSock::StatusMessage(int level, std::string_view text) {
     if (level > ReportLevel) return;
-    LastStatus = text;
+    LastStatus.assign(text);
     if (BeingDestroyed || !OnStatus) return;
-    try {
-        OnStatus(this, text);
-    } catch (...) {
-        // A failing status handler must not disturb the operation it reports on.
-    }
+    // A failing status handler must not disturb the operation it reports on; its error goes to
+    // the application.
+    std::string status = LastStatus;
+    ui::Guarded([&] { OnStatus(this, status); });
 }

@@ -8,29 +8,43 @@
 // Socket readiness reaches the component through QSocketNotifier on the user-interface thread
 // and is handled as the component's read, connect and close events; name lookups run off the
 // thread and come back as one lookup-done event. The time-out is a TThreadTimer.
+#include "ui/Events.h"
 #include "ui/Exception.h"
 #include "ui/Timer.h"
 
 #include <QObject>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QSocketNotifier;
 
-// Errors of the socket layer, with fixed English messages.
+// Errors of the socket layer, with fixed English messages. ErrorNo() is the socket error number
+// behind it (0 when none): callers decide by the number, never by the text.
 class ESockError : public Exception {
 public:
-    using Exception::Exception;
+    explicit ESockError(const std::string& message, int errorNo = 0) : Exception(message), FErrorNo(errorNo) {}
+    int ErrorNo() const { return FErrorNo; }
+
+private:
+    int FErrorNo;
 };
 
-// A transfer that was cancelled or timed out.
+// A transfer that was cancelled or timed out (error number 10004, or 10060 for a time-out).
 class EAbortError : public ESockError {
 public:
     using ESockError::ESockError;
 };
+
+// Socket error numbers the component raises with its own messages.
+constexpr int SockErrInterrupted = 10004;  // cancelled, or the component went away
+constexpr int SockErrTimedOut = 10060;
+constexpr int SockErrNotConnected = 10057;
+constexpr int SockErrHostNotFound = 11001;
 
 // The time-out timer: a one-thread timer of the event loop. It runs while Enabled is true,
 // Interval is not 0 and OnTimer is set, repeats every Interval, and is re-armed by every change
@@ -46,7 +60,6 @@ private:
     bool FRefusing = false;
 };
 
-using TNotifyEvent = std::function<void(QObject* sender)>;
 using THandlerEvent = std::function<void(QObject* sender, bool& handled)>;
 using TOnHostResolved = std::function<void(QObject* sender)>;
 using TOnStatus = std::function<void(QObject* sender, const std::string& status)>;
@@ -64,6 +77,8 @@ public:
     static constexpr int NoSocket = -1;
 
     explicit TKesSock(QObject* owner = nullptr);
+    // Destroying the component from a handler that runs inside one of its own waits is allowed:
+    // the operation under way then raises EAbortError and touches nothing of the component.
     ~TKesSock() override;
     TKesSock(const TKesSock&) = delete;
     TKesSock& operator=(const TKesSock&) = delete;
@@ -89,7 +104,9 @@ public:
     TOnSocketError OnSocketError;
 
     // State.
-    std::unique_ptr<char[]> IOBuffer;     // BufferSize + 1 bytes
+    // BufferSize + 1 bytes: the receive area. Bytes received ahead of a line (the rest of a
+    // response) stay here for the next read, so a response usually takes one receive.
+    std::unique_ptr<char[]> IOBuffer;
     std::vector<std::string> SocketInfo;  // start-up report of the first live component
     long long BytesSent = 0;
     bool Canceled = false;
@@ -106,6 +123,8 @@ public:
     std::uint16_t RemotePort = 0;     // network byte order
     std::string LastReply;
     int ReplyCode = 0;
+    // The socket is made when a connection starts and released when it closes: one socket per
+    // connection. NoSocket between connections.
     int SocketHandle = NoSocket;
     bool Connected = false;
 
@@ -127,11 +146,13 @@ public:
     // Sends length bytes of the buffer; a length of 0 sends the zero-terminated text in it.
     void SendBuffer(const char* buffer, std::size_t length);
     void SendFile(const std::string& fileName);
-    // One line with its terminator (CR LF or LF); nothing beyond it is taken from the socket.
-    // Empty when the peer closes first. A line of BufferSize bytes without a line feed raises
-    // ESockError "Line too long".
+    // One line with its terminator (CR LF or LF); bytes beyond it stay for the next read. Empty
+    // when the peer closes first. A line of BufferSize bytes without a line feed raises
+    // ESockError "Line too long" (those bytes are dropped).
     std::string ReadLn();
     void CaptureString(std::string& text, long long maxLength = -1);
+    // Receives exactly length bytes, or until the peer closes (a body announced by its length).
+    void CaptureExact(std::string& text, long long length);
     void CaptureFile(const std::string& fileName);
     bool DataAvailable();
     void ResolveHost();
@@ -140,9 +161,26 @@ public:
     void TimerOff();
     std::string CheckSocketError(int expected);
     std::string ErrorMessage(int errorNo);
-    void StatusMessage(int level, const std::string& text);
+    // Handler exceptions go to the application's exception handler.
+    void StatusMessage(int level, std::string_view text);
+
+    // An overall deadline, from now, for every wait until ClearDeadline: each TimerOn arms the
+    // time-out with the time left when that is shorter than TimeOut (or TimeOut is 0).
+    void StartDeadline(int ms);
+    void ClearDeadline();
 
 protected:
+    // The first steps of destruction, run by the most derived destructor of this unit while the
+    // object is still whole: "Destroy", the abort (reported only by the plain socket), cancel.
+    // From then on no status reaches OnStatus.
+    void BeginDestroy(bool reportAbort);
+    // Runs the event loop once (blocking for the next event when wait is set). False when the
+    // component was destroyed meanwhile: the caller must then touch nothing of it.
+    [[nodiscard]] bool Pump(bool wait);
+    // Sends all bytes (zero bytes included); with more set, the kernel may hold them back to go
+    // out with the next send in one segment.
+    void SendBytes(const char* data, std::size_t length, bool more);
+
     // The component's event handlers.
     void HandleReadEvent();
     void HandleConnectEvent();
@@ -153,21 +191,28 @@ private:
     void MakeSocket(bool first);
     // Lets the next readable state of the connected socket arrive as a read or close event.
     void WatchRead();
-    // Blocks in the event loop until the socket can take more bytes, a timer fires, or any
-    // other event arrives.
-    void WaitWritable();
     // Sends all bytes, waiting through the event loop while the socket is full; stops early on
-    // Canceled. Returns false when a send accepted nothing.
-    bool SendAll(const char* data, std::size_t length);
+    // Canceled. Returns false when a send accepted nothing. Raises EAbortError when the
+    // component went away during a wait.
+    bool SendAll(const char* data, std::size_t length, bool more = false);
     // The receive loop of the captures: hands every chunk to sink until the peer closes, the
-    // limit is reached (negative: none) or the capture is cancelled.
-    void Capture(const std::function<void(const char* data, std::size_t size)>& sink, long long maxLength);
+    // limit is reached (negative: none) or the capture is cancelled. With exact, no receive
+    // asks for more than the limit.
+    void Capture(const std::function<void(const char* data, std::size_t size)>& sink, long long maxLength,
+                 bool exact = false);
+    // Receives from the socket, or fails with 10057 when there is none.
+    long Receive(char* buffer, std::size_t length, bool peek);
 
     // Both notifiers live as long as the component and follow its current socket.
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
+    bool FFirstSocket = true;  // the first socket resets its connection on close
+    bool FDestroyBegun = false;
     int FReading = 0;  // read operations under way
+    std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
+    bool FHasDeadline = false;
+    std::chrono::steady_clock::time_point FDeadline;
     int FLookupId = -1;
     unsigned FLookupSerial = 0;
     std::uint32_t FLookupAddress = 0;

@@ -4,6 +4,12 @@
 #include <QObject>
 #include <functional>
 #include <string>
+#include <string_view>
+
+// Percent-encoding, the one encoder of the program: ASCII letters and digits stay, every other
+// byte becomes "%" and two uppercase hexadecimal digits; a space becomes "+" when spaceAsPlus is
+// set (form data), else "%20" (a query value in a URL).
+std::string PercentEncode(std::string_view text, bool spaceAsPlus);
 
 // Sender, operation, message.
 using TOnErrorEvent = std::function<void(QObject* sender, const std::string& operation, const std::string& message)>;

@@ -19,19 +19,27 @@ void TKesUUProcessor::SetAlphabet() { FAlphabet.assign(Alphabets + (Method == uu
 
 void TKesUUProcessor::Encode() {
     if (!InputStream || !OutputStream) throw Exception("Encode needs an input and an output stream");
-    struct Finish {
-        TKesUUProcessor* self;
-        ~Finish() {
-            self->OutputStream->clear();
-            self->OutputStream->seekg(0);
-            self->OutputStream->seekp(0);
-            if (self->OnEndEncode) self->OnEndEncode(self);
-        }
-    };
     InputStream->clear();
     InputStream->seekg(0);
     if (OnBeginEncode) OnBeginEncode(this);
-    Finish finish{this};
+    // The output is rewound and OnEndEncode fired on every way out. Both run here rather than in
+    // a destructor, so that an exception from the handler reaches the caller.
+    auto finish = [this] {
+        OutputStream->clear();
+        OutputStream->seekg(0);
+        OutputStream->seekp(0);
+        if (OnEndEncode) OnEndEncode(this);
+    };
+    try {
+        EncodeLines();
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+void TKesUUProcessor::EncodeLines() {
     SetAlphabet();
     const std::string& a = FAlphabet;
     unsigned char chunk[45];

@@ -1,6 +1,8 @@
 #pragma once
 // Encodes a stream of bytes into lines of 6-bit characters, with the Base64 alphabet (uuMime)
 // or the UU alphabet (uuCode). Lines carry up to 45 input bytes and end with CR LF.
+#include "ui/Events.h"
+
 #include <QObject>
 #include <functional>
 #include <iosfwd>
@@ -10,8 +12,6 @@ enum UUMethods { uuMime = 0, uuCode = 1 };
 
 class TKesUUProcessor : public QObject {
 public:
-    using TNotifyEvent = std::function<void(QObject* sender)>;
-
     explicit TKesUUProcessor(QObject* owner = nullptr);
 
     TNotifyEvent OnBeginEncode, OnEndEncode;
@@ -31,6 +31,7 @@ public:
     const std::string& Alphabet() const { return FAlphabet; }
 
 private:
+    void EncodeLines();
     std::string FAlphabet;
 };
 

@@ -14,6 +14,7 @@ namespace sockops {
 namespace {
 
 thread_local int gLastError = 0;
+long gStreamsCreated = 0;
 
 int Fail() {
     gLastError = TranslateErrno(errno);
@@ -133,6 +134,7 @@ int TranslateErrno(int error) {
 int CreateStream(bool resetOnClose) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, resetOnClose ? IPPROTO_TCP : 0);
     if (fd < 0) return Fail();
+    ++gStreamsCreated;
 #ifdef SO_NOSIGPIPE
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
@@ -149,6 +151,8 @@ int CreateStream(bool resetOnClose) {
     }
     return fd;
 }
+
+long StreamsCreated() { return gStreamsCreated; }
 
 int Connect(int fd, std::uint32_t address, std::uint16_t port) {
     sockaddr_in sa{};
@@ -177,9 +181,15 @@ bool WritableNow(int fd) {
     }
 }
 
-ssize_t Send(int fd, const char* data, std::size_t length) {
+ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
+#ifdef MSG_MORE
+    const int flags = kSendFlags | (more ? MSG_MORE : 0);
+#else
+    const int flags = kSendFlags;
+    (void)more;
+#endif
     for (;;) {
-        ssize_t n = ::send(fd, data, length, kSendFlags);
+        ssize_t n = ::send(fd, data, length, flags);
         if (n >= 0) return n;
         if (errno != EINTR) return Fail();
     }

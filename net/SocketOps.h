@@ -21,6 +21,8 @@ int TranslateErrno(int error);
 // A non-blocking IPv4 stream socket with close-on-exec set, or -1. With resetOnClose, the
 // linger option is set to on with a time of 0, so that closing resets the connection at once.
 int CreateStream(bool resetOnClose);
+// The number of sockets CreateStream has made in this process (for the benchmarks).
+long StreamsCreated();
 
 // Starts a connection to an IPv4 address and port, both in network byte order. Returns 0 when
 // it completed at once, else -1 (10035 while it is still under way).
@@ -32,8 +34,9 @@ int PendingError(int fd);
 // True when the socket can be written now (a connect under way has finished), without waiting.
 bool WritableNow(int fd);
 
-// Sends up to length bytes; returns the count accepted, or -1.
-ssize_t Send(int fd, const char* data, std::size_t length);
+// Sends up to length bytes; returns the count accepted, or -1. With more set, the kernel may hold
+// the bytes back to go out together with the next send.
+ssize_t Send(int fd, const char* data, std::size_t length, bool more = false);
 
 // Receives up to length bytes, leaving them in the socket when peek is set. Returns the count,
 // 0 at the end of the stream, or -1.

@@ -1,14 +1,20 @@
 #include "quote/fQuoteDef.h"
 
 #include "net/KesHttp.h"
+#include "net/KesURL.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/Exception.h"
+#include "ui/ScopeGuard.h"
 #include "ui/TextFile.h"
 #include "ui/Timer.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 bool Refreshing = false;
 bool RefreshSuspended = false;
@@ -60,14 +66,19 @@ std::string CutChange(const std::string& line) {
     return ui::Trim(ui::Copy(line, static_cast<long long>(p), static_cast<long long>(line.size())));
 }
 
-// Runs the given cleanup on every way out of a scope.
-template <class F>
-struct Finally {
-    F f;
-    ~Finally() { f(); }
-};
-template <class F>
-Finally(F) -> Finally<F>;
+// The end of the line that starts at pos: its first CR or LF, or the end of the text.
+std::size_t LineEnd(std::string_view text, std::size_t pos) {
+    while (pos < text.size() && text[pos] != '\r' && text[pos] != '\n') ++pos;
+    return pos;
+}
+
+// The start of the line after the one that ends at end (CR LF ends a line as one terminator).
+std::size_t NextLine(std::string_view text, std::size_t end) {
+    if (end < text.size() && text[end] == '\r') ++end;
+    else if (end < text.size()) return end + 1;
+    if (end < text.size() && text[end] == '\n') ++end;
+    return end;
+}
 
 }  // namespace
 
@@ -80,7 +91,11 @@ float QuoteValue(const std::string& text) {
     if (digits.empty()) return 0;
     // Digits and points only: a valid number has at most one point and at least one digit.
     if (std::count(digits.begin(), digits.end(), '.') > 1 || digits == ".") return 0;
-    return static_cast<float>(std::strtod(digits.c_str(), nullptr) * sign);
+    // Read with "." as the decimal point whatever the process locale says.
+    double value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return 0;
+    return static_cast<float>(value * sign);
 }
 
 bool IsMarketTime() {
@@ -94,20 +109,7 @@ std::string QuoteServer() { return ServerAddress(); }
 
 void SetQuoteServer(const std::string& address) { ServerAddress() = address; }
 
-std::string QuoteURL(const std::string& code) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string escaped;
-    for (unsigned char c : code) {
-        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
-            escaped += static_cast<char>(c);
-        } else {
-            escaped += '%';
-            escaped += hex[c >> 4];
-            escaped += hex[c & 15];
-        }
-    }
-    return "http://" + QuoteServer() + "/q/q?s=" + escaped;
-}
+std::string QuoteURL(const std::string& code) { return "http://" + QuoteServer() + "/q/q?s=" + PercentEncode(code, false); }
 
 bool ScrapeQuotePage(const std::string& body, const std::string& code, float& refPrice,
                      std::vector<std::string>& fields) {
@@ -115,19 +117,31 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
     refPrice = 0;
     if (body.empty()) return false;
     const std::string c = ui::Trim(code);
-    const std::vector<std::string> lines = ui::SplitLines(body);
     const std::string anchor = "href=\"/q/bc?s=" + c + "\">" + c;
-    std::size_t first = 0;
-    while (first < lines.size() && lines[first].find(anchor) == std::string::npos) ++first;
-    if (first == lines.size()) return false;
+    // The anchor holds no line end, so its first occurrence lies in the first line that holds
+    // it. Only the lines from there are split; a NUL byte ends the page.
+    std::string_view page(body);
+    const void* hit = ::memmem(page.data(), page.size(), anchor.data(), anchor.size());
+    if (!hit) return false;
+    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - page.data());
+    if (std::memchr(page.data(), '\0', at + anchor.size())) return false;  // the page ended before it
+    std::size_t start = at;
+    while (start > 0 && page[start - 1] != '\r' && page[start - 1] != '\n') --start;
 
     fields.assign(QuoteFieldCount, std::string());
-    for (int j = 0; j < QuoteFieldCount && first + j < lines.size(); ++j) {
-        const std::string line = ui::Trim(lines[first + j]);
+    std::size_t pos = start;
+    for (int j = 0; j < QuoteFieldCount && pos < page.size(); ++j) {
+        std::size_t end = LineEnd(page, pos);
+        if (const void* nul = std::memchr(page.data() + pos, '\0', end - pos)) {
+            page = page.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - page.data()));
+            end = page.size();
+        }
+        const std::string line = ui::Trim(page.substr(pos, end - pos));
         if (j == qfChange)
             fields[j] = CutChange(line);
         else
             fields[j] = CutCell(line, j == qfName ? anchor : j == qfLast ? BoldCellMarker : CellMarker);
+        pos = NextLine(page, end);
     }
     // A name of two double-byte characters takes the width of three.
     std::string& name = fields[qfName];
@@ -142,7 +156,14 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
 
 TStockObj::TStockObj(const std::string& code) { Reset(code); }
 
+TStockObj::~TStockObj() { AbortFetch(); }
+
+void TStockObj::AbortFetch() {
+    if (FHttp) FHttp->Abort();
+}
+
 void TStockObj::Reset(const std::string& code) {
+    ++FGeneration;
     FData.Code = code;
     FData.LastFetch = 0;
     FData.PollInterval = 0;
@@ -156,28 +177,43 @@ void TStockObj::Reset(const std::string& code) {
 bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector<std::string>& fields) {
     fields.clear();
     refPrice = 0;
-    std::string body;
+    // The download runs the event loop, and a handler may destroy this stock meanwhile: keep
+    // what is needed afterwards in locals and look at the stock again only while it lives.
+    const std::string c = ui::Trim(code);
+    const std::weak_ptr<const void> alive = FLifetime;
+    std::string body, error;
+    QPointer<TKesHTTP> http;
     try {
         Fetching = true;
-        TKesHTTP* http = nullptr;
-        Finally cleanup{[&] {
+        ui::Finally cleanup{[&] {
             if (http) {
                 try {
                     http->Disconnect();
                 } catch (...) {}
-                delete http;
+                delete http.data();
             }
             Fetching = false;
         }};
         http = new TKesHTTP(nullptr);
-        http->TimeOut = FetchTimeOutMs;
+        http->RequestTimeOut = FetchTimeOutMs;
         http->MaxBodyLength = MaxPageBytes;
-        http->Get(QuoteURL(ui::Trim(code)));
+        FHttp = http;
+        http->Get(QuoteURL(c));
         body = http->Body;
     } catch (...) {
-        return false;
+        error = ui::ExceptionMessage(std::current_exception());
     }
-    return ScrapeQuotePage(body, code, refPrice, fields);
+    if (alive.expired()) return false;
+    FHttp = nullptr;
+    bool ok = error.empty() && ScrapeQuotePage(body, c, refPrice, fields);
+    if (error.empty() && !ok) error = body.empty() ? "Empty page" : "No quote for " + c + " on the page";
+    if (ok) {
+        LastError.clear();
+    } else {
+        LastError = error;
+        LastErrorTime = ui::Now();
+    }
+    return ok;
 }
 
 bool TStockObj::Update() {
@@ -185,9 +221,14 @@ bool TStockObj::Update() {
     if (ui::Now() - FData.LastFetch <= FData.PollInterval) return false;
     FData.LastFetch = ui::Now();
 
+    const std::weak_ptr<const void> alive = FLifetime;
+    const unsigned generation = FGeneration;
+    const std::string code = FData.Code;  // the record may go away during the download
     float ref = 0;
     std::vector<std::string> fresh;
-    if (!FetchQuote(FData.Code, ref, fresh)) return false;
+    const bool ok = FetchQuote(code, ref, fresh);
+    // Gone, or given another code, while the page downloaded: nothing is recorded.
+    if (alive.expired() || generation != FGeneration || !ok) return false;
     if (ref > 0) FData.RefPrice = ref;
     fresh.resize(QuoteFieldCount);
     for (int i = 0; i < QuoteFieldCount; ++i) {
@@ -217,9 +258,21 @@ TStockObjList::TStockObjList() {
 }
 
 TStockObjList::~TStockObjList() {
-    if (Timer) Timer->SetEnabled(false);
+    FStopRequested = true;
+    if (Timer) {
+        Timer->SetEnabled(false);
+        // Destroyed from inside its own tick: the timer object goes once the tick has unwound.
+        if (FTicking > 0) Timer.release()->deleteLater();
+    }
     ui::Guarded([this] { SaveList(); });
     Clear();
+}
+
+void TStockObjList::RequestStop() {
+    FStopRequested = true;
+    if (Timer) Timer->SetEnabled(false);
+    for (TItem& item : Items)
+        if (item.Object) item.Object->AbortFetch();
 }
 
 void TStockObjList::Clear() { Items.clear(); }
@@ -227,12 +280,12 @@ void TStockObjList::Clear() { Items.clear(); }
 void TStockObjList::LoadList() {
     Clear();
     FCanSave = true;
-    // Anything of that name that cannot be read as the list (a directory, a file without read
-    // permission) is reported and left alone.
+    // Anything of that name that cannot be read as the list (a directory, a FIFO, a file
+    // without read permission) is reported and left alone.
     if (!ui::PathExists(FileName)) return;
     std::vector<std::string> lines;
     try {
-        lines = ui::ReadLines(FileName);
+        lines = ui::ReadLines(FileName, MaxStocks);
     } catch (...) {
         // The list starts empty and the file is kept as it is; the user is told why.
         FCanSave = false;
@@ -270,36 +323,65 @@ int TStockObjList::Add(const std::string& code, std::unique_ptr<TStockObj> stock
     return Count() - 1;
 }
 
+bool TStockObjList::Pause(int ms) {
+    const std::weak_ptr<const void> alive = FLifetime;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    // Messages keep being dispatched while the pause runs.
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || FStopRequested) return true;
+        ui::WaitMessage(static_cast<int>(left.count()));
+        if (alive.expired()) return false;
+    }
+}
+
 void TStockObjList::Refresh(bool force) {
-    if (RefreshSuspended || Refreshing) return;
+    if (RefreshSuspended || Refreshing || FStopRequested) return;
     Refreshing = true;
-    Finally done{[] { Refreshing = false; }};
+    ui::Finally done{[] { Refreshing = false; }};
+    // Every wait below runs the event loop, where a handler may destroy the list or a stock:
+    // after each one the list is checked and the stock looked up again.
+    const std::weak_ptr<const void> alive = FLifetime;
     const int n = Count();
     for (int i = 0; i < n; ++i) {
-        if (RefreshSuspended) break;
+        if (RefreshSuspended || FStopRequested) break;
         TStockObj* stock = Stocks(i);
         if (!stock) continue;
         if (force) stock->Data().LastFetch = 0;
-        if (stock->Update() && stock->Data().Changed != 0) {
+        const std::weak_ptr<const void> stockAlive = stock->Lifetime();
+        const bool changed = stock->Update();
+        if (alive.expired()) return;
+        if (changed && !stockAlive.expired() && Stocks(i) == stock && stock->Data().Changed != 0) {
             if (OnUpdate) OnUpdate(this, i, stock);
-            stock->Data().Changed = 0;
+            if (alive.expired()) return;
+            if (!stockAlive.expired()) stock->Data().Changed = 0;
         }
+        if (FStopRequested) break;
         ui::ProcessMessages();
-        ui::Sleep(PauseAfterStockMs);
+        if (alive.expired()) return;
+        if (!Pause(PauseAfterStockMs)) return;
     }
 }
 
 void TStockObjList::RefreshStock(int index, TStockObj* stock) {
     if (!stock) return;
+    const std::weak_ptr<const void> alive = FLifetime;
+    const std::weak_ptr<const void> stockAlive = stock->Lifetime();
     stock->Data().LastFetch = 0;
-    if (stock->Update() && stock->Data().Changed != 0) {
+    if (stock->Update() && !alive.expired() && !stockAlive.expired() && stock->Data().Changed != 0) {
         if (OnUpdate) OnUpdate(this, index, stock);
-        stock->Data().Changed = 0;
+        if (!stockAlive.expired()) stock->Data().Changed = 0;
     }
 }
 
 void TStockObjList::TimerTick() {
+    const std::weak_ptr<const void> alive = FLifetime;
     Timer->SetEnabled(false);
-    Finally restart{[this] { Timer->SetEnabled(true); }};
+    ++FTicking;
+    ui::Finally restart{[&] {
+        if (alive.expired()) return;
+        --FTicking;
+        if (!FStopRequested) Timer->SetEnabled(true);
+    }};
     Refresh(false);
 }

@@ -6,12 +6,14 @@
 // All text is Big5 bytes held in std::string; searches and comparisons work on bytes.
 #include "ui/DateTime.h"
 
+#include <QPointer>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+class TKesHTTP;
 namespace ui {
 class TTimer;
 }
@@ -66,8 +68,9 @@ void SetQuoteServer(const std::string& address);
 // percent-encoded.
 std::string QuoteURL(const std::string& code);
 
-// Limits on one page download: it fails when the server takes longer than FetchTimeOutMs for the
-// connection or the page, or sends a page larger than MaxPageBytes. Tests shorten them.
+// Limits on one page download: it fails when it takes longer than FetchTimeOutMs in all (look-up,
+// connect, header, redirects and page together), or the page is larger than MaxPageBytes. Tests
+// shorten them.
 inline int FetchTimeOutMs = 15000;
 inline long long MaxPageBytes = 1 << 20;
 
@@ -92,9 +95,18 @@ struct TStockData {
 class TStockObj {
 public:
     explicit TStockObj(const std::string& code);
-    virtual ~TStockObj() = default;
+    // Aborts a download under way (the stock may go away from a handler while its page
+    // downloads; the download then ends at once and touches nothing of it).
+    virtual ~TStockObj();
+    TStockObj(const TStockObj&) = delete;
+    TStockObj& operator=(const TStockObj&) = delete;
 
-    // Makes the object a new, never fetched stock with the given code.
+    // Why the last fetch failed, and when; empty when it succeeded (or none was made).
+    std::string LastError;
+    ui::TDateTime LastErrorTime = 0;
+
+    // Makes the object a new, never fetched stock with the given code. A download under way for
+    // the old code is not recorded.
     void Reset(const std::string& code);
     TStockData& Data() { return FData; }
     const TStockData& Data() const { return FData; }
@@ -107,8 +119,18 @@ public:
     // empty afterwards.
     bool Update();
 
+    // Ends a download under way, if any, as a failure.
+    void AbortFetch();
+
+    // Expires when the stock is destroyed: lets code that waits (the refresh cycle) see whether
+    // the stock is still there afterwards.
+    std::weak_ptr<const void> Lifetime() const { return FLifetime; }
+
 private:
     TStockData FData;
+    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
+    unsigned FGeneration = 0;      // counts Reset calls
+    QPointer<TKesHTTP> FHttp;  // the download under way; FetchQuote owns it
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -131,7 +153,9 @@ public:
 
     // Loads STOCKLIST.TXT from the working directory and starts the refresh timer.
     TStockObjList();
-    // Stops the timer and writes the list back (or deletes the file when the list is empty).
+    // Stops the timer and writes the list back (or deletes the file when the list is empty); a
+    // failed write goes to the application's exception handler. It may run from a handler
+    // inside a running cycle: the cycle then ends at its next wait and touches nothing more.
     ~TStockObjList();
     TStockObjList(const TStockObjList&) = delete;
     TStockObjList& operator=(const TStockObjList&) = delete;
@@ -154,10 +178,22 @@ public:
     void RefreshStock(int index, TStockObj* stock);
     void TimerTick();
 
+    // Stops the timer for good, starts no new cycle, and ends a running cycle at its next wait
+    // (the download under way is aborted). Once Refreshing is false again, destroying the list
+    // is safe.
+    void RequestStop();
+    bool StopRequested() const { return FStopRequested; }
+
     // False when STOCKLIST.TXT existed at start but could not be read: the file is then left
     // as it is at exit, so nothing the user had is lost.
     bool CanSave() const { return FCanSave; }
 
 private:
+    // Runs the event loop for the pause after a stock; false when the list went away.
+    bool Pause(int ms);
+
     bool FCanSave = true;
+    bool FStopRequested = false;
+    int FTicking = 0;  // timer ticks under way
+    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
 };

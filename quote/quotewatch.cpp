@@ -13,7 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -32,7 +34,9 @@ const char Usage[] = "Usage: quotewatch [--cycles N] [--help]\n"
                      "  --cycles N   end after N refresh cycles (the first, immediate one counts)\n"
                      "  --help       show this text\n"
                      "\n"
-                     "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT.\n"
+                     "A failed download is reported on standard error, once each time a stock's error changes.\n"
+                     "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT;\n"
+                     "when that fails the exit status is 1.\n"
                      "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
                      "host:port (or host, meaning port 80).\n";
 
@@ -51,6 +55,21 @@ void PrintUpdate(int index, TStockObj* stock) {
     line += "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
+}
+
+// Prints the fetch errors that changed since the last call, one line each.
+void ReportErrors(TStockObjList& list, std::vector<std::string>& reported) {
+    reported.resize(static_cast<std::size_t>(list.Count()));
+    for (int i = 0; i < list.Count(); ++i) {
+        TStockObj* stock = list.Stocks(i);
+        if (!stock || stock->LastError == reported[static_cast<std::size_t>(i)]) continue;
+        reported[static_cast<std::size_t>(i)] = stock->LastError;
+        if (stock->LastError.empty()) continue;
+        std::string line = "quotewatch: " + ui::FormatHHNNSS(stock->LastErrorTime) + " row " + std::to_string(i + 1) +
+                           " " + ui::Big5ToUtf8(stock->Data().Code) + ": " + ui::Big5ToUtf8(stock->LastError) + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
 }
 
 }  // namespace
@@ -81,14 +100,26 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
+    // Errors that reach the application (reading or writing STOCKLIST.TXT among them) go to
+    // standard error and are counted.
+    int errors = 0;
+    ui::SetExceptionHandler([&errors](const std::string& message) {
+        ++errors;
+        std::fprintf(stderr, "quotewatch: %s\n", message.c_str());
+        std::fflush(stderr);
+    });
+
     IsWeekend = ui::IsWeekendDay(ui::Now());
     int status = 0;
     {
-        TStockObjList list;
+        auto owned = std::make_unique<TStockObjList>();
+        TStockObjList& list = *owned;
+        std::vector<std::string> reported;
         list.OnUpdate = [](TStockObjList*, int index, TStockObj* stock) { PrintUpdate(index, stock); };
 
         long done = 0;
         auto cycleEnded = [&] {
+            ReportErrors(list, reported);
             if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
         };
         // Count the list's own cycles: its timer runs one cycle per tick.
@@ -101,8 +132,8 @@ int main(int argc, char** argv) {
         QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
             char buf[16];
             while (::read(SignalPipe[0], buf, sizeof buf) > 0) {}
-            // A running cycle stops before its next stock; no new one starts.
-            RefreshSuspended = true;
+            // A running cycle ends at its next wait; no new one starts.
+            list.RequestStop();
             QCoreApplication::quit();
         });
 
@@ -111,7 +142,11 @@ int main(int argc, char** argv) {
             cycleEnded();
         });
         status = ui::Run();
-        list.Timer->SetEnabled(false);
-    }  // the list writes STOCKLIST.TXT back here
+        list.RequestStop();
+        // The list writes STOCKLIST.TXT back here; a failure reaches the handler above.
+        const int before = errors;
+        owned.reset();
+        if (errors > before && status == 0) status = 1;
+    }
     return status;
 }

@@ -19,12 +19,20 @@ void DeleteFile(const std::string& name);
 // text, and a final line without a terminator still counts (a final terminator adds no line).
 std::vector<std::string> SplitLines(std::string_view text);
 
-// Reads a file into lines by the rules of SplitLines. Raises EFileError when it cannot be read.
-std::vector<std::string> ReadLines(const std::string& name);
+// Reads a file into lines by the rules of SplitLines. With maxLines (>= 0) only what that many
+// lines need is read, and never more than MaxReadBytes. Only a regular file (or a link to one)
+// is read: a FIFO, a device or a directory raises EFileError at once instead of blocking. Raises
+// EFileError when it cannot be read.
+constexpr std::size_t MaxReadBytes = 1 << 20;
+std::vector<std::string> ReadLines(const std::string& name, int maxLines = -1);
 
 // Writes the lines, each ended by CR LF. The file is replaced atomically: the text goes to a
-// temporary file beside it, is flushed to disk and then renamed over the old one, so a crash
-// mid-write leaves either the old file or the new one, never a truncated one. Raises EFileError.
+// temporary file beside it (created exclusively under a name of this process, never through a
+// link), is flushed to disk, renamed over the old one, and the directory is flushed too, so a
+// crash mid-write leaves either the old file or the new one, never a truncated one. A name that
+// is a symbolic link has its target replaced, the link stays; an existing file keeps its
+// permission bits. Temporary files left by a process that no longer runs are removed. Raises
+// EFileError.
 void WriteLines(const std::string& name, const std::vector<std::string>& lines);
 
 }  // namespace ui

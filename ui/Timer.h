@@ -4,6 +4,8 @@
 // change of those three re-arms it (so a change restarts the countdown, and setting a property
 // to the value it already has changes nothing). An exception from OnTimer goes to the
 // application's exception handler.
+#include "ui/Events.h"
+
 #include <QObject>
 #include <QTimer>
 #include <functional>
@@ -12,7 +14,6 @@ namespace ui {
 
 class TTimer : public QObject {
 public:
-    using TNotifyEvent = std::function<void(QObject* sender)>;
 
     explicit TTimer(QObject* owner = nullptr);
     ~TTimer() override;

@@ -11,7 +11,7 @@
 #include "net/KesHttp.h"
 #include "net/KesSock.h"
 
-#include "LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "ui/Application.h"
 
 #include <arpa/inet.h>

@@ -1,5 +1,6 @@
 #include "net/KesURL.h"
 #include "net/KesUUE.h"
+#include "ui/Exception.h"
 
 #include <gtest/gtest.h>
 #include <sstream>
@@ -69,4 +70,35 @@ TEST(UUEncoding, EventsStreamsAndRewind) {
     EXPECT_EQ(enc.Alphabet().size(), 64u);
     TKesUUProcessor noStreams;
     EXPECT_ANY_THROW(noStreams.Encode());
+}
+
+TEST(UUEncoding, AThrowingEndHandlerReachesTheCaller) {
+    std::stringstream in("abc"), out;
+    TKesUUProcessor enc;
+    enc.InputStream = &in;
+    enc.OutputStream = &out;
+    enc.OnEndEncode = [](QObject*) { throw Exception("end handler failed"); };
+    EXPECT_THROW(enc.Encode(), Exception);  // used to end the process
+    EXPECT_EQ(out.str(), "YWJj\r\n");
+    // When the encoding itself fails, the handler still runs, and its error is the one raised.
+    std::stringstream failing("abc");
+    failing.setstate(std::ios::badbit);
+    enc.InputStream = &failing;
+    int ends = 0;
+    enc.OnEndEncode = [&](QObject*) {
+        ++ends;
+        throw Exception("end handler failed");
+    };
+    try {
+        enc.Encode();
+        ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "end handler failed");
+    }
+    EXPECT_EQ(ends, 1);
+}
+
+TEST(UrlEncoding, OnePercentEncoderForFormsAndQueries) {
+    EXPECT_EQ(PercentEncode("a b&=\xa5", true), "a+b%26%3D%A5");
+    EXPECT_EQ(PercentEncode("a b&=\xa5", false), "a%20b%26%3D%A5");
 }

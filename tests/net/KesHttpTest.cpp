@@ -1,12 +1,15 @@
 #include "net/KesHttp.h"
 
-#include "LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "NginxServer.h"
 #include "support/TempDir.h"
 #include "ui/Application.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QTimer>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -486,4 +489,107 @@ TEST_F(HttpNginx, Redirects) {
     EXPECT_EQ(h.ReplyCode, 302);
     EXPECT_EQ(h.Location, "page.htm");
     EXPECT_EQ(redirectedTo, "page.htm");
+}
+
+// Servers that trickle, never end their header, or keep the connection open.
+TEST(HttpHostile, OneDeadlineBoundsTheWholeRequest) {
+    // A header line every 100 ms for ever: each line comes well within the time-out.
+    LoopbackServer trickle([](Conn& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.0 200 OK\r\n");
+        for (int i = 0; c.Send("X-Line: " + std::to_string(i) + "\r\n"); ++i) c.Pause(100);
+    });
+    TKesHTTP h;
+    h.TimeOut = 300;
+    h.RequestTimeOut = 600;
+    try {
+        h.Get(Base(trickle.Port()) + "/");
+        ADD_FAILURE() << "no time-out";
+    } catch (const EAbortError& e) {
+        EXPECT_EQ(e.Message(), "Socket readln aborted");
+        EXPECT_EQ(e.ErrorNo(), SockErrTimedOut);
+    }
+    EXPECT_TRUE(h.TimedOut);
+    EXPECT_FALSE(h.Connected);
+    EXPECT_LT(std::count(h.Header.begin(), h.Header.end(), '\n'), 15);  // not cut per line
+
+    // A redirect to itself after 250 ms, each pass well within the time-out: the deadline
+    // counts all passes together.
+    LoopbackServer loop([](Conn& c) {
+        c.ReadRequest();
+        c.Pause(250);
+        c.Send("HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n");
+    });
+    EXPECT_EQ(MessageOf<EAbortError>([&] { h.Get(Base(loop.Port()) + "/"); }), "Socket readln aborted");
+    EXPECT_LE(loop.Accepted(), 3);
+    // The deadline belongs to one request: the next one has its own.
+    LoopbackServer quick(Answer("HTTP/1.0 200 OK\r\n\r\nfine"));
+    h.Get(Base(quick.Port()) + "/");
+    EXPECT_EQ(h.Body, "fine");
+}
+
+TEST(HttpHostile, AnEndlessHeaderIsRefused) {
+    LoopbackServer server([](Conn& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.0 200 OK\r\n");
+        const std::string line = c.index == 0 ? "X: y\r\n" : "X: " + std::string(4000, 'v') + "\r\n";
+        while (c.Send(line)) {}
+    });
+    TKesHTTP h;
+    h.TimeOut = 5000;
+    EXPECT_EQ(MessageOf<ESockError>([&] { h.Get(Base(server.Port()) + "/"); }), "Header too long");  // lines
+    EXPECT_LE(h.Header.size(), TKesHTTP::MaxHeaderBytes);
+    EXPECT_EQ(MessageOf<ESockError>([&] { h.Get(Base(server.Port()) + "/"); }), "Header too long");  // bytes
+    EXPECT_LE(h.Header.size(), TKesHTTP::MaxHeaderBytes);
+    EXPECT_FALSE(h.Connected);
+}
+
+TEST(HttpHostile, BodiesGoOutAndComeInByTheirLength) {
+    // The server reads exactly the announced body, answers with a length, and keeps the
+    // connection open as a keep-alive server or proxy does.
+    LoopbackServer server([](Conn& c) {
+        std::string request = c.ReadRequest();
+        std::string body = request.substr(request.find("\r\n\r\n") + 4);
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size() + 2) + "\r\n\r\n[" + body +
+               "]trailing bytes");
+        c.WaitClosed();
+    });
+    TKesHTTP h;
+    h.TimeOut = 3000;
+    const std::string data("a\0b\0c", 5);
+    h.Put(Base(server.Port()) + "/", data);
+    EXPECT_EQ(h.Body, "[" + data + "]");
+    h.Patch(Base(server.Port()) + "/", data);
+    EXPECT_EQ(h.Body, "[" + data + "]");
+    h.Trace(Base(server.Port()) + "/", data);
+    EXPECT_EQ(h.Body, "[" + data + "]");
+    h.EncodePostData = false;
+    h.Post(Base(server.Port()) + "/", data);
+    EXPECT_EQ(h.Body, "[" + data + "]");
+    EXPECT_FALSE(h.TimedOut);
+    // A HEAD answer carries no body, whatever its header announces.
+    h.Head(Base(server.Port()) + "/");
+    EXPECT_EQ(h.Body, "");
+    EXPECT_FALSE(h.TimedOut);
+    // An announced length above the limit is refused before the body is read.
+    h.MaxBodyLength = 1;
+    EXPECT_EQ(MessageOf<ESockError>([&] { h.Put(Base(server.Port()) + "/", "xyz"); }), "Body too long");
+}
+
+TEST(HttpHostile, DestroyedFromAHandlerDuringTheRequest) {
+    LoopbackServer server([](Conn& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.0 200 OK\r\n\r\nfirst part");
+        c.WaitClosed();
+    });
+    for (bool fromTimer : {true, false}) {
+        QPointer<TKesHTTP> h = new TKesHTTP;
+        h->TimeOut = 5000;
+        if (fromTimer)
+            QTimer::singleShot(100, [&] { delete h.data(); });
+        else
+            h->OnPacketRecvd = [&](QObject*) { delete h.data(); };
+        EXPECT_THROW(h->Get(Base(server.Port()) + "/"), EAbortError);
+        EXPECT_TRUE(h.isNull());
+    }
 }

@@ -1,11 +1,13 @@
+#include "net/KesHttp.h"
 #include "net/KesSock.h"
 #include "net/SocketOps.h"
 
-#include "LoopbackServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 #include "ui/Application.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
@@ -365,15 +367,20 @@ TEST(SockSend, ZeroByteLongTextsClosedPeerAndFullSocket) {
         s->Disconnect();
     }
     LoopbackServer server([](Conn& c) {
-        if (c.index == 0)
-            c.Reset();  // the peer goes away at once
-        else
+        if (c.index == 0) {
+            // The peer goes away once the client is connected (it says so with one byte), so
+            // the reset can never beat the connect.
+            c.ReadBytes(1);
+            c.Reset();
+        } else {
             while (!c.Stopping()) c.Pause(20);  // never reads
+        }
     });
     auto s = SockTo(server.Port(), 300);
 
     // Writing to a peer that has gone raises a socket error; the process lives on.
     s->Connect();
+    s->Write("c");
     PumpUntil([&] { return !s->Connected; }, 1000);
     std::string failure;
     for (int i = 0; i < 50 && failure.empty(); ++i) {
@@ -437,4 +444,117 @@ TEST(SockEvents, PeerCloseUiLivenessCancelAndStatusTrace) {
     EXPECT_EQ(s->LastStatus, "Request Close Socket");
 
     s->OnStatus = nullptr;  // the trace goes before the component, which reports its destruction
+}
+
+TEST(SockEvents, OrderOfAConnectMadeAtOnceAndOfDestruction) {
+    LoopbackServer server(Echo);
+    std::vector<std::string> trace;
+    auto s = SockTo(server.Port(), 1000);
+    s->ReportLevel = 8;
+    s->OnStatus = [&](QObject*, const std::string& text) { trace.push_back(text); };
+    s->OnConnect = [&](QObject*) { trace.push_back("OnConnect"); };
+    s->Connect();  // on loopback the connection is made at once
+    auto at = [&](const std::string& what) { return std::find(trace.begin(), trace.end(), what) - trace.begin(); };
+    EXPECT_LT(at("Timer On"), at("OnConnect"));
+    EXPECT_LT(at("OnConnect"), at("Timer Off"));
+    s->Disconnect();
+
+    // Destroying: "Destroy", the abort of the class being destroyed, two cancels, and nothing
+    // more; the handler always sees the whole object.
+    for (bool http : {false, true}) {
+        trace.clear();
+        QObject* object = http ? new TKesHTTP : new TKesSock;
+        auto* sock = static_cast<TKesSock*>(object);
+        sock->ReportLevel = 8;
+        bool whole = true;
+        sock->OnStatus = [&](QObject* sender, const std::string& text) {
+            trace.push_back(text);
+            if (http) whole = whole && dynamic_cast<TKesHTTP*>(sender) != nullptr;
+        };
+        delete sock;
+        EXPECT_TRUE(whole);
+        if (http)
+            EXPECT_EQ(trace, (std::vector<std::string>{"Destroy", "Canceling", "Canceling"}));
+        else
+            EXPECT_EQ(trace, (std::vector<std::string>{"Destroy", "Abort", "Canceling", "Canceling"}));
+    }
+}
+
+TEST(SockEvents, HandlerErrorsReachTheApplicationAndErrorsCarryTheirNumber) {
+    std::vector<std::string> errors;
+    auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    LoopbackServer server([](Conn& c) {
+        c.Send("data\r\n");
+        c.WaitClosed();
+    });
+    auto s = SockTo(server.Port());
+    s->OnDataReady = [](QObject*) { throw Exception("data handler failed"); };
+    s->Connect();
+    EXPECT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    EXPECT_EQ(errors, std::vector<std::string>{"data handler failed"});
+    // A failing status handler does not disturb the read it reports on.
+    s->ReportLevel = 8;
+    s->OnStatus = [](QObject*, const std::string&) { throw Exception("status handler failed"); };
+    EXPECT_EQ(s->ReadLn(), "data\r\n");
+    EXPECT_GE(errors.size(), 3u);
+    EXPECT_EQ(errors[1], "status handler failed");
+    s->OnStatus = nullptr;
+    s->Disconnect();
+    ui::SetExceptionHandler(old);
+
+    nettest::RefusedPort refused;
+    auto r = SockTo(refused.Port());
+    try {
+        r->Connect();
+        ADD_FAILURE() << "connected to a refusing port";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.ErrorNo(), 10061);
+    }
+    nettest::UnansweredPort silent;
+    auto t = SockTo(silent.Port(), 100);
+    try {
+        t->Connect();
+        ADD_FAILURE() << "connected to a silent port";
+    } catch (const ESockError& e) {
+        EXPECT_EQ(e.ErrorNo(), SockErrTimedOut);
+    }
+}
+
+// The component destroyed by a handler inside each kind of wait: the operation ends with an
+// abort and touches nothing of it (run under the sanitizers).
+TEST(SockReentry, DestroyedFromAHandlerInsideItsOwnWait) {
+    LoopbackServer server([](Conn& c) {
+        c.WaitClosed();  // silent: every read waits
+    });
+    nettest::UnansweredPort unanswered;
+    enum Wait { Read, Capture, Connecting, Send };
+    for (Wait wait : {Read, Capture, Connecting, Send}) {
+        QPointer<TKesSock> s = SockTo(wait == Connecting ? unanswered.Port() : server.Port(), 0).release();
+        if (wait != Connecting) s->Connect();
+        QTimer::singleShot(50, [&] { delete s.data(); });
+        try {
+            switch (wait) {
+            case Read:
+                s->ReadLn();
+                break;
+            case Capture: {
+                std::string text;
+                s->CaptureString(text);
+                break;
+            }
+            case Connecting:
+                s->Connect();
+                break;
+            case Send:
+                s->Write(std::string(64 << 20, 's'));  // more than the socket takes
+                break;
+            }
+            ADD_FAILURE() << "wait " << wait << " returned";
+        } catch (const EAbortError& e) {
+            EXPECT_EQ(e.ErrorNo(), SockErrInterrupted);
+        } catch (const ESockError& e) {
+            EXPECT_EQ(wait, Connecting) << e.Message();
+        }
+        EXPECT_TRUE(s.isNull());
+    }
 }

@@ -2,23 +2,24 @@
 // program, and scripted servers that stall or send too much.
 #include "QuotePages.h"
 #include "quote/fQuoteDef.h"
+#include "support/LoopbackServer.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
 #include "ui/TextFile.h"
+#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
-#include <arpa/inet.h>
-#include <atomic>
+#include <QTimer>
+#include <filesystem>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
 
+using nettest::LoopbackServer;
+using Conn = LoopbackServer::Conn;
 using testsupport::ServerProcess;
 using testsupport::TempDir;
 using testsupport::WorkingDir;
@@ -36,77 +37,25 @@ std::map<std::string, std::string> AvailableNames() {
     return names;
 }
 
-// A one-connection-at-a-time loopback server that records each request and answers with a
-// fixed reply, or stays silent.
-class ScriptedServer {
-public:
-    explicit ScriptedServer(std::string reply, bool silent = false) : FReply(std::move(reply)), FSilent(silent) {
-        FListen = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(FListen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(FListen, 8);
-        socklen_t len = sizeof a;
-        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&a), &len);
-        FPort = ntohs(a.sin_port);
-        FThread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedServer() {
-        FStop = true;
-        ::shutdown(FListen, SHUT_RDWR);
-        ::close(FListen);
-        FThread.join();
-    }
-    int Port() const { return FPort; }
-    std::string FirstRequest() {
-        std::lock_guard<std::mutex> g(FLock);
-        return FRequest;
-    }
+// Reads each request, then answers with the fixed reply and closes.
+LoopbackServer::Script Reply(std::string reply) {
+    return [reply](Conn& c) {
+        c.ReadRequest();
+        c.Send(reply);
+    };
+}
 
-private:
-    void Serve() {
-        while (!FStop) {
-            int c = ::accept(FListen, nullptr, nullptr);
-            if (c < 0) return;
-            std::string req;
-            char buf[4096];
-            while (req.find("\r\n\r\n") == std::string::npos) {
-                ssize_t n = ::recv(c, buf, sizeof buf, 0);
-                if (n <= 0) break;
-                req.append(buf, static_cast<std::size_t>(n));
-            }
-            {
-                std::lock_guard<std::mutex> g(FLock);
-                if (FRequest.empty()) FRequest = req;
-            }
-            if (FSilent) {
-                while (!FStop && ::recv(c, buf, sizeof buf, 0) > 0) {}
-            } else {
-                std::size_t sent = 0;
-                while (sent < FReply.size()) {
-                    ssize_t n = ::send(c, FReply.data() + sent, FReply.size() - sent, MSG_NOSIGNAL);
-                    if (n <= 0) break;
-                    sent += static_cast<std::size_t>(n);
-                }
-            }
-            ::close(c);
-        }
-    }
-    std::string FReply;
-    bool FSilent;
-    int FListen = -1, FPort = 0;
-    std::atomic<bool> FStop{false};
-    std::mutex FLock;
-    std::string FRequest;
-    std::thread FThread;
-};
+// Reads each request and then stays silent until the client goes.
+void Silent(Conn& c) {
+    c.ReadRequest();
+    c.WaitClosed();
+}
 
 // Runs quotewatch in the directory, watching the given quote server.
-void StartQuotewatch(QProcess& watch, const TempDir& dir, const ServerProcess& server, const QStringList& args) {
+void StartQuotewatch(QProcess& watch, const TempDir& dir, int serverPort, const QStringList& args) {
     watch.setWorkingDirectory(QString::fromStdString(dir.path()));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
+    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(serverPort));
     watch.setProcessEnvironment(env);
     watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), args);
 }
@@ -165,24 +114,29 @@ TEST_F(EndToEnd, AnUnknownCodeOrAStoppedServerBringsNoUpdate) {
     TStockObj unknown("9999");
     EXPECT_FALSE(unknown.Update());
     EXPECT_EQ(unknown.Data().Fields, std::vector<std::string>(11));
+    // The stock keeps why its last fetch failed, and when.
+    EXPECT_EQ(unknown.LastError, "No quote for 9999 on the page");
+    EXPECT_EQ(unknown.LastErrorTime, ui::Now());
 
     TStockObj known("2330");
     ASSERT_TRUE(known.Update());
+    EXPECT_EQ(known.LastError, "");
     std::vector<std::string> before = known.Data().Fields;
     server.Stop();
     known.Data().LastFetch = 0;
     EXPECT_FALSE(known.Update());  // refused: the figures stay
     EXPECT_EQ(known.Data().Fields, before);
+    EXPECT_EQ(known.LastError, "Connection Failed");
     EXPECT_FALSE(Fetching);
 }
 
 TEST_F(EndToEnd, TheRequestCarriesTheEscapedCode) {
     quotetest::PageQuote q;
-    ScriptedServer peer("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + quotetest::QuotePage(q));
+    LoopbackServer peer(Reply("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + quotetest::QuotePage(q)));
     SetQuoteServer("127.0.0.1:" + std::to_string(peer.Port()));
     TStockObj stock("2330");
     EXPECT_TRUE(stock.Update());
-    std::string req = peer.FirstRequest();
+    std::string req = peer.Requests().at(0);
     EXPECT_EQ(req.substr(0, req.find("\r\n")), "GET /q/q?s=2330 HTTP/1.0");
 
     TStockObj odd("23 0\r");
@@ -193,7 +147,7 @@ TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
     int oldTimeOut = FetchTimeOutMs;
     FetchTimeOutMs = 300;
     {
-        ScriptedServer silent("", /*silent=*/true);
+        LoopbackServer silent(Silent);
         SetQuoteServer("127.0.0.1:" + std::to_string(silent.Port()));
         TStockObj stock("2330");
         QElapsedTimer t;
@@ -206,7 +160,7 @@ TEST_F(EndToEnd, AStalledServerOrAnOversizedPageFailsTheFetch) {
 
     quotetest::PageQuote q;
     std::string page = quotetest::QuotePage(q) + std::string(MaxPageBytes + 1000, 'x');
-    ScriptedServer big("HTTP/1.0 200 OK\r\n\r\n" + page);
+    LoopbackServer big(Reply("HTTP/1.0 200 OK\r\n\r\n" + page));
     SetQuoteServer("127.0.0.1:" + std::to_string(big.Port()));
     TStockObj stock("2330");
     EXPECT_FALSE(stock.Update());
@@ -219,7 +173,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), " 2330\n1101\n\n0050");
     QProcess watch;
-    StartQuotewatch(watch, dir, server, {"--cycles", "1"});
+    StartQuotewatch(watch, dir, server.Port(), {"--cycles", "1"});
     ASSERT_TRUE(watch.waitForFinished(30000));
     EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(watch.exitCode(), 0);
@@ -237,7 +191,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n1101\r\n0050\r\n");
 
     QProcess help;
-    StartQuotewatch(help, dir, server, {"--help"});
+    StartQuotewatch(help, dir, server.Port(), {"--help"});
     ASSERT_TRUE(help.waitForFinished(10000));
     EXPECT_TRUE(help.readAllStandardOutput().contains("--cycles"));
 }
@@ -248,11 +202,104 @@ TEST_F(EndToEnd, QuotewatchEndsCleanlyOnSigterm) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n");
     QProcess watch;
-    StartQuotewatch(watch, dir, server, {});
+    StartQuotewatch(watch, dir, server.Port(), {});
     ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle printed its line
     watch.terminate();
     ASSERT_TRUE(watch.waitForFinished(20000));
     EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(watch.exitCode(), 0);
     EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n");
+}
+
+// A page that comes slowly, so that handlers run while it downloads.
+void SlowPage(Conn& c) {
+    c.ReadRequest();
+    c.Send("HTTP/1.0 200 OK\r\n\r\n");
+    c.Pause(300);
+    c.Send(quotetest::QuotePage(quotetest::PageQuote{}));
+}
+
+TEST_F(EndToEnd, ACycleSurvivesTheListGoingAwayDuringADownload) {
+    LoopbackServer server(SlowPage);
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TempDir dir;
+    WorkingDir cwd(dir.path());
+    for (bool destroy : {false, true}) {
+        WriteFileBytes("STOCKLIST.TXT", "2330\r\n2330\r\n");
+        auto* list = new TStockObjList;
+        list->Timer->SetEnabled(false);
+        int updates = 0;
+        list->OnUpdate = [&](TStockObjList*, int, TStockObj*) { ++updates; };
+        QTimer::singleShot(100, [&] {
+            if (destroy)
+                delete list;
+            else
+                list->Clear();
+        });
+        list->Refresh(true);
+        EXPECT_FALSE(Refreshing);
+        EXPECT_FALSE(Fetching);
+        EXPECT_EQ(updates, 0);
+        if (!destroy) {
+            EXPECT_EQ(list->Count(), 0);
+            delete list;
+        }
+    }
+}
+
+TEST_F(EndToEnd, RequestStopEndsTheDownloadUnderWayAndTheCycle) {
+    LoopbackServer silent([](Conn& c) {
+        c.ReadRequest();
+        c.WaitClosed();
+    });
+    SetQuoteServer("127.0.0.1:" + std::to_string(silent.Port()));
+    TempDir dir;
+    WorkingDir cwd(dir.path());
+    WriteFileBytes("STOCKLIST.TXT", "2330\r\n2317\r\n");
+    TStockObjList list;
+    QTimer::singleShot(100, [&] { list.RequestStop(); });
+    QElapsedTimer t;
+    t.start();
+    list.Refresh(true);  // the fetch time-out is 15 s
+    EXPECT_LT(t.elapsed(), FetchTimeOutMs / 2);
+    EXPECT_FALSE(Refreshing);
+    EXPECT_EQ(silent.Accepted(), 1);
+    EXPECT_NE(list.Stocks(0)->LastError, "");
+}
+
+TEST_F(EndToEnd, ATricklingServerIsCutAtTheFetchDeadline) {
+    // Each header line comes well within the time-out; the page never does.
+    LoopbackServer trickle([](Conn& c) {
+        c.ReadRequest();
+        c.Send("HTTP/1.0 200 OK\r\n");
+        while (c.Send("X-Wait: 1\r\n")) c.Pause(100);
+    });
+    SetQuoteServer("127.0.0.1:" + std::to_string(trickle.Port()));
+    const int old = FetchTimeOutMs;
+    FetchTimeOutMs = 400;
+    TStockObj stock("2330");
+    EXPECT_FALSE(stock.Update());
+    FetchTimeOutMs = old;
+    EXPECT_EQ(stock.LastError, "Socket readln aborted");
+    EXPECT_FALSE(Fetching);
+}
+
+TEST_F(EndToEnd, QuotewatchReportsEachFetchErrorOnceAndAFailedSave) {
+    nettest::RefusedPort refused;
+    auto dir = std::make_unique<TempDir>();
+    const std::string path = dir->path();
+    WriteFileBytes(dir->file("STOCKLIST.TXT"), "2330\n");
+    QProcess watch;
+    watch.setReadChannel(QProcess::StandardError);
+    StartQuotewatch(watch, *dir, refused.Port(), {"--cycles", "2"});
+    ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle reported its failure
+    // The working directory goes away: the list cannot be written back at the end.
+    std::filesystem::remove_all(path);
+    ASSERT_TRUE(watch.waitForFinished(30000));
+    EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(watch.exitCode(), 1);
+    const QString err = QString::fromUtf8(watch.readAllStandardError());
+    EXPECT_EQ(err.count("row 1 2330: Connection Failed"), 1) << err.toStdString();
+    EXPECT_EQ(err.count("Cannot create file"), 1) << err.toStdString();
+    ::mkdir(path.c_str(), 0700);  // for the TempDir to remove
 }

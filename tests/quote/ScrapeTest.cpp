@@ -3,6 +3,7 @@
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
 
+#include <clocale>
 #include <gtest/gtest.h>
 
 using namespace quotetest;
@@ -174,4 +175,41 @@ TEST(Scrape, TheFirstAnchorLineWins) {
     std::vector<std::string> f;
     ASSERT_TRUE(ScrapeQuotePage(page, "2330", ref, f));
     EXPECT_EQ(f[qfLast], "1,085");
+}
+
+TEST(Scrape, ANulInsideTheRowEndsThePageThere) {
+    PageQuote q;
+    std::string page = QuotePage(q);
+    page.insert(page.find(q.bid + "</td>"), 1, '\0');  // within the bid line
+    float ref = 0;
+    std::vector<std::string> f;
+    ASSERT_TRUE(ScrapeQuotePage(page, "2330", ref, f));
+    EXPECT_EQ(f[qfLast], "1,085");
+    EXPECT_EQ(f[qfBid], "");  // its "</" lies past the end
+    for (int i = qfAsk; i <= qfLow; ++i) EXPECT_EQ(f[i], "") << i;
+    // A row that is the whole page, with no line end at all.
+    std::vector<std::string> lines = QuoteRowLines(q);
+    ASSERT_TRUE(ScrapeQuotePage(lines[0], "2330", ref, f));
+    EXPECT_EQ(f[qfName], Utf8ToBig5("台積電"));
+}
+
+// The board takes the user's locale; quote figures must read the same under any of them.
+TEST(QuoteValue, ReadsTheSameUnderACommaDecimalLocale) {
+    const char* old = std::setlocale(LC_ALL, nullptr);
+    std::string saved = old ? old : "C";
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && !std::setlocale(LC_ALL, "de_DE.utf8"))
+        GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (scripts/install-deps generates it)";
+    const float value = QuoteValue("612.50");
+    const float change = QuoteValue(Utf8ToBig5("▽1.50"));
+    PageQuote q;
+    q.last = "612.50";
+    q.change = "▽1.50";
+    float ref = 0;
+    std::vector<std::string> f;
+    const bool ok = ScrapeQuotePage(QuotePage(q), "2330", ref, f);
+    std::setlocale(LC_ALL, saved.c_str());
+    EXPECT_FLOAT_EQ(value, 612.5f);
+    EXPECT_FLOAT_EQ(change, -1.5f);
+    ASSERT_TRUE(ok);
+    EXPECT_FLOAT_EQ(ref, 614.0f);
 }

@@ -9,9 +9,11 @@
 #include "ui/Timer.h"
 
 #include <QElapsedTimer>
+#include <QTimer>
 #include <deque>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
@@ -29,9 +31,18 @@ struct ScriptedStock : TStockObj {
     std::vector<std::string> last = std::vector<std::string>(11, "x");  // repeated when replies run out
     int fetches = 0;
     ui::TDateTime lastFetchSeenDuringDownload = -1;
+    // Runs inside the download, as a handler dispatched by its waits would.
+    std::function<void()> during;
 
     bool FetchQuote(const std::string&, float& ref, std::vector<std::string>& fields) override {
         ++fetches;
+        if (during) {
+            // Whatever the handler does, the download must not touch this stock afterwards.
+            auto run = std::move(during);
+            std::weak_ptr<const void> alive = Lifetime();
+            run();
+            if (alive.expired()) return false;
+        }
         lastFetchSeenDuringDownload = Data().LastFetch;
         fields.clear();
         ref = 0;
@@ -278,7 +289,8 @@ TEST_F(WatchList, AFailedSaveGoesToTheApplicationAndKeepsTheOldFile) {
         TStockObjList list;
         list.Stocks(0)->Reset("1101");
         // The temporary file cannot be created: a directory is in its place.
-        ASSERT_EQ(::mkdir((std::string(TStockObjList::FileName) + ".tmp~").c_str(), 0755), 0);
+        const std::string temp = std::string(TStockObjList::FileName) + ".tmp~" + std::to_string(::getpid());
+        ASSERT_EQ(::mkdir(temp.c_str(), 0755), 0);
     }
     ui::SetExceptionHandler(old);
     EXPECT_EQ(errors.size(), 1u);
@@ -384,4 +396,83 @@ TEST_F(WatchList, TheTimerRunsCyclesFiveSecondsApartAndSurvivesErrors) {
     EXPECT_EQ(errors, std::vector<std::string>{"listener failed"});
     EXPECT_TRUE(list.Timer->Enabled());
     EXPECT_FALSE(Refreshing);
+}
+
+TEST_F(WatchList, MessagesKeepFlowingDuringThePauseAfterAStock) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n");
+    TStockObjList list;
+    Script(list);
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(5);
+    QElapsedTimer t;
+    t.start();
+    list.Refresh(true);
+    ticker.stop();
+    EXPECT_GE(t.elapsed(), 2 * TStockObjList::PauseAfterStockMs - 5);  // the pauses still take their time
+    EXPECT_GE(ticks, 6);  // a sleeping pause lets at most one tick through per stock
+}
+
+TEST_F(WatchList, RequestStopEndsTheCycleAndStartsNoOther) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n2454\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    s[0]->during = [&] { list.RequestStop(); };
+    list.Refresh(true);
+    EXPECT_TRUE(list.StopRequested());
+    EXPECT_FALSE(Refreshing);
+    EXPECT_EQ(s[1]->fetches + s[2]->fetches, 0);
+    EXPECT_FALSE(list.Timer->Enabled());
+    list.Refresh(true);
+    list.TimerTick();
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 1);
+    EXPECT_FALSE(list.Timer->Enabled());
+}
+
+// Handlers that run inside a download destroy the stock, clear the list or destroy the list
+// itself; the cycle goes on or ends without touching what went away (run under the sanitizers).
+TEST_F(WatchList, ACycleSurvivesWhatAHandlerDestroys) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n2454\r\n");
+    {
+        TStockObjList list;
+        auto s = Script(list);
+        std::vector<int> calls;
+        list.OnUpdate = [&](TStockObjList*, int i, TStockObj*) { calls.push_back(i); };
+        s[1]->during = [&] { list.Items[1].Object.reset(); };  // the stock under way goes
+        list.Refresh(true);
+        EXPECT_EQ(calls, (std::vector<int>{0, 2}));
+        EXPECT_FALSE(Refreshing);
+        s[2]->during = [&] { list.Clear(); };  // the whole list empties
+        Advance(30);
+        list.Refresh(true);
+        EXPECT_FALSE(Refreshing);
+        EXPECT_EQ(list.Count(), 0);
+    }
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n");
+    {
+        auto* list = new TStockObjList;
+        auto s = Script(*list);
+        s[0]->during = [&] { delete list; };  // the list itself goes
+        list->Refresh(true);
+        EXPECT_FALSE(Refreshing);
+        EXPECT_EQ(File(), "2330\r\n2317\r\n");  // written back on the way
+    }
+    {
+        // The same from a tick of the list's own timer.
+        auto* list = new TStockObjList;
+        auto s = Script(*list);
+        bool gone = false;
+        s[0]->during = [&] {
+            delete list;
+            gone = true;
+        };
+        list->Timer->SetInterval(1);
+        QElapsedTimer t;
+        t.start();
+        while (!gone && t.elapsed() < 5000) ui::WaitMessage(50);
+        EXPECT_TRUE(gone);
+        EXPECT_FALSE(Refreshing);
+        ui::ProcessMessages();  // the timer, released during its own tick, goes now
+    }
 }

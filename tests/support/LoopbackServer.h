@@ -1,5 +1,5 @@
 #pragma once
-// A scripted TCP server on 127.0.0.1 for the network tests. It listens on a free port and runs
+// A scripted TCP server on 127.0.0.1 for the tests and the network benchmarks. It listens on a free port and runs
 // its script on a thread of its own for each connection it accepts, one after another. Scripts
 // use the blocking helpers below; every wait in them also ends when the server stops, so a
 // test never hangs on its server.
