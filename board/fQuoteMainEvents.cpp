@@ -12,6 +12,7 @@
 #include "ui/Big5.h"
 #include "ui/Consts.h"
 #include "ui/DateTime.h"
+#include "ui/ScopeGuard.h"
 #include "ui/Signals.h"
 #include "ui/TextFile.h"
 #include "ui/Timer.h"
@@ -27,15 +28,6 @@
 #include <algorithm>
 
 namespace {
-
-// Runs its function when the scope ends, on every path.
-template <class F>
-struct TFinally {
-    F f;
-    ~TFinally() { f(); }
-};
-template <class F>
-TFinally(F) -> TFinally<F>;
 
 int CompareTextNoCase(const std::string& a, const std::string& b) {
     const std::size_t n = std::min(a.size(), b.size());
@@ -190,7 +182,7 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
     if (!FlowAllowed()) return;
     RefreshSuspended = true;
     QPointer<TfrmDlgMenu> menu;
-    TFinally done{[&] {
+    ui::Finally done{[&] {
         delete menu.data();
         // A confirmed close keeps the flag: no cycle starts while the board shuts down.
         RefreshSuspended = FClosing;
@@ -220,7 +212,7 @@ void TfrmWatchMain::ChangeStock() {
     if (Refreshing || (FClosing)) return;
     RefreshSuspended = true;
     QPointer<TfrmStockSel> picker;
-    TFinally done{[&] {
+    ui::Finally done{[&] {
         delete picker.data();
         RefreshSuspended = FClosing;
     }};
@@ -255,8 +247,8 @@ bool TfrmWatchMain::FormCloseQuery() {
     bool canClose = false;
     {
         QPointer<TfrmDlgYesNo> confirm;
-        TFinally freeIt{[&] { delete confirm.data(); }};
-        TFinally flag{[&] {
+        ui::Finally freeIt{[&] { delete confirm.data(); }};
+        ui::Finally flag{[&] {
             if (!canClose) RefreshSuspended = false;
         }};
         confirm = new TfrmDlgYesNo(this);
@@ -291,7 +283,7 @@ void TfrmWatchMain::CloseOnSignal(int) {
     FSignalled = true;
     FClosing = true;
     RefreshSuspended = true;
-    if (StockList && StockList->Timer) StockList->Timer->SetEnabled(false);
+    if (StockList) StockList->RequestStop();
     // Every open dialog answers Cancel; the message loop, and every modal loop above it, ends.
     QApplication::exit(0);
 }

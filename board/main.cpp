@@ -32,9 +32,7 @@ void ReportFirstRefresh(TfrmWatchMain& board) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The large glyph cache draws nothing at all through the X11 backing store of Qt 6.4 (every
-    // text of the board stays blank on a real X server); it is taken only where it works.
-    if (qgetenv("QT_QPA_PLATFORM") == "offscreen") PrepareBoardRendering();
+    PrepareBoardRendering();
     ui::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
     ui::RegisterFontSubstitutions();
