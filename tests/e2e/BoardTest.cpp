@@ -102,6 +102,14 @@ protected:
         if (has(1, White) && has(3, White) && has(4, Red)) return 2;
         return -1;
     }
+    // The share of the pixels in rect that differ between two pictures of the screen.
+    static double Changed(const QImage& a, const QImage& b, const QRect& rect) {
+        int differ = 0, all = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x, ++all)
+                if (a.pixel(x, y) != b.pixel(x, y)) ++differ;
+        return all ? double(differ) / all : 0;
+    }
     static bool NameShown(const QImage& s, int row) {
         return e2e::CountColour(s, Cell(0, row), row % 2 ? Yellow : Lime) > 100;
     }
@@ -182,4 +190,56 @@ TEST_F(Board, SigtermInTheMiddleOfACycleStillWritesTheList) {
     EXPECT_EQ(board.Wait(10000), 0) << board.Output();
     relay->Stall(false);
     EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n9999\r\n");
+}
+
+TEST_F(Board, PickAStockForAnEmptyRowThenLeaveThroughTheClockMenu) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n2454\r\n");
+    StartBoard(OutOfWindow);
+    const int windows = Windows();
+    const QRgb navy = qRgb(0, 0, 128);
+
+    // Row 7 is empty: a right-click selects it (navy) and opens the menu at the pointer, its
+    // top-left corner under it: one line of 303 x 64 pixels.
+    const QPoint row7 = Centre(2, 7);
+    QImage before = x.Screenshot();
+    ASSERT_TRUE(x.Click(row7.x(), row7.y(), 3));
+    ASSERT_TRUE(WaitForWindows(windows + 1)) << "no menu";
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return Changed(before, s, QRect(row7.x() + 2, row7.y() + 2, 298, 60)) > 0.9 &&
+               e2e::CountColour(s, QRect(0, Cell(0, 7).y(), 319, 97), navy) > 10000;
+    })) << "the menu is not at the pointer, or the row is not selected";
+    ASSERT_TRUE(x.Click(row7.x() + 20, row7.y() + 20));  // "更換股票"
+
+    // The picker, just below and right of the clock cell: its keypad starts about 362 pixels
+    // right of that corner (the list's panel, the bevels, the grid's margin), each key 154 by 120.
+    const QPoint keypad(320 + 362, 97 + 12);
+    auto key = [&](int col, int row) { return keypad + QPoint(col * 154 + 76, row * 120 + 59); };
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return e2e::CountColour(s, QRect(key(1, 0) - QPoint(40, 40), QSize(80, 80)), White) > 200;  // "2"
+    })) << "no keypad";
+    for (QPoint k : {key(0, 0), key(0, 0), key(0, 3), key(0, 0)}) ASSERT_TRUE(x.Click(k.x(), k.y()));  // 1101
+    const int asked = relay->RequestsFor("1101");
+    const QPoint ok = keypad + QPoint(155, 495 - 8 + 29);
+    ASSERT_TRUE(x.Click(ok.x(), ok.y()));  // "確定"
+
+    // The new stock goes after the three watched ones, into row 4, fetched at once.
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("1101") > asked; }, 5000)) << "not fetched at once";
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 4); })) << "row 4 stays empty";
+    EXPECT_FALSE(NameShown(x.Screenshot(), 7));
+    ASSERT_TRUE(WaitForWindows(windows));
+
+    // The clock cell's menu opens at the cell's corner; OK, then "是" closes the board.
+    before = x.Screenshot();
+    ASSERT_TRUE(x.Click(Centre(0, 0).x(), Centre(0, 0).y(), 3));
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) { return Changed(before, s, QRect(1, 1, 300, 62)) > 0.9; }))
+        << "no menu at the clock cell";
+    ASSERT_TRUE(x.Click(Centre(0, 0).x(), Centre(0, 0).y()));  // "結束程式"
+    // The confirmation, centred on the screen: "是" at (80, 176), 240 x 70 inside it.
+    const QPoint yes((1920 - 697) / 2 + 200, (1080 - 265) / 2 + 211);
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return e2e::CountColour(s, QRect((1920 - 697) / 2 + 10, (1080 - 265) / 2 + 10, 600, 100), navy) > 20000;
+    })) << "no confirmation";
+    ASSERT_TRUE(x.Click(yes.x(), yes.y()));
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n2454\r\n1101\r\n");
 }
