@@ -336,6 +336,10 @@ bool XServer::XDoTool(const std::vector<std::string>& args, std::string* out) co
 bool XServer::Key(const std::string& name) const { return XDoTool({"key", name}); }
 
 bool XServer::MoveTo(int x, int y) const {
+    // "mousemove --sync" waits for the pointer to move: to where it already is, it never does.
+    std::string where;
+    const std::string target = "x:" + std::to_string(x) + " y:" + std::to_string(y) + " ";
+    if (XDoTool({"getmouselocation"}, &where) && where.rfind(target, 0) == 0) return true;
     return XDoTool({"mousemove", "--sync", std::to_string(x), std::to_string(y)});
 }
 
