@@ -243,3 +243,16 @@ TEST_F(Board, PickAStockForAnEmptyRowThenLeaveThroughTheClockMenu) {
     EXPECT_EQ(board.Wait(10000), 0) << board.Output();
     EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n2454\r\n1101\r\n");
 }
+
+TEST_F(Board, SigintDuringTheFirstCycleOfStartUpStillWritesTheList) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n 2317\n");
+    relay->Stall(true);
+    std::vector<std::string> env = e2e::FakeTimeEnvironment(OutOfWindow);
+    env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
+    ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 10000)) << "the first cycle did not start";
+    board.Signal(SIGINT);
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    relay->Stall(false);
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n");
+}
