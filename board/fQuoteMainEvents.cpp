@@ -209,7 +209,7 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
 }
 
 void TfrmWatchMain::ChangeStock() {
-    if (Refreshing || (FClosing)) return;
+    if (!FlowAllowed()) return;
     RefreshSuspended = true;
     QPointer<TfrmStockSel> picker;
     ui::Finally done{[&] {
