@@ -8,6 +8,14 @@
 // applied after that. A text holding "</", "<B" or "<I" is drawn as formatted inline HTML: its
 // tags format the text and never show.
 //
+// Painting covers only the damaged area. Large type is slow to draw from glyphs (Qt's raster
+// engine caches none above 64 px), so each cell's text is drawn once into an image that is
+// reused until the text, its font or its colour changes; images of equal texts are shared.
+//
+// A left press selects the cell under it (its row with RowSelect); other buttons select
+// nothing. The arrow keys move the current cell. Every change of row, by key, mouse or
+// program, asks OnRowChanging first.
+//
 // Events are std::function members, fired only when set. Handlers run inside Qt's event
 // dispatch (paint, key, mouse, resize), so they must not throw.
 #include <QBrush>

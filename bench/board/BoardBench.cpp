@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <benchmark/benchmark.h>
 #include <memory>
@@ -18,12 +19,11 @@
 namespace {
 
 struct Board {
+    QTemporaryDir workDir;  // removed with the board
     std::unique_ptr<TfrmWatchMain> window;
     Board() {
         // The list's file is read from and written to a directory of the benchmark's own.
-        QDir().mkpath(QDir::tempPath() + "/board_bench");
-        QDir::setCurrent(QDir::tempPath() + "/board_bench");
-        QFile::remove("STOCKLIST.TXT");
+        QDir::setCurrent(workDir.path());
         window = std::make_unique<TfrmWatchMain>();
         window->resize(1920, 1080);
         window->show();
@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
     ui::RegisterFontSubstitutions();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    TheBoard().window.reset();
+    TheBoard().window.reset();  // writes the list's file while its directory exists
+    QDir::setCurrent(QDir::tempPath());
     return 0;
 }

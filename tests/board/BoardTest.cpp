@@ -3,6 +3,7 @@
 // header row that cannot be selected, and HTML tags in change cells.
 #include "BoardSupport.h"
 
+#include <QDir>
 #include <QLocale>
 #include <cmath>
 
@@ -25,9 +26,15 @@ TEST_F(BoardFixture, SizingFollowsTheWindow) {
         {600, 768, 68, 99, 26},    // narrow: the font follows the column width
         {1024, 300, 26, 169, 26},  // low: the font follows the row height
     };
+    AddStock("2330", "台積電", "1055", "1055", "1060", "△30</font></td>", "9,588", "", "", "", 1025.0f);
+    AddStock("0050", "元大台灣50", "180.20", "180.20", "180.25", "▽0.30</font></td>", "7,771", "", "", "", 180.5f);
+    const std::string artefacts = testsupport::BinaryDir() + "/artefacts";
+    QDir().mkpath(QString::fromStdString(artefacts));
     for (const Case& c : cases) {
         board->resize(c.w, c.h);
         QApplication::processEvents();
+        Shot().save(
+            QString::fromStdString(artefacts + "/board-" + std::to_string(c.w) + "x" + std::to_string(c.h) + ".png"));
         ASSERT_EQ(G().ClientWidth(), c.w);
         EXPECT_EQ(G().DefaultRowHeight(), c.row) << c.w << "x" << c.h;
         EXPECT_EQ(G().DefaultColWidth(), c.col) << c.w << "x" << c.h;

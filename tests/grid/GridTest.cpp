@@ -315,3 +315,60 @@ TEST_F(GridFixture, FontHeightIsTheCellHeight) {
     EXPECT_GT(top, r.top());          // and stay inside it
     EXPECT_LT(bottom, r.bottom());
 }
+
+// Drawn texts are kept as images: a change of colour, font or text, and the same text in
+// another cell, must still show what the handler asks for.
+TEST_F(GridFixture, KeptTextImagesFollowColourFontAndText) {
+    QColor colour = Qt::red;
+    int height = 30;
+    g.OnGetCellColor = [&](QObject*, int row, int, grid::TGridDrawState, QBrush&, TGridFont& font) {
+        font.Color = row == 2 ? QColor(Qt::green) : colour;
+        font.Height = height;
+    };
+    g.SetCells(0, 0, "88");
+    g.SetCells(0, 2, "88");
+    QImage img = Shot();
+    EXPECT_GT(CountColor(img, Inner(0, 0), Qt::red), 20);
+    EXPECT_GT(CountColor(img, Inner(0, 2), Qt::green), 20);
+    const int redInk = CountColor(img, Inner(0, 0), Qt::red);
+    colour = Qt::yellow;  // the same text, another colour
+    g.SetCells(0, 0, "88");
+    img = Shot();
+    EXPECT_EQ(CountColor(img, Inner(0, 0), Qt::red), 0);
+    EXPECT_EQ(CountColor(img, Inner(0, 0), Qt::yellow), redInk);
+    height = 20;  // a smaller font
+    g.SetCells(0, 0, "88");
+    img = Shot();
+    EXPECT_LT(CountColor(img, Inner(0, 0), Qt::yellow), redInk * 3 / 4);
+    g.SetCells(0, 0, "1");  // another text
+    img = Shot();
+    EXPECT_LT(CountColor(img, Inner(0, 0), Qt::yellow), redInk / 2);
+}
+
+// With FitText a text wider than its cell is condensed into it; without, it is cut at the
+// cell's edges and no ink crosses into the neighbours.
+TEST_F(GridFixture, WideTextsAreCutOrCondensed) {
+    g.OnGetAlignment = [](QObject*, int, int, grid::THAlign& h, grid::TVAlign& v) {
+        h = grid::THAlign::Center;
+        v = grid::TVAlign::Center;
+    };
+    g.SetCells(1, 0, "WWWWWWWW");
+    QImage img = Shot();
+    QRect cell = Inner(1, 0);
+    auto inkAtEdges = [&](const QImage& image) {
+        int n = 0;
+        for (int y = cell.top(); y <= cell.bottom(); ++y)
+            n += qGray(image.pixel(cell.left(), y)) > 60 || qGray(image.pixel(cell.right(), y)) > 60;
+        return n;
+    };
+    EXPECT_GT(inkAtEdges(img), 0);  // cut
+    EXPECT_EQ(CountColor(img, Inner(0, 0), QColor(192, 192, 192)), 0);
+    EXPECT_EQ(CountColor(img, Inner(2, 0), QColor(192, 192, 192)), 0);
+    g.SetFitText(true);
+    img = Shot();
+    EXPECT_EQ(inkAtEdges(img), 0);  // condensed, a little space either side
+    int ink = 0;
+    for (int y = cell.top(); y <= cell.bottom(); ++y)
+        for (int x = cell.left(); x <= cell.right(); ++x) ink += qGray(img.pixel(x, y)) > 60;
+    EXPECT_GT(ink, 300);
+}
