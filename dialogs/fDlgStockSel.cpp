@@ -197,7 +197,17 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     FormCreate();
 }
 
-TfrmStockSel::~TfrmStockSel() { FormDestroy(); }
+TfrmStockSel::~TfrmStockSel() {
+    // The controls outlive this part of the form by a moment: no handler may reach it from them.
+    disconnect(Edit1, nullptr, this, nullptr);
+    Edit1->removeEventFilter(this);
+    ListBox1->OnKeyDown = nullptr;
+    ListBox1->OnClick = nullptr;
+    ListBox1->OnDblClick = nullptr;
+    g0->OnMouseDown = nullptr;
+    g0->OnGetAlignment = nullptr;
+    FormDestroy();
+}
 
 void TfrmStockSel::FormCreate() {
     static const char* const rows[] = {"1,2,3", "4,5,6", "7,8,9", "0,←,x"};
@@ -278,6 +288,9 @@ void TfrmStockSel::g0MouseDown(Qt::MouseButton, int x, int y) {
     int col = -1, row = -1;
     g0->MouseToCell(x, y, col, row);
     if (col < 0 || row < 0) return;
+    // The key last touched, by any button, is the keypad's current cell.
+    g0->SetCol(col);
+    g0->SetRow(row);
     const std::string entry = Edit1->Text();
     const std::string next = stocksel::KeypadEntry(entry, col, row, g0->Cells(col, row));
     if (next == entry) return;

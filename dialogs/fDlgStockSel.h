@@ -24,7 +24,8 @@ namespace stocksel {
 // The prompt "請輸入ID或名稱" in Big5: an entry equal to it counts as empty.
 const std::string& PromptText();
 
-// The group of a line: its first two bytes read as a decimal integer; none when they are no number.
+// True when the line's first two bytes, read as a decimal integer, give 3 to 9 or 70 to 73: the
+// group that the filter shows after all other lines. Two bytes that are no number are no group.
 bool InLateGroup(std::string_view line);
 
 // What FilterList shows for an entry: the matching lines, those of the groups 3 to 9 and 70 to 73

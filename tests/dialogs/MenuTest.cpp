@@ -73,13 +73,11 @@ TEST_F(Menu, LeavingOrEscapeDismisses) {
     for (QPoint exit : {QPoint(0, -1), QPoint(-1, 0), QPoint(120, 64), QPoint(303, 10)}) {
         auto dlg = Make();
         const int result = Run(*dlg, [&] {
-            QWidget* lines = dlg->ListBox1->viewport();
             MouseMove(dlg.get(), {0, 0});
             MouseMove(dlg.get(), {150, 30});
             MouseMove(dlg.get(), {300, 60});
             EXPECT_TRUE(dlg->isVisible()) << "closed while the pointer moved within it";
             EXPECT_EQ(dlg->ListBox1->ItemIndex(), 0);
-            (void)lines;
             MouseMove(dlg.get(), exit);
         });
         EXPECT_EQ(result, ui::mrCancel) << "leaving at " << exit.x() << "," << exit.y();

@@ -18,11 +18,12 @@
 
 namespace dialogtest {
 
-void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
+QPointer<QTimer> WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
     auto* timer = new QTimer;
     auto clock = std::make_shared<QElapsedTimer>();
     auto acted = std::make_shared<QPointer<QWidget>>();
     auto done = std::make_shared<bool>(false);
+    auto readySince = std::make_shared<QPointer<QWidget>>();
     clock->start();
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, timer, [=] {
@@ -32,8 +33,14 @@ void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
         };
         if (!*done) {
             QWidget* modal = QApplication::activeModalWidget();
-            // Acts once the window is on the screen and can take input.
-            if (modal && !(modal->windowHandle() && modal->windowHandle()->isExposed())) modal = nullptr;
+            // Acts once the window is on the screen and active, and has been so for one more
+            // tick, in which the work it posted itself on showing (layouts) is done.
+            const bool ready =
+                modal && modal->windowHandle() && modal->windowHandle()->isExposed() && modal->isActiveWindow();
+            if (!ready || *readySince != modal) {
+                *readySince = ready ? modal : nullptr;
+                modal = nullptr;
+            }
             if (!modal) {
                 if (clock->elapsed() > timeoutMs) {
                     ADD_FAILURE() << "no modal dialog opened within " << timeoutMs << " ms";
@@ -63,16 +70,19 @@ void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs) {
         }
     });
     timer->start();
+    return timer;
 }
 
 int RunModal(QDialog& dlg, const std::function<int()>& showModal, const std::function<void()>& act, int timeoutMs) {
-    WhenModal(
+    QPointer<QTimer> watch = WhenModal(
         [&](QWidget* modal) {
             EXPECT_EQ(modal, &dlg) << "another dialog is the active modal widget";
             act();
         },
         timeoutMs);
-    return showModal();
+    const int result = showModal();
+    delete watch.data();
+    return result;
 }
 
 void Settle() {
@@ -114,9 +124,11 @@ void MouseClick(QWidget* w, QPoint pos, Qt::MouseButton button) { QTest::mouseCl
 void MouseDoubleClick(QWidget* w, QPoint pos) { QTest::mouseDClick(w, Qt::LeftButton, {}, pos); }
 
 void MouseMove(QWidget* w, QPoint pos) {
-    // Moves the pointer itself: the platform reports the window it enters or leaves.
+    // Moves the pointer itself: the platform reports the window it enters or leaves (at once
+    // offscreen, a moment later from an X server).
     QCursor::setPos(w->mapToGlobal(pos));
     QCoreApplication::processEvents();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) QTest::qWait(50);
 }
 
 void DialogFixture::SetUp() {

@@ -6,7 +6,9 @@
 // the test ends instead of hanging.
 #include <QDialog>
 #include <QPoint>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <gtest/gtest.h>
@@ -21,8 +23,9 @@ int RunModal(QDialog& dlg, const std::function<int()>& showModal, const std::fun
              int timeoutMs = DefaultTimeoutMs);
 
 // Arms the same watch without starting the loop: `act` runs on whichever modal dialog is active
-// next, within the time-out. For dialogs that code under test opens itself.
-void WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs = DefaultTimeoutMs);
+// next, within the time-out. For dialogs that code under test opens itself. The watch deletes
+// itself once done; the caller may delete it sooner.
+QPointer<QTimer> WhenModal(const std::function<void(QWidget*)>& act, int timeoutMs = DefaultTimeoutMs);
 
 // Processes pending events, deferred deletions included.
 void Settle();

@@ -81,13 +81,6 @@ TEST(StockSelRules, EmptyEntryOrPromptShowsEverything) {
     EXPECT_TRUE(FilterLines({"ABCD x"}, "abc").Lines.empty());
 }
 
-TEST(StockSelRules, GroupIsTheFirstTwoBytesAsANumber) {
-    for (const char* line : {"03", "0999 x", "7000", "73xx", "7", " 7"}) EXPECT_TRUE(InLateGroup(line)) << line;
-    for (const char* line : {"0299", "1000", "7400", "69", "", "x7", "7x", "-7", "+"}) {
-        EXPECT_FALSE(InLateGroup(line)) << line;
-    }
-}
-
 // A selected line wins; its code is its first four bytes when it holds a space, else the whole
 // trimmed line. Without a selection: the first four bytes of the entry.
 TEST(StockSelRules, StockCodeRule) {
@@ -109,13 +102,10 @@ TEST(StockSelRules, StockCodeRule) {
 TEST(StockSelRules, KeypadEditsTheEntry) {
     EXPECT_EQ(KeypadEntry("110", 0, 0, "1"), "1101");
     EXPECT_EQ(KeypadEntry("1101", 1, 0, "2"), "1101");  // a fifth digit is ignored
-    EXPECT_EQ(KeypadEntry("", 1, 3, B5("←")), "");
-    EXPECT_EQ(KeypadEntry("", 2, 3, "x"), "");
-    EXPECT_EQ(KeypadEntry("12", 1, 3, B5("←")), "1");
     EXPECT_EQ(KeypadEntry(B5("1101 台　泥"), 2, 3, "x"), "");
     EXPECT_EQ(KeypadEntry(B5("1101 台　泥"), 1, 3, B5("←")), B5("1101 台　"));
-    EXPECT_EQ(KeypadEntry(B5("台"), 1, 3, B5("←")), "");
+    EXPECT_EQ(KeypadEntry("12", 1, 3, B5("←")), "1");
+    EXPECT_EQ(KeypadEntry("", 1, 3, B5("←")), "");
     EXPECT_EQ(KeypadEntry("1\xA5", 1, 3, B5("←")), "1");  // a lone lead byte at the end is one character
     EXPECT_EQ(KeypadEntry("12", 3, 0, "9"), "12");        // no such key
-    EXPECT_EQ(KeypadEntry("12", -1, -1, ""), "12");
 }
