@@ -202,8 +202,12 @@ void TKesHTTP::RunRequest() {
     QPointer<TKesHTTP> self(this);
     auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
     if (RequestTimeOut > 0) StartDeadline(RequestTimeOut);
+    FHoldIdleWatch = true;  // every pass closes its connection before the request returns
     ui::Finally clear{[&] {
-        if (self) ClearDeadline();
+        if (self) {
+            ClearDeadline();
+            FHoldIdleWatch = false;
+        }
     }};
     for (int pass = 1;; ++pass) {
         CheckRequestText();
@@ -333,12 +337,15 @@ void TKesHTTP::BuildRequest() {
 }
 
 void TKesHTTP::SendRequest() {
-    // The header block and its blank line are two sends that leave in one segment.
-    const std::string head = RequestLines.Text();
+    // The header block and the blank line that ends it go out in one send (one segment); a
+    // body follows in the same segment where it can.
+    const bool body = SendsBody(CurrentCmd);
+    const std::string head = RequestLines.Text() + "\r\n";
     StatusMessage(8, "Write");
-    SendBytes(head.data(), head.size(), true);
-    Writeln("");
-    if (SendsBody(CurrentCmd)) {
+    StatusMessage(8, "Writeln");
+    StatusMessage(8, "Write");
+    SendBytes(head.data(), head.size(), body && !OutputFileMode && !SendData.empty());
+    if (body) {
         if (OutputFileMode) {
             SendFile(SendData);
         } else {

@@ -136,7 +136,6 @@ void TThreadTimer::UpdateTimer() {
     ui::TTimer::UpdateTimer();
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // TKesSock: start-up and destruction
 
@@ -207,6 +206,12 @@ void TKesSock::MakeSocket(bool first) {
     FWriteNotifier->setSocket(fd);
 }
 
+bool TKesSock::WaitForData() {
+    if (SocketHandle != NoSocket && sockops::WaitReadable(SocketHandle, QuickWaitMs)) return true;
+    WatchRead();
+    return Pump(true);
+}
+
 bool TKesSock::Pump(bool wait) {
     QPointer<TKesSock> self(this);
     if (wait)
@@ -252,14 +257,15 @@ void TKesSock::HandleConnectEvent() {
     FWriteNotifier->setEnabled(false);
     if (!FConnecting || SocketHandle == NoSocket) return;  // a send waiting for room
     FConnecting = false;
-    int error = sockops::PendingError(SocketHandle);
+    int error = FConnectClean ? 0 : sockops::PendingError(SocketHandle);
+    FConnectClean = false;
     LastEventOK = error == 0;
     if (!LastEventOK) {
         LastErrorNo = error;
         return;
     }
     Connected = true;
-    WatchRead();
+    if (!FHoldIdleWatch) WatchRead();
     if (OnConnect) OnConnect(this);
 }
 
@@ -397,17 +403,19 @@ void TKesSock::Connect() {
     if (SocketHandle == NoSocket) CheckSocketError(10035);
     FFirstSocket = false;
     FConnecting = true;
+    FConnectClean = false;
     bool madeAtOnce = false;
     if (sockops::Connect(SocketHandle, RemoteAddress, RemotePort) == 0) {
         madeAtOnce = true;
+        FConnectClean = true;
     } else {
         int error = sockops::LastError();
         if (error == 10035) {
             // On a near peer the connection is often made by now: its event is taken at once.
-            if (sockops::WritableNow(SocketHandle))
-                madeAtOnce = true;
-            else
-                FWriteNotifier->setEnabled(true);
+            int ready = sockops::WritableNow(SocketHandle);
+            madeAtOnce = ready != 0;
+            FConnectClean = ready == 1;
+            if (!madeAtOnce) FWriteNotifier->setEnabled(true);
         } else if (IsConnectOutcome(error)) {
             // Reported at once on loopback; handled as the connect event it stands for.
             FConnecting = false;
@@ -573,12 +581,12 @@ std::string TKesSock::ReadLn() {
     char* buffer = IOBuffer.get();
     TimerOn();
     ++FReading;
-    WatchRead();
     QPointer<TKesSock> self(this);
     ui::Finally off{[&] {
         if (self) {
             --FReading;
             TimerOff();
+            if (!FHoldIdleWatch) WatchRead();
         }
     }};
     bool found = false;
@@ -614,7 +622,7 @@ std::string TKesSock::ReadLn() {
         LastErrorNo = sockops::LastError();
         if (LastErrorNo == SockErrNotConnected) break;
         CheckSocketError(10035);
-        if (!Pump(true)) throw EAbortError("Socket readln aborted", SockErrInterrupted);
+        if (!WaitForData()) throw EAbortError("Socket readln aborted", SockErrInterrupted);
     }
     if (Canceled) {
         Canceled = false;
@@ -634,7 +642,6 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
     BytesReceived = 0;
     TimerOn();
     ++FReading;
-    WatchRead();
     QPointer<TKesSock> self(this);
     auto gone = [] { return EAbortError("Socket capture aborted", SockErrInterrupted); };
     {
@@ -642,12 +649,14 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
             if (self) {
                 --FReading;
                 TimerOff();
+                if (!FHoldIdleWatch) WatchRead();
             }
         }};
         // Bytes received ahead, with the response header, come first.
         if (FInEnd > FInStart && !Canceled && maxLength != 0) {
             std::size_t n = FInEnd - FInStart;
-            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength) n = static_cast<std::size_t>(maxLength);
+            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength)
+                n = static_cast<std::size_t>(maxLength);
             sink(IOBuffer.get() + FInStart, n);
             FInStart += n;
             if (FInStart == FInEnd) FInStart = FInEnd = 0;
@@ -658,7 +667,8 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
         }
         while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
             std::size_t want = BufferSize;
-            if (exact && maxLength >= 0) want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
+            if (exact && maxLength >= 0)
+                want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
             long n = Receive(IOBuffer.get(), want, false);
             if (n == 0) break;
             if (n > 0) {
@@ -673,7 +683,7 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
             LastErrorNo = sockops::LastError();
             if (LastErrorNo == SockErrNotConnected) break;
             CheckSocketError(10035);
-            if (!Pump(true)) throw gone();
+            if (!WaitForData()) throw gone();
         }
     }
     if (Canceled) {

@@ -177,6 +177,15 @@ protected:
     // Runs the event loop once (blocking for the next event when wait is set). False when the
     // component was destroyed meanwhile: the caller must then touch nothing of it.
     [[nodiscard]] bool Pump(bool wait);
+    // The wait of a read for more data: a look at the socket alone for up to QuickWaitMs (data
+    // on a near peer usually come within it, without a round through the event loop), then a
+    // wait in the event loop. False when the component was destroyed meanwhile.
+    static constexpr int QuickWaitMs = 1;
+    [[nodiscard]] bool WaitForData();
+    // Set while a request of a subclass runs its steps back to back: the read notifier is then
+    // armed only for the waits themselves, not for idle reporting between the steps (each
+    // arming and disarming costs the event loop a wake-up).
+    bool FHoldIdleWatch = false;
     // Sends all bytes (zero bytes included); with more set, the kernel may hold them back to go
     // out with the next send in one segment.
     void SendBytes(const char* data, std::size_t length, bool more);
@@ -207,9 +216,10 @@ private:
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
-    bool FFirstSocket = true;  // the first socket resets its connection on close
+    bool FConnectClean = false;  // the connect was seen finished with no error pending
+    bool FFirstSocket = true;    // the first socket resets its connection on close
     bool FDestroyBegun = false;
-    int FReading = 0;  // read operations under way
+    int FReading = 0;                      // read operations under way
     std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
     bool FHasDeadline = false;
     std::chrono::steady_clock::time_point FDeadline;

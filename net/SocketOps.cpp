@@ -172,13 +172,20 @@ int PendingError(int fd) {
     return TranslateErrno(error);
 }
 
-bool WritableNow(int fd) {
+int WritableNow(int fd) {
     pollfd p{fd, POLLOUT, 0};
     for (;;) {
         int r = ::poll(&p, 1, 0);
-        if (r >= 0) return r > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
-        if (errno != EINTR) return false;
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP)) != 0) return 2;
+        if (r >= 0) return r > 0 && (p.revents & POLLOUT) != 0 ? 1 : 0;
+        if (errno != EINTR) return 0;
     }
+}
+
+bool WaitReadable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    int r = ::poll(&p, 1, ms);
+    return r > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
 }
 
 ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
@@ -212,9 +219,13 @@ int Close(int fd) {
 std::uint32_t InetAddr(const char* text) { return ::inet_addr(text); }
 
 long MaxSockets() {
-    rlimit rl{};
-    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65535;
-    return rl.rlim_cur > 65535 ? 65535 : static_cast<long>(rl.rlim_cur);
+    // Read once: the limit does not change under the program.
+    static const long limit = [] {
+        rlimit rl{};
+        if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 65535L;
+        return rl.rlim_cur > 65535 ? 65535L : static_cast<long>(rl.rlim_cur);
+    }();
+    return limit;
 }
 
 }  // namespace sockops

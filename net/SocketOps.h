@@ -31,8 +31,13 @@ int Connect(int fd, std::uint32_t address, std::uint16_t port);
 // The error a finished non-blocking connect left on the socket, translated; 0 on success.
 int PendingError(int fd);
 
-// True when the socket can be written now (a connect under way has finished), without waiting.
-bool WritableNow(int fd);
+// Whether a connect under way has finished, without waiting: 0 not yet, 1 finished and the
+// socket writable with no error pending, 2 finished with an error pending (see PendingError).
+int WritableNow(int fd);
+
+// Waits up to ms milliseconds for the socket to become readable (or report an error or its
+// end); true when it did. Blocks the thread: only for very short waits.
+bool WaitReadable(int fd, int ms);
 
 // Sends up to length bytes; returns the count accepted, or -1. With more set, the kernel may hold
 // the bytes back to go out together with the next send.

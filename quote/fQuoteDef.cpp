@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <thread>
 
 bool Refreshing = false;
 bool RefreshSuspended = false;
@@ -74,8 +75,10 @@ std::size_t LineEnd(std::string_view text, std::size_t pos) {
 
 // The start of the line after the one that ends at end (CR LF ends a line as one terminator).
 std::size_t NextLine(std::string_view text, std::size_t end) {
-    if (end < text.size() && text[end] == '\r') ++end;
-    else if (end < text.size()) return end + 1;
+    if (end < text.size() && text[end] == '\r')
+        ++end;
+    else if (end < text.size())
+        return end + 1;
     if (end < text.size() && text[end] == '\n') ++end;
     return end;
 }
@@ -109,7 +112,9 @@ std::string QuoteServer() { return ServerAddress(); }
 
 void SetQuoteServer(const std::string& address) { ServerAddress() = address; }
 
-std::string QuoteURL(const std::string& code) { return "http://" + QuoteServer() + "/q/q?s=" + PercentEncode(code, false); }
+std::string QuoteURL(const std::string& code) {
+    return "http://" + QuoteServer() + "/q/q?s=" + PercentEncode(code, false);
+}
 
 bool ScrapeQuotePage(const std::string& body, const std::string& code, float& refPrice,
                      std::vector<std::string>& fields) {
@@ -324,13 +329,19 @@ int TStockObjList::Add(const std::string& code, std::unique_ptr<TStockObj> stock
 }
 
 bool TStockObjList::Pause(int ms) {
+    using namespace std::chrono;
     const std::weak_ptr<const void> alive = FLifetime;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    // Messages keep being dispatched while the pause runs.
+    const auto until = steady_clock::now() + milliseconds(ms);
+    // Messages keep being dispatched while the pause runs. The event loop waits in whole
+    // milliseconds, rounded down; the last fraction is slept, so the pause does not overrun.
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || FStopRequested) return true;
-        ui::WaitMessage(static_cast<int>(left.count()));
+        auto left = duration_cast<microseconds>(until - steady_clock::now()).count();
+        if (left <= 0 || FStopRequested) return true;
+        if (left < 1000) {
+            std::this_thread::sleep_for(microseconds(left));
+            return true;
+        }
+        ui::WaitMessage(static_cast<int>(left / 1000));
         if (alive.expired()) return false;
     }
 }

@@ -129,7 +129,7 @@ public:
 private:
     TStockData FData;
     std::shared_ptr<const void> FLifetime = std::make_shared<char>();
-    unsigned FGeneration = 0;      // counts Reset calls
+    unsigned FGeneration = 0;  // counts Reset calls
     QPointer<TKesHTTP> FHttp;  // the download under way; FetchQuote owns it
 };
 

@@ -15,8 +15,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 

@@ -61,6 +61,7 @@ void WaitMessage(int maxMs) {
     // A single-shot wake-up bounds the wait; it is cancelled when something else came first.
     QTimer wake;
     wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);  // a coarse timer may wake up to 5 % late
     wake.start(maxMs);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }

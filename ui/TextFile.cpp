@@ -107,7 +107,8 @@ std::vector<std::string> ReadLines(const std::string& name, int maxLines) {
     }
     ::close(fd);
     std::vector<std::string> lines = SplitLines(text);
-    if (maxLines >= 0 && lines.size() > static_cast<std::size_t>(maxLines)) lines.resize(static_cast<std::size_t>(maxLines));
+    if (maxLines >= 0 && lines.size() > static_cast<std::size_t>(maxLines))
+        lines.resize(static_cast<std::size_t>(maxLines));
     return lines;
 }
 

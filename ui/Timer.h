@@ -14,7 +14,6 @@ namespace ui {
 
 class TTimer : public QObject {
 public:
-
     explicit TTimer(QObject* owner = nullptr);
     ~TTimer() override;
 

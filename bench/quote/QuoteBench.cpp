@@ -9,8 +9,11 @@
 
 #include <QElapsedTimer>
 #include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #ifdef QB_HAVE_SERVER_PROCESS
 #include "support/ServerProcess.h"
@@ -47,6 +50,18 @@ void BM_ScrapeQuotePage(benchmark::State& state) {
 }
 BENCHMARK(BM_ScrapeQuotePage)->Unit(benchmark::kMicrosecond);
 
+// The floor for the scrape: one memmem pass over the same page for the stock's anchor.
+void BM_MemmemPass(benchmark::State& state) {
+    const std::string page = RealisticPage();
+    const std::string anchor = "href=\"/q/bc?s=2330\">2330";
+    for (auto _ : state) {
+        const void* hit = ::memmem(page.data(), page.size(), anchor.data(), anchor.size());
+        benchmark::DoNotOptimize(hit);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
+}
+BENCHMARK(BM_MemmemPass)->Unit(benchmark::kMicrosecond);
+
 #ifdef QB_HAVE_SERVER_PROCESS
 // One forced cycle over ten stocks. The cycle pauses 50 ms after every stock by design; the
 // figure reported as "beyond_pauses_ms" is the time the ten downloads and scrapes take on top.
@@ -82,14 +97,49 @@ void BM_ForcedCycleTenStocks(benchmark::State& state) {
     ui::SetClock(oldClock);
 }
 BENCHMARK(BM_ForcedCycleTenStocks)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// One stock's download and scrape from the quote server: ten of these are the cycle's work.
+void BM_FetchOneStock(benchmark::State& state) {
+    testsupport::ServerProcess server;
+    if (!server.Start({"--seed", "7", "--always-open"})) {
+        state.SkipWithError("quote-server did not start");
+        return;
+    }
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TStockObj stock("2330");
+    float ref = 0;
+    std::vector<std::string> fields;
+    for (auto _ : state) {
+        bool ok = stock.FetchQuote("2330", ref, fields);
+        benchmark::DoNotOptimize(ok);
+    }
+}
+BENCHMARK(BM_FetchOneStock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 #endif
 
 }  // namespace
 
+// Prints as usual and keeps the time per iteration of each benchmark for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+                Times[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> Times;
+};
+
 int main(int argc, char** argv) {
     ui::TCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    double scrape = reporter.Times["BM_ScrapeQuotePage"], pass = reporter.Times["BM_MemmemPass"];
+    if (scrape > 0 && pass > 0)
+        std::printf("Scrape: %.2f us per page, %.1fx one memmem pass over it (%.2f us)\n", scrape * 1e6, scrape / pass,
+                    pass * 1e6);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,7 +1,7 @@
 #include "net/KesHttp.h"
 
-#include "support/LoopbackServer.h"
 #include "NginxServer.h"
+#include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 #include "ui/Application.h"
 

@@ -1,5 +1,5 @@
-#include "net/KesHttp.h"
 #include "net/KesSock.h"
+#include "net/KesHttp.h"
 #include "net/SocketOps.h"
 
 #include "support/LoopbackServer.h"

@@ -12,11 +12,16 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QThread>
 #include <QTimer>
+#include <csignal>
 #include <filesystem>
-#include <sys/stat.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using nettest::LoopbackServer;
 using Conn = LoopbackServer::Conn;
@@ -302,4 +307,36 @@ TEST_F(EndToEnd, QuotewatchReportsEachFetchErrorOnceAndAFailedSave) {
     EXPECT_EQ(err.count("row 1 2330: Connection Failed"), 1) << err.toStdString();
     EXPECT_EQ(err.count("Cannot create file"), 1) << err.toStdString();
     ::mkdir(path.c_str(), 0700);  // for the TempDir to remove
+}
+
+// A test killed outright (a crash, a time-out's SIGKILL) leaves no quote server behind.
+TEST(ServerProcessLifetime, TheServerDiesWithTheProcessThatStartedIt) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t starter = ::fork();
+    ASSERT_GE(starter, 0);
+    if (starter == 0) {
+        ::close(fds[0]);
+        ServerProcess server;
+        pid_t pid = server.Start({"--always-open"}) ? server.Pid() : -1;
+        if (::write(fds[1], &pid, sizeof pid) != sizeof pid) ::_exit(1);
+        for (;;) ::pause();
+    }
+    ::close(fds[1]);
+    pid_t server = -1;
+    ASSERT_EQ(::read(fds[0], &server, sizeof server), static_cast<ssize_t>(sizeof server));
+    ::close(fds[0]);
+    ASSERT_GT(server, 0);
+    ::kill(starter, SIGKILL);
+    ::waitpid(starter, nullptr, 0);
+    // Gone, or a zombie waiting for a reaper that no longer concerns the test.
+    auto alive = [server] {
+        std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+        std::string pid, name, state;
+        return stat >> pid >> name >> state && state != "Z" && state != "X";
+    };
+    QElapsedTimer t;
+    t.start();
+    while (alive() && t.elapsed() < 5000) QThread::msleep(10);
+    EXPECT_FALSE(alive());
 }

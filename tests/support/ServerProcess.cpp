@@ -75,7 +75,10 @@ bool ServerProcess::Start(const std::vector<std::string>& args, int timeoutMs) {
         return false;
     }
     if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec.
+        // Only async-signal-safe calls between fork and exec. The server leads a process group
+        // of its own, so that Stop() ends anything it starts too, and it is killed when the
+        // test goes, however the test ends.
+        ::setpgid(0, 0);
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent) ::_exit(127);
         ::dup2(pipeFds[1], STDOUT_FILENO);
@@ -138,6 +141,7 @@ int ServerProcess::Stop(int graceMs) {
         } else if (WIFEXITED(status)) {
             result = WEXITSTATUS(status);
         }
+        ::kill(-FPid, SIGKILL);  // whatever is left of its process group
         FPid = -1;
     }
     if (FOutput >= 0) {

@@ -8,9 +8,10 @@
 // Start() adds "--port 0" (unless the arguments name a port), so every server gets a free port,
 // waits for the ready line "quote-server listening on HOST:PORT (N stocks)" and reads the port
 // from it. Without "--data" the server finds the repository's data/MARKET.TXT itself.
-// The child is stopped (SIGTERM, then SIGKILL after a grace period) by Stop() and by the
-// destructor on every path, and it is killed by the kernel if the test process dies first
-// (more exactly, when the thread that started it ends: start it from the test's own thread).
+// The child is stopped (SIGTERM, then SIGKILL after a grace period, then its whole process
+// group) by Stop() and by the destructor on every path, and it is killed by the kernel if the
+// test process dies first, even by SIGKILL (more exactly, when the thread that started it ends:
+// start it from the test's own thread).
 // Its standard error goes to the test's standard error.
 #include <string>
 #include <sys/types.h>

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace ui;
 using testsupport::ReadFileBytes;
@@ -69,4 +71,62 @@ TEST(TextFile, ExistsAndDelete) {
     EXPECT_TRUE(PathExists(name));
     DeleteFile(name);
     EXPECT_FALSE(FileExists(name));
+}
+
+TEST(TextFile, SavesThroughLinksKeepModesAndRefusePlantedTemporaries) {
+    TempDir dir;
+    // A symbolic link keeps pointing at its target, which gets the new text and keeps its mode.
+    const std::string target = dir.file("real.txt"), link = dir.file("LIST.TXT");
+    WriteFileBytes(target, "old\r\n");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("real.txt", link.c_str()), 0);
+    WriteLines(link, {"2330"});
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadFileBytes(target), "2330\r\n");
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    // A link planted at the temporary name of this process does not redirect the write.
+    const std::string victim = dir.file("victim.txt"), plain = dir.file("PLAIN.TXT");
+    WriteFileBytes(victim, "keep me");
+    ASSERT_EQ(::symlink(victim.c_str(), (plain + ".tmp~" + std::to_string(::getpid())).c_str()), 0);
+    WriteLines(plain, {"1101"});
+    EXPECT_EQ(ReadFileBytes(victim), "keep me");
+    EXPECT_EQ(ReadFileBytes(plain), "1101\r\n");
+
+    // Temporaries of processes that are gone (and of the old fixed name) are cleared; those of
+    // a running process stay.
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const std::string dead = plain + ".tmp~" + std::to_string(child), legacy = plain + ".tmp~",
+                      running = plain + ".tmp~1";
+    for (const std::string* name : {&dead, &legacy, &running}) WriteFileBytes(*name, "stale");
+    WriteLines(plain, {"2317"});
+    EXPECT_FALSE(PathExists(dead));
+    EXPECT_FALSE(PathExists(legacy));
+    EXPECT_TRUE(PathExists(running));  // pid 1 always runs
+    EXPECT_FALSE(PathExists(plain + ".tmp~" + std::to_string(::getpid())));
+}
+
+TEST(TextFile, ReadingStopsAtWhatTheLinesNeedAndRefusesWhatIsNoFile) {
+    TempDir dir;
+    // A FIFO with no writer would block an ordinary read for ever.
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_THROW(ReadLines(fifo, 10), EFileError);
+    EXPECT_THROW(ReadLines(dir.path(), 10), EFileError);
+    // A huge file: only what ten lines need is read.
+    const std::string huge = dir.file("huge.txt");
+    std::string text;
+    for (int i = 0; i < 1000; ++i) text += std::to_string(1000 + i) + "\r\n";
+    WriteFileBytes(huge, text);
+    ASSERT_EQ(::truncate(huge.c_str(), 4LL << 30), 0);  // sparse: 4 GB of zero bytes follow
+    Lines lines = ReadLines(huge, 10);
+    ASSERT_EQ(lines.size(), 10u);
+    EXPECT_EQ(lines[9], "1009");
+    // Without a line limit the read still stops at its byte limit.
+    EXPECT_EQ(ReadLines(huge).size(), 1000u);
 }
