@@ -15,8 +15,10 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <gtest/gtest.h>
 
@@ -34,6 +36,8 @@ protected:
         Refreshing = RefreshSuspended = IsWeekend = false;
     }
     void TearDown() override {
+        // Each watch ends a tick after its dialog has gone; none is left behind.
+        for (QPointer<QTimer>& w : watches) EXPECT_TRUE(QTest::qWaitFor([&] { return w.isNull(); }, 5000));
         board.reset();
         dialogtest::Settle();
         EXPECT_EQ(dialogtest::TopLevelsLeft(), QString());
@@ -47,6 +51,8 @@ protected:
         board->FormCreate();
         board->StockList->Timer->SetEnabled(false);
     }
+    // Acts on the next modal dialog (see dialogtest::WhenModal).
+    void When(const std::function<void(QWidget*)>& act) { watches.push_back(dialogtest::WhenModal(act)); }
     // Opens no dialog within a short wait.
     static bool NoDialog() {
         dialogtest::Settle();
@@ -57,6 +63,7 @@ protected:
     std::unique_ptr<testsupport::WorkingDir> cwd;
     std::function<ui::TDateTime()> oldClock;
     std::unique_ptr<TfrmWatchMain> board;
+    std::vector<QPointer<QTimer>> watches;
 };
 
 }  // namespace
@@ -113,7 +120,7 @@ TEST_F(Flows, NoDialogWhileACycleRunsAndTheFlagIsClearedOnEveryPath) {
 
     // The menu answers Cancel; the confirmation "否": the flag is set while each is open only.
     bool suspendedInside = false;
-    dialogtest::WhenModal([&](QWidget* menu) {
+    When([&](QWidget* menu) {
         suspendedInside = RefreshSuspended;
         EXPECT_NE(dynamic_cast<TfrmDlgMenu*>(menu), nullptr);
         dialogtest::KeyTo(menu, Qt::Key_Escape);
@@ -123,8 +130,8 @@ TEST_F(Flows, NoDialogWhileACycleRunsAndTheFlagIsClearedOnEveryPath) {
     EXPECT_FALSE(RefreshSuspended);
 
     // The clock cell's menu, OK, then "否" in the confirmation that it leads to.
-    dialogtest::WhenModal([&](QWidget* menu) {
-        dialogtest::WhenModal([&](QWidget* confirm) {
+    When([&](QWidget* menu) {
+        When([&](QWidget* confirm) {
             suspendedInside = RefreshSuspended;
             EXPECT_NE(dynamic_cast<TfrmDlgYesNo*>(confirm), nullptr);
             dialogtest::KeyTo(confirm, Qt::Key_Escape);
@@ -139,13 +146,13 @@ TEST_F(Flows, NoDialogWhileACycleRunsAndTheFlagIsClearedOnEveryPath) {
 
 TEST_F(Flows, ACloseFromTheWindowManagerAsksFirst) {
     Start("2330\r\n");
-    dialogtest::WhenModal([](QWidget* confirm) { dialogtest::KeyTo(confirm, Qt::Key_Escape); });
+    When([](QWidget* confirm) { dialogtest::KeyTo(confirm, Qt::Key_Escape); });
     QCloseEvent refused;
     QApplication::sendEvent(board.get(), &refused);
     EXPECT_FALSE(refused.isAccepted());
     EXPECT_FALSE(RefreshSuspended);
 
-    dialogtest::WhenModal([](QWidget* confirm) { dialogtest::KeyTo(confirm, Qt::Key_Return); });
+    When([](QWidget* confirm) { dialogtest::KeyTo(confirm, Qt::Key_Return); });
     QCloseEvent accepted;
     QApplication::sendEvent(board.get(), &accepted);
     EXPECT_TRUE(accepted.isAccepted());
@@ -157,7 +164,7 @@ TEST_F(Flows, APickedCodeReplacesTheRowsStockOrGoesAfterTheLastOne) {
     WriteFileBytes(dir.file("AVAILABLE.TXT"), "1101 a\r\n1102 b\r\n");
     Start("2330\r\n2317\r\n");
     auto pick = [&](const char* digits) {
-        dialogtest::WhenModal([digits](QWidget* w) {
+        When([digits](QWidget* w) {
             auto* picker = dynamic_cast<TfrmStockSel*>(w);
             ASSERT_NE(picker, nullptr);
             for (const char* d = digits; *d; ++d) dialogtest::KeyTo(picker, Qt::Key_0 + (*d - '0'));
@@ -187,7 +194,7 @@ TEST_F(Flows, APickedCodeReplacesTheRowsStockOrGoesAfterTheLastOne) {
 
 TEST_F(Flows, ASignalWhileTheConfirmationIsOpenEndsItWithoutClosingTheList) {
     Start("2330\r\n");
-    dialogtest::WhenModal([&](QWidget*) { board->CloseOnSignal(SIGTERM); });
+    When([&](QWidget*) { board->CloseOnSignal(SIGTERM); });
     QCloseEvent first;
     QApplication::sendEvent(board.get(), &first);
     // The confirmation was dismissed; nothing else opens, the list stops, and the board closes

@@ -105,6 +105,7 @@ public:
     bool XDoTool(const std::vector<std::string>& args, std::string* out = nullptr) const;
 
 private:
+    bool StartOnce(int width, int height);
     Child FServer;
     std::string FDisplay;
     std::string FError;
