@@ -256,3 +256,24 @@ TEST_F(Board, SigintDuringTheFirstCycleOfStartUpStillWritesTheList) {
     relay->Stall(false);
     EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n");
 }
+
+TEST_F(Board, AStalledServerLeavesTheRowsAndTheKeysWorkingButNoDialogOpens) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n9999\r\n");
+    StartBoard(OutOfWindow);
+    ASSERT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 1) && NameShown(s, 2); }));
+    const int windows = Windows();
+    relay->Stall(true);
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 12000)) << "no cycle reached the stalled server";
+    // In the middle of the download: the layout switches, the rows keep their quotes, and the
+    // exit confirmation is refused while the cycle runs.
+    x.MoveTo(Centre(2, 6).x(), Centre(2, 6).y());
+    x.Key("space");
+    EXPECT_TRUE(
+        WaitForScreen([](const QImage& s) { return LayoutShown(s) == 1 && NameShown(s, 1) && NameShown(s, 2); }));
+    x.Key("Escape");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(Windows(), windows);
+    EXPECT_GT(relay->Stalled(), 0);
+    relay->Stall(false);
+    EXPECT_TRUE(board.Running());
+}
