@@ -2,6 +2,7 @@
 
 #include "net/KesURL.h"
 #include "net/KesUUE.h"
+#include "net/SocketOps.h"
 #include "ui/Big5.h"
 #include "ui/ScopeGuard.h"
 
@@ -218,6 +219,9 @@ void TKesHTTP::RunRequest() {
         try {
             Connect();
             SendRequest();
+            // A near server answers within a moment: look at the socket before the first read
+            // rather than read into an empty socket first.
+            if (SocketHandle != NoSocket) sockops::WaitReadable(SocketHandle, QuickWaitMs);
             ReplyCode = 0;
             ReadResponseHeader();
             ReceiveBody();

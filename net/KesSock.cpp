@@ -143,13 +143,6 @@ int TKesSock::StartupCount = 0;
 
 TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSize + 1]) {
     StatusMessage(8, "Create");
-    FReadNotifier = new QSocketNotifier(QSocketNotifier::Read, this);
-    FWriteNotifier = new QSocketNotifier(QSocketNotifier::Write, this);
-    FReadNotifier->setEnabled(false);
-    FWriteNotifier->setEnabled(false);
-    connect(FReadNotifier, &QSocketNotifier::activated, this, [this] { ui::Guarded([this] { HandleReadEvent(); }); });
-    connect(FWriteNotifier, &QSocketNotifier::activated, this,
-            [this] { ui::Guarded([this] { HandleConnectEvent(); }); });
 
     TimeOutTimer = new TThreadTimer(this);
     TimeOutTimer->SetEnabled(false);
@@ -202,8 +195,24 @@ void TKesSock::MakeSocket(bool first) {
     int fd = sockops::CreateStream(first);
     if (fd < 0) return;
     SocketHandle = fd;
-    FReadNotifier->setSocket(fd);
-    FWriteNotifier->setSocket(fd);
+}
+
+void TKesSock::SetWatch(bool read, bool on) {
+    QSocketNotifier*& notifier = read ? FReadNotifier : FWriteNotifier;
+    if (!notifier) {
+        // Made on first use: a request whose data never keep it waiting needs neither.
+        if (!on || SocketHandle == NoSocket) return;
+        notifier = new QSocketNotifier(read ? QSocketNotifier::Read : QSocketNotifier::Write, this);
+        if (read)
+            connect(notifier, &QSocketNotifier::activated, this,
+                    [this] { ui::Guarded([this] { HandleReadEvent(); }); });
+        else
+            connect(notifier, &QSocketNotifier::activated, this,
+                    [this] { ui::Guarded([this] { HandleConnectEvent(); }); });
+    }
+    if (on && notifier->socket() != SocketHandle) notifier->setSocket(SocketHandle);  // leaves it disabled
+    if (!on && notifier->socket() == NoSocket) return;
+    notifier->setEnabled(on);
 }
 
 bool TKesSock::WaitForData() {
@@ -225,14 +234,14 @@ bool TKesSock::Pump(bool wait) {
 // Events
 
 void TKesSock::WatchRead() {
-    if (Connected && SocketHandle != NoSocket) FReadNotifier->setEnabled(true);
+    if (Connected && SocketHandle != NoSocket) SetWatch(true, true);
 }
 
 void TKesSock::HandleReadEvent() {
     // A read under way takes the data, or the end of the stream, itself.
     if (FReading > 0 || SocketHandle == NoSocket) return;
     // Nobody reads: report once and stay quiet until the next read takes bytes.
-    FReadNotifier->setEnabled(false);
+    SetWatch(true, false);
     char probe;
     ssize_t n = sockops::Recv(SocketHandle, &probe, 1, true);
     if (n > 0) {
@@ -254,7 +263,7 @@ void TKesSock::HandleReadEvent() {
 }
 
 void TKesSock::HandleConnectEvent() {
-    FWriteNotifier->setEnabled(false);
+    SetWatch(false, false);
     if (!FConnecting || SocketHandle == NoSocket) return;  // a send waiting for room
     FConnecting = false;
     int error = FConnectClean ? 0 : sockops::PendingError(SocketHandle);
@@ -415,7 +424,7 @@ void TKesSock::Connect() {
             int ready = sockops::WritableNow(SocketHandle);
             madeAtOnce = ready != 0;
             FConnectClean = ready == 1;
-            if (!madeAtOnce) FWriteNotifier->setEnabled(true);
+            if (!madeAtOnce) SetWatch(false, true);
         } else if (IsConnectOutcome(error)) {
             // Reported at once on loopback; handled as the connect event it stands for.
             FConnecting = false;
@@ -438,7 +447,7 @@ void TKesSock::Connect() {
     TimerOff();
     if (FConnecting) {
         FConnecting = false;
-        FWriteNotifier->setEnabled(false);
+        SetWatch(false, false);
     }
     if (TimedOut || Canceled || !LastEventOK) {
         if (OnConnectionFailed) OnConnectionFailed(this);
@@ -460,16 +469,16 @@ void TKesSock::RequestCloseSocket() {
     FInStart = FInEnd = 0;  // what the closed connection brought is gone with it
     if (SocketHandle == NoSocket) return;
     FConnecting = false;
-    FReadNotifier->setEnabled(false);
-    FWriteNotifier->setEnabled(false);
+    SetWatch(true, false);
+    SetWatch(false, false);
     int fd = SocketHandle;
     if (sockops::Close(fd) != 0) {
         CheckSocketError(10035);
         return;
     }
     SocketHandle = NoSocket;
-    FReadNotifier->setSocket(-1);
-    FWriteNotifier->setSocket(-1);
+    for (QSocketNotifier* notifier : {FReadNotifier, FWriteNotifier})
+        if (notifier) notifier->setSocket(-1);
     // The next Connect makes a fresh socket.
     if (!BeingDestroyed && OnDisconnect) OnDisconnect(this);
 }
@@ -494,9 +503,9 @@ bool TKesSock::SendAll(const char* data, std::size_t length, bool more) {
         if (n == 0) return false;
         CheckSocketError(10035);
         // The socket is full: wait for room, a time-out or a cancel.
-        FWriteNotifier->setEnabled(true);
+        SetWatch(false, true);
         if (!Pump(true)) throw EAbortError("Socket send aborted", SockErrInterrupted);
-        if (!FConnecting) FWriteNotifier->setEnabled(false);
+        if (!FConnecting) SetWatch(false, false);
     }
     return sent == length;
 }

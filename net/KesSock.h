@@ -198,6 +198,8 @@ protected:
 
 private:
     void MakeSocket(bool first);
+    // Arms or disarms the read (or write) notifier on the current socket.
+    void SetWatch(bool read, bool on);
     // Lets the next readable state of the connected socket arrive as a read or close event.
     void WatchRead();
     // Sends all bytes, waiting through the event loop while the socket is full; stops early on
@@ -212,7 +214,7 @@ private:
     // Receives from the socket, or fails with 10057 when there is none.
     long Receive(char* buffer, std::size_t length, bool peek);
 
-    // Both notifiers live as long as the component and follow its current socket.
+    // Both notifiers are made when first needed and follow the current socket.
     QSocketNotifier* FReadNotifier = nullptr;
     QSocketNotifier* FWriteNotifier = nullptr;
     bool FConnecting = false;
