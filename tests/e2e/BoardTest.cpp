@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using testsupport::ReadFileBytes;
 using testsupport::WriteFileBytes;
@@ -276,4 +278,15 @@ TEST_F(Board, AStalledServerLeavesTheRowsAndTheKeysWorkingButNoDialogOpens) {
     EXPECT_GT(relay->Stalled(), 0);
     relay->Stall(false);
     EXPECT_TRUE(board.Running());
+}
+
+TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n");
+    StartBoard(OutOfWindow);
+    // Something else took the file's place while the board ran.
+    ASSERT_EQ(::unlink(dir.file("STOCKLIST.TXT").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("STOCKLIST.TXT").c_str(), 0755), 0);
+    board.Signal(SIGTERM);
+    EXPECT_EQ(board.Wait(10000), 1);
+    EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
 }
