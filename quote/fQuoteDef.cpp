@@ -332,16 +332,17 @@ bool TStockObjList::Pause(int ms) {
     using namespace std::chrono;
     const std::weak_ptr<const void> alive = FLifetime;
     const auto until = steady_clock::now() + milliseconds(ms);
-    // Messages keep being dispatched while the pause runs. The event loop waits in whole
-    // milliseconds, rounded down; the last fraction is slept, so the pause does not overrun.
+    // Messages keep being dispatched while the pause runs. A wake-up of the event loop may come
+    // a little late, so it is asked for somewhat early and the last two milliseconds at most
+    // are slept: the pause keeps its length without overrunning it.
     for (;;) {
         auto left = duration_cast<microseconds>(until - steady_clock::now()).count();
         if (left <= 0 || FStopRequested) return true;
-        if (left < 1000) {
+        if (left <= 2000) {
             std::this_thread::sleep_for(microseconds(left));
             return true;
         }
-        ui::WaitMessage(static_cast<int>(left / 1000));
+        ui::WaitMessage(static_cast<int>((left - 1500) / 1000));
         if (alive.expired()) return false;
     }
 }
