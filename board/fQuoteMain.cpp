@@ -83,4 +83,5 @@ TfrmWatchMain::~TfrmWatchMain() {
     G_->OnRowChanging = nullptr;
     G_->OnResize = nullptr;
     if (StockList) StockList->OnUpdate = nullptr;
+    FormDestroy();
 }

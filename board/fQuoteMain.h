@@ -15,6 +15,7 @@
 #include <QWidget>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Call before the application object exists. The board's type (85 px on a full-HD screen) is
 // larger than the glyphs Qt's raster engine caches (64 px); the grid keeps each cell's text as
@@ -22,6 +23,14 @@
 // limit through QT_MAX_CACHED_GLYPH_SIZE is no remedy: with Qt 6.4 glyphs above 64 px then
 // draw nothing at all. This drops such a setting from the environment.
 void PrepareBoardRendering();
+
+namespace ui {
+class TTimer;
+}
+
+// The lines of an AVAILABLE.TXT, sorted without regard to ASCII letter case, each line that
+// compares equal to one already held dropped; empty when the file does not exist.
+std::vector<std::string> LoadAvailableList(const std::string& fileName);
 
 class TfrmWatchMain : public QWidget {
 public:
@@ -73,9 +82,51 @@ public:
     // The clock cell's text now, "hh:nn".
     static std::string ClockText();
 
+    // ---- Start-up, the user's actions and shut-down (fQuoteMainEvents.cpp) ------------------
+    std::vector<std::string> AvailableList;  // AVAILABLE.TXT for the picker, sorted
+    ui::TTimer* tmrMain = nullptr;           // the clock, every second
+
+    // Start-up in its fixed order, ending with the first forced refresh cycle; the window is on
+    // the screen, full size, before any quote arrives.
+    void FormCreate();
+    // Cell (0,0) := the time, "hh:nn".
+    void tmrMainTimer(QObject* Sender);
+    // Escape closes (through the confirmation), Space switches the layout, F5 refreshes. The key
+    // goes on to the grid afterwards.
+    void FormKeyDown(int Key);
+    // Right button: the clock cell's menu, or a stock row's after selecting it; left button on
+    // a header cell: the next layout.
+    void G_MouseDown(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    void Panel1DblClick();
+    // The one-line menu: "結束程式" at the clock cell (Row 0) or "更換股票" at the pointer.
+    void ShowPopupMenu(int Row);
+    // The stock picker; a 4-character code goes into the selected row and is fetched at once.
+    void ChangeStock();
+    // The exit confirmation; true when the board may close.
+    bool FormCloseQuery();
+    // Frees the watch list (which writes STOCKLIST.TXT) and AvailableList.
+    void FormDestroy();
+
+    // A termination signal: the board closes without a dialog once the running cycle and any
+    // open dialog have unwound; destroying it then writes STOCKLIST.TXT.
+    void CloseOnSignal(int Signo);
+    bool Signalled() const { return FSignalled; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     // Writes the cells of row Index + 1 whose layout field is in fields.
     void WriteStockFields(int Index, const TStockObj& Stock, TFieldSet fields);
     // Every stock's row written again from its stored fields; Changed is left alone.
     void RewriteStockRows();
+
+    // False while a refresh cycle runs or once the board is closing: no dialog flow starts.
+    bool FlowAllowed() const;
+    bool FClosing = false;    // a close was accepted or a signal came
+    bool FSignalled = false;  // a termination signal came
+    int FPreviewKey = 0;      // the last key the window saw before the grid, and its time
+    quint64 FPreviewTime = 0;
 };

@@ -1,0 +1,292 @@
+// The board as a user meets it: the real quoteboard program on a real X server (Xvfb,
+// 1920 x 1080), the real quote server behind a counting relay, keys and clicks from xdotool and
+// the screen read back as images. The local time is set with faketime where the trading window
+// matters: a Wednesday at 10:00 is inside it, the same day at 20:00 outside.
+#include "Harness.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+
+#include <QElapsedTimer>
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using testsupport::ReadFileBytes;
+using testsupport::WriteFileBytes;
+
+namespace {
+
+const char* const InWindow = "2026-12-09 10:00:00";     // a Wednesday, market open
+const char* const OutOfWindow = "2026-12-09 20:00:00";  // the same day, after the close
+
+const QRgb SkyBlue = qRgb(166, 202, 240);
+const QRgb Grey = qRgb(128, 128, 128);
+const QRgb White = qRgb(255, 255, 255);
+const QRgb Red = qRgb(255, 0, 0);
+const QRgb Yellow = qRgb(255, 255, 0);
+const QRgb Lime = qRgb(0, 255, 0);
+
+class Board : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(x.Start()) << x.Error();
+        ASSERT_TRUE(server.Start({"--always-open"})) << server.Error();
+        relay = std::make_unique<e2e::CountingRelay>(server.Host(), server.Port());
+        WriteFileBytes(dir.file("AVAILABLE.TXT"), ReadFileBytes(testsupport::SourceDir() + "/data/AVAILABLE.TXT"));
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            std::string shot = testsupport::BinaryDir() + "/artefacts/" +
+                               ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-failed.png";
+            x.Screenshot().save(QString::fromStdString(shot));
+            std::cerr << "board output:\n" << board.Output() << "screen: " << shot << "\n";
+        }
+        if (board.Running()) board.Stop(3000);
+    }
+
+    // Starts quoteboard in the test's directory at the given local time and waits for its first
+    // full board.
+    void StartBoard(const char* localTime) {
+        std::vector<std::string> env = e2e::FakeTimeEnvironment(localTime);
+        env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
+        ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+        ASSERT_TRUE(board.WaitForOutput("first refresh done", 30000)) << board.Output();
+    }
+
+    // Cell (col, row) on the screen: the board fills the 1920 x 1080 screen with 6 columns of
+    // 319 and 11 rows of 97 pixels, each followed by a grid line.
+    static QRect Cell(int col, int row) { return QRect(col * 320, row * 98, 319, 97); }
+    static QPoint Centre(int col, int row) { return Cell(col, row).center(); }
+
+    // Polls the screen until the predicate holds for a screenshot or ms have passed.
+    bool WaitForScreen(const std::function<bool(const QImage&)>& holds, int ms = 8000) {
+        QElapsedTimer t;
+        t.start();
+        do {
+            QImage shot = x.Screenshot();
+            if (!shot.isNull() && holds(shot)) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        } while (t.elapsed() < ms);
+        return false;
+    }
+    bool WaitFor(const std::function<bool()>& holds, int ms = 8000) {
+        QElapsedTimer t;
+        t.start();
+        while (!holds()) {
+            if (t.elapsed() > ms) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+
+    // Visible top-level windows of the board program (the board, plus an open dialog).
+    int Windows() {
+        std::string out;
+        x.XDoTool({"search", "--onlyvisible", "--class", "quoteboard"}, &out);
+        return static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+    }
+    bool WaitForWindows(int n, int ms = 5000) {
+        return WaitFor([&] { return Windows() == n; }, ms);
+    }
+
+    // The colour of a header cell's text: which layout shows is told by columns 1, 3 and 4.
+    static int LayoutShown(const QImage& s) {
+        auto has = [&](int col, QRgb c) { return e2e::CountColour(s, Cell(col, 0), c) > 50; };
+        if (has(1, Grey) && has(3, White) && has(4, White)) return 0;
+        if (has(1, White) && has(3, Grey) && has(4, Red)) return 1;
+        if (has(1, White) && has(3, White) && has(4, Red)) return 2;
+        return -1;
+    }
+    // The share of the pixels in rect that differ between two pictures of the screen.
+    static double Changed(const QImage& a, const QImage& b, const QRect& rect) {
+        int differ = 0, all = 0;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x, ++all)
+                if (a.pixel(x, y) != b.pixel(x, y)) ++differ;
+        return all ? double(differ) / all : 0;
+    }
+    static bool NameShown(const QImage& s, int row) {
+        return e2e::CountColour(s, Cell(0, row), row % 2 ? Yellow : Lime) > 100;
+    }
+
+    e2e::XServer x;
+    testsupport::ServerProcess server;
+    std::unique_ptr<e2e::CountingRelay> relay;
+    testsupport::TempDir dir;
+    e2e::Child board;
+};
+
+}  // namespace
+
+TEST_F(Board, StartsFullScreenFillsTheWatchedRowsAndShowsTheMarketOpen) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), ReadFileBytes(testsupport::SourceDir() + "/data/STOCKLIST.TXT"));
+    StartBoard(InWindow);
+    EXPECT_NE(board.Output().find("10 of 10 stocks shown"), std::string::npos) << board.Output();
+
+    std::string geometry;
+    ASSERT_TRUE(x.XDoTool({"search", "--onlyvisible", "--class", "quoteboard", "getwindowgeometry"}, &geometry));
+    EXPECT_NE(geometry.find("Geometry: 1920x1080"), std::string::npos) << geometry;
+
+    QImage shot;
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        shot = s;
+        for (int row = 1; row <= 10; ++row)
+            if (!NameShown(s, row)) return false;
+        return true;
+    })) << "not every row shows its stock's name";
+    // The clock cell: sky blue inside the trading window; layout 0's headers.
+    EXPECT_GT(e2e::CountColour(shot, Cell(0, 0), SkyBlue), 100);
+    EXPECT_EQ(LayoutShown(shot), 0);
+    shot.save(QString::fromStdString(testsupport::BinaryDir() + "/artefacts/e2e-board.png"));
+}
+
+TEST_F(Board, SpaceAndAHeaderClickCycleTheLayouts) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    StartBoard(OutOfWindow);
+    ASSERT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 0; }));
+    x.MoveTo(Centre(2, 5).x(), Centre(2, 5).y());
+    x.Key("space");
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 1; }));
+    x.Click(Centre(3, 0).x(), Centre(3, 0).y());
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 2; }));
+    x.Key("space");
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 0; }));
+    // The rows were refilled at each switch.
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 1) && NameShown(s, 2); }));
+}
+
+TEST_F(Board, EscapeThenNoKeepsTheBoardRunningAndRefreshing) {
+    // 9999 is no stock of the server's: it never brings data, so every cycle asks for it again,
+    // even outside the trading window.
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n9999\r\n");
+    StartBoard(OutOfWindow);
+    ASSERT_TRUE(WaitForScreen([](const QImage& s) { return e2e::CountColour(s, Cell(0, 0), Grey) > 100; }))
+        << "the clock cell is not grey outside the trading window";
+    EXPECT_EQ(e2e::CountColour(x.Screenshot(), Cell(0, 0), SkyBlue), 0);
+
+    const int windows = Windows();
+    x.MoveTo(Centre(2, 5).x(), Centre(2, 5).y());
+    x.Key("Escape");
+    ASSERT_TRUE(WaitForWindows(windows + 1)) << "no confirmation";
+    x.Key("Escape");  // "否"
+    ASSERT_TRUE(WaitForWindows(windows)) << "the confirmation did not close";
+    const int asked = relay->RequestsFor("9999");
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("9999") > asked; }, 12000)) << "no refresh after 否";
+    EXPECT_TRUE(board.Running());
+}
+
+TEST_F(Board, SigtermInTheMiddleOfACycleStillWritesTheList) {
+    // Written untidily: a written list comes back trimmed, one code per CR LF line.
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), " 2330 \n2317\n9999\n");
+    StartBoard(OutOfWindow);
+    relay->Stall(true);
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 12000)) << "no cycle reached the stalled server";
+    board.Signal(SIGTERM);
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    relay->Stall(false);
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n9999\r\n");
+}
+
+TEST_F(Board, PickAStockForAnEmptyRowThenLeaveThroughTheClockMenu) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n2454\r\n");
+    StartBoard(OutOfWindow);
+    const int windows = Windows();
+    const QRgb navy = qRgb(0, 0, 128);
+
+    // Row 7 is empty: a right-click selects it (navy) and opens the menu at the pointer, its
+    // top-left corner under it: one line of 303 x 64 pixels.
+    const QPoint row7 = Centre(2, 7);
+    QImage before = x.Screenshot();
+    ASSERT_TRUE(x.Click(row7.x(), row7.y(), 3));
+    ASSERT_TRUE(WaitForWindows(windows + 1)) << "no menu";
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return Changed(before, s, QRect(row7.x() + 2, row7.y() + 2, 298, 60)) > 0.9 &&
+               e2e::CountColour(s, QRect(0, Cell(0, 7).y(), 319, 97), navy) > 10000;
+    })) << "the menu is not at the pointer, or the row is not selected";
+    ASSERT_TRUE(x.Click(row7.x() + 20, row7.y() + 20));  // "更換股票"
+
+    // The picker, just below and right of the clock cell: its keypad starts about 362 pixels
+    // right of that corner (the list's panel, the bevels, the grid's margin), each key 154 by 120.
+    const QPoint keypad(320 + 362, 97 + 12);
+    auto key = [&](int col, int row) { return keypad + QPoint(col * 154 + 76, row * 120 + 59); };
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return e2e::CountColour(s, QRect(key(1, 0) - QPoint(40, 40), QSize(80, 80)), White) > 200;  // "2"
+    })) << "no keypad";
+    for (QPoint k : {key(0, 0), key(0, 0), key(0, 3), key(0, 0)}) ASSERT_TRUE(x.Click(k.x(), k.y()));  // 1101
+    const int asked = relay->RequestsFor("1101");
+    const QPoint ok = keypad + QPoint(155, 495 - 8 + 29);
+    ASSERT_TRUE(x.Click(ok.x(), ok.y()));  // "確定"
+
+    // The new stock goes after the three watched ones, into row 4, fetched at once.
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("1101") > asked; }, 5000)) << "not fetched at once";
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 4); })) << "row 4 stays empty";
+    EXPECT_FALSE(NameShown(x.Screenshot(), 7));
+    ASSERT_TRUE(WaitForWindows(windows));
+
+    // The clock cell's menu opens at the cell's corner; OK, then "是" closes the board.
+    before = x.Screenshot();
+    ASSERT_TRUE(x.Click(Centre(0, 0).x(), Centre(0, 0).y(), 3));
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) { return Changed(before, s, QRect(1, 1, 300, 62)) > 0.9; }))
+        << "no menu at the clock cell";
+    ASSERT_TRUE(x.Click(Centre(0, 0).x(), Centre(0, 0).y()));  // "結束程式"
+    // The confirmation, centred on the screen: "是" at (80, 176), 240 x 70 inside it.
+    const QPoint yes((1920 - 697) / 2 + 200, (1080 - 265) / 2 + 211);
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) {
+        return e2e::CountColour(s, QRect((1920 - 697) / 2 + 10, (1080 - 265) / 2 + 10, 600, 100), navy) > 20000;
+    })) << "no confirmation";
+    ASSERT_TRUE(x.Click(yes.x(), yes.y()));
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n2454\r\n1101\r\n");
+}
+
+TEST_F(Board, SigintDuringTheFirstCycleOfStartUpStillWritesTheList) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n 2317\n");
+    relay->Stall(true);
+    std::vector<std::string> env = e2e::FakeTimeEnvironment(OutOfWindow);
+    env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
+    ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 10000)) << "the first cycle did not start";
+    board.Signal(SIGINT);
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    relay->Stall(false);
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n2317\r\n");
+}
+
+TEST_F(Board, AStalledServerLeavesTheRowsAndTheKeysWorkingButNoDialogOpens) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n9999\r\n");
+    StartBoard(OutOfWindow);
+    ASSERT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 1) && NameShown(s, 2); }));
+    const int windows = Windows();
+    relay->Stall(true);
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 12000)) << "no cycle reached the stalled server";
+    // In the middle of the download: the layout switches, the rows keep their quotes, and the
+    // exit confirmation is refused while the cycle runs.
+    x.MoveTo(Centre(2, 6).x(), Centre(2, 6).y());
+    x.Key("space");
+    EXPECT_TRUE(
+        WaitForScreen([](const QImage& s) { return LayoutShown(s) == 1 && NameShown(s, 1) && NameShown(s, 2); }));
+    x.Key("Escape");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(Windows(), windows);
+    EXPECT_GT(relay->Stalled(), 0);
+    relay->Stall(false);
+    EXPECT_TRUE(board.Running());
+}
+
+TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n");
+    StartBoard(OutOfWindow);
+    // Something else took the file's place while the board ran.
+    ASSERT_EQ(::unlink(dir.file("STOCKLIST.TXT").c_str()), 0);
+    ASSERT_EQ(::mkdir(dir.file("STOCKLIST.TXT").c_str(), 0755), 0);
+    board.Signal(SIGTERM);
+    EXPECT_EQ(board.Wait(10000), 1);
+    EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
+}
