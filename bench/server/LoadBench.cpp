@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,8 +35,11 @@ public:
     Server() {
         int out[2];
         if (::pipe(out) != 0) return;
+        pid_t parent = ::getpid();
         FPid = ::fork();
         if (FPid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive the benchmark
+            if (::getppid() != parent) ::_exit(127);
             ::dup2(out[1], STDOUT_FILENO);
             ::close(out[0]);
             ::execl(QB_QUOTE_SERVER, QB_QUOTE_SERVER, "--port", "0", "--always-open", static_cast<char*>(nullptr));

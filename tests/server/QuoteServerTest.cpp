@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,29 +30,6 @@ namespace {
 
 Reply Get(const ServerProcess& s, const std::string& code) {
     return Exchange(s.Port(), "GET /q/q?s=" + code + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", true);
-}
-
-// The exit status of the program run with these arguments, when it exits by itself within
-// 10 s; -1 otherwise.
-int RunToExit(std::vector<std::string> args) {
-    args.insert(args.begin(), ServerProcess::Program());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A figure of /proc/PID/status ("VmHWM": peak resident memory in kB), -1 when missing.
@@ -226,13 +202,13 @@ TEST(QuoteServer, StartsFromAnyDataFileAndRefusesBadArguments) {
     EXPECT_FALSE(Scrape(Get(server, "2330").body, "2330"));
 
     // The port is taken now.
-    EXPECT_EQ(RunToExit({"--port", std::to_string(server.Port())}), 1);
-    EXPECT_EQ(RunToExit({"--data", dir.file("NONE.TXT")}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--port", std::to_string(server.Port())}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--data", dir.file("NONE.TXT")}), 1);
     testsupport::WriteFileBytes(dir.file("BAD.TXT"), "8888 Test 12.35\r\n");
-    EXPECT_EQ(RunToExit({"--data", dir.file("BAD.TXT")}), 1);
-    EXPECT_EQ(RunToExit({"--port", "70000"}), 2);
-    EXPECT_EQ(RunToExit({"--time", "25:00:00"}), 2);
-    EXPECT_EQ(RunToExit({"--bogus"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--data", dir.file("BAD.TXT")}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--port", "70000"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--time", "25:00:00"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--bogus"}), 2);
 }
 
 TEST(QuoteServerUnderAbuse, SlowAndIdleClientsShutNobodyOut) {
