@@ -291,7 +291,7 @@ TEST(QuoteServerUnderAbuse, SignalsEndTheServerWhateverItsClientsDo) {
         ASSERT_TRUE(loopback::SendAll(half, "GET /q/q?s=23"));
 
         ::kill(server.Pid(), signal);
-        EXPECT_TRUE(Ended(server.Pid(), 3000)) << strsignal(signal);
+        EXPECT_TRUE(Ended(server.Pid(), 15000)) << strsignal(signal);
         EXPECT_EQ(server.Stop(), 0) << strsignal(signal);
         ::close(idle);
         ::close(half);
