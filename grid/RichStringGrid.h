@@ -18,6 +18,8 @@
 //
 // Events are std::function members, fired only when set. Handlers run inside Qt's event
 // dispatch (paint, key, mouse, resize), so they must not throw.
+#include "ui/Events.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QString>
@@ -91,7 +93,7 @@ std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold = false, bool
 
 class TRichStringGrid : public QWidget {
 public:
-    using TNotifyEvent = std::function<void(QObject* sender)>;
+    using TNotifyEvent = ::TNotifyEvent;
     using TGetCellColorEvent =
         std::function<void(QObject* sender, int aRow, int aCol, TGridDrawState state, QBrush& brush, TGridFont& font)>;
     using TGetAlignmentEvent =

@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <random>
@@ -23,6 +22,7 @@
 
 using loopback::Exchange;
 using loopback::Reply;
+using loopback::SlowClients;
 using pagescraper::Scrape;
 using testsupport::ServerProcess;
 
@@ -49,38 +49,6 @@ bool Ended(pid_t pid, int ms) {
     }
     return false;
 }
-
-// Connections that send a request one header byte at a time, every 100 ms, until Stop().
-class SlowClients {
-public:
-    SlowClients(int port, int count) {
-        for (int i = 0; i < count; ++i) {
-            int fd = loopback::Connect(port);
-            if (fd >= 0 && loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: ")) FFds.push_back(fd);
-        }
-        FThread = std::thread([this] {
-            while (!FStop)
-                for (int fd : FFds) {
-                    if (FStop) break;
-                    loopback::SendAll(fd, "x");
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100 / FFds.size() + 1));
-                }
-        });
-    }
-    ~SlowClients() { Stop(); }
-    std::size_t Count() const { return FFds.size(); }
-    void Stop() {
-        FStop = true;
-        if (FThread.joinable()) FThread.join();
-        for (int fd : FFds) ::close(fd);
-        FFds.clear();
-    }
-
-private:
-    std::vector<int> FFds;
-    std::atomic<bool> FStop = false;
-    std::thread FThread;
-};
 
 }  // namespace
 
