@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <nlohmann/json.hpp>
 
@@ -212,6 +213,19 @@ TEST(TwseSource, UpstreamTroubleKeepsTheLastGoodSnapshotBacksOffAndLogsEachChang
     EXPECT_EQ(log[0].rfind("upstream up", 0), 0u) << log[0];
     EXPECT_EQ(log[1].rfind("upstream down: HTTP status 500", 0), 0u) << log[1];
     EXPECT_EQ(log[2].rfind("upstream recovered after ", 0), 0u) << log[2];
+}
+
+// A caller whose page cannot be handed over (its handler fails) is logged; the others are served.
+TEST(TwseSource, ACallerThatFailsIsLoggedAndHoldsUpNobody) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    std::vector<std::string> log;
+    auto source = std::make_unique<TwseSource>(FastOptions(up, &log));
+    source->Page("2330", [](std::string) { throw std::runtime_error("client gone"); });
+    EXPECT_FALSE(Fields(PageOf(*source, "2330"), "2330").empty());
+    EXPECT_FALSE(Fields(PageOf(*source, "1101"), "1101").empty());
+    source.reset();  // every page handed over and logged
+    EXPECT_EQ(std::count(log.begin(), log.end(), "a page could not be handed over: client gone"), 1) << log.size();
 }
 
 TEST(TwseSource, AStalledUpstreamAnswersWaitingPagesAndDoesNotHoldUpShutdown) {
