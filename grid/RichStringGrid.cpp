@@ -1,5 +1,6 @@
 #include "grid/RichStringGrid.h"
 
+#include "ui/Application.h"
 #include "ui/Big5.h"
 
 #include <QFontMetricsF>
@@ -527,6 +528,7 @@ const TRichStringGrid::TFontEntry& TRichStringGrid::FontEntry(const TGridFont& f
 }
 
 void TRichStringGrid::paintEvent(QPaintEvent* event) {
+    std::exception_ptr failure;
     QPainter painter(this);
     const QRect dirty = event->rect();
     const int pitchX = FColWidth + FLineWidth;
@@ -561,17 +563,33 @@ void TRichStringGrid::paintEvent(QPaintEvent* event) {
     for (int r = r0; r <= r1; ++r)
         for (int c = c0; c <= c1; ++c) {
             QRect rect = CellRect(c, r);
-            if (rect.intersects(dirty)) DrawCell(painter, c, r, rect);
+            if (rect.intersects(dirty)) DrawCell(painter, c, r, rect, failure);
         }
+    // A handler's error reaches the application once per paint, after painting, and never Qt.
+    painter.end();
+    if (failure) ui::HandleException(failure);
 }
 
-void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect& rect) {
+void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect& rect, std::exception_ptr& failure) {
+    // Runs a handler; false when it failed (its error kept in failure).
+    auto fire = [&failure](auto&& handler) {
+        try {
+            handler();
+            return true;
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+            return false;
+        }
+    };
     TGridDrawState state;
     state.Selected = IsSelected(col, row);
     state.Focused = col == FCol && row == FRow && hasFocus();
     QBrush brush(FColor);
     TGridFont font = FFont;
-    if (OnGetCellColor) OnGetCellColor(this, row, col, state, brush, font);
+    if (OnGetCellColor && !fire([&] { OnGetCellColor(this, row, col, state, brush, font); })) {
+        brush = QBrush(FColor);
+        font = FFont;
+    }
     const bool overrideText = state.Selected && FSelectionTextColor.isValid();
     if (state.Selected) {
         brush = QBrush(FSelectionColor);
@@ -583,7 +601,10 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
     if (cell && !cell->Text.empty()) {
         THAlign hAlign = THAlign::Left;
         TVAlign vAlign = TVAlign::Center;
-        if (OnGetAlignment) OnGetAlignment(this, row, col, hAlign, vAlign);
+        if (OnGetAlignment && !fire([&] { OnGetAlignment(this, row, col, hAlign, vAlign); })) {
+            hAlign = THAlign::Left;
+            vAlign = TVAlign::Center;
+        }
         const TFontEntry& entry = FontEntry(font);
         const qreal dpr = painter.device()->devicePixelRatioF();
         const std::shared_ptr<const TTextImage> held = TextImage(*cell, font, entry, overrideText, rect.width(), dpr);
@@ -728,7 +749,7 @@ std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(co
 
 void TRichStringGrid::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (OnResize) OnResize(this);
+    if (OnResize) ui::Guarded([this] { OnResize(this); });
 }
 
 void TRichStringGrid::mousePressEvent(QMouseEvent* event) {
@@ -737,10 +758,11 @@ void TRichStringGrid::mousePressEvent(QMouseEvent* event) {
         setFocus(Qt::MouseFocusReason);
         int col, row;
         MouseToCell(p.x(), p.y(), col, row);
-        if (col >= 0 && row >= 0) MoveTo(col, row);
+        if (col >= 0 && row >= 0) ui::Guarded([&] { MoveTo(col, row); });
     }
-    if (OnMouseDown) OnMouseDown(this, event->button(), event->buttons(), event->modifiers(), p.x(), p.y());
     event->accept();
+    if (OnMouseDown)
+        ui::Guarded([&] { OnMouseDown(this, event->button(), event->buttons(), event->modifiers(), p.x(), p.y()); });
 }
 
 void TRichStringGrid::keyPressEvent(QKeyEvent* event) {
@@ -766,7 +788,7 @@ void TRichStringGrid::keyPressEvent(QKeyEvent* event) {
     }
     event->accept();
     if (col < 0 || row < 0 || col >= FColCount || row >= FRowCount) return;
-    MoveTo(col, row);
+    ui::Guarded([&] { MoveTo(col, row); });
 }
 
 }  // namespace grid

@@ -17,11 +17,16 @@
 // program, asks OnRowChanging first.
 //
 // Events are std::function members, fired only when set. Handlers run inside Qt's event
-// dispatch (paint, key, mouse, resize), so they must not throw.
+// dispatch (paint, key, mouse, resize): an exception from one goes to the application's handler
+// (once per paint), never into Qt; a cell whose colour or alignment handler failed is drawn with
+// the defaults. A program's own SetRow() hears of an OnRowChanging failure itself.
+#include "ui/Events.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QString>
 #include <QWidget>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -91,7 +96,7 @@ std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold = false, bool
 
 class TRichStringGrid : public QWidget {
 public:
-    using TNotifyEvent = std::function<void(QObject* sender)>;
+    using TNotifyEvent = ::TNotifyEvent;
     using TGetCellColorEvent =
         std::function<void(QObject* sender, int aRow, int aCol, TGridDrawState state, QBrush& brush, TGridFont& font)>;
     using TGetAlignmentEvent =
@@ -198,7 +203,9 @@ private:
     void InvalidateRow(int row);
     void InvalidateSelection();
     const TFontEntry& FontEntry(const TGridFont& font) const;
-    void DrawCell(class QPainter& painter, int col, int row, const QRect& rect);
+    // failure keeps the first error of a handler during this paint; the cell is drawn with the
+    // defaults in place of what the failing handler would have set.
+    void DrawCell(class QPainter& painter, int col, int row, const QRect& rect, std::exception_ptr& failure);
     std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
                                                 bool overrideText, int cellWidth, qreal dpr) const;
     void MoveTo(int col, int row);

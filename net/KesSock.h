@@ -61,7 +61,7 @@ private:
 };
 
 using THandlerEvent = std::function<void(QObject* sender, bool& handled)>;
-using TOnHostResolved = std::function<void(QObject* sender)>;
+using TOnHostResolved = TNotifyEvent;
 using TOnStatus = std::function<void(QObject* sender, const std::string& status)>;
 using TOnSocketError = std::function<void(QObject* sender, unsigned short errorNo, const std::string& message)>;
 

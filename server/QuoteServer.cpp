@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
@@ -242,11 +243,16 @@ bool QuoteServer::Impl::Open() {
             [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
                std::size_t* uploadSize, void** requestContext) {
                 auto* loop = static_cast<LoopContext*>(cls);
+                // From the source, or out of memory: nothing may escape into the library, and the
+                // failure is told on stderr, not only to the client.
                 try {
                     return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
-                } catch (...) {  // from the source, or out of memory: nothing may escape into the library
-                    return SendError(c, MHD_HTTP_INTERNAL_SERVER_ERROR);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "quote-server: %s %s failed: %s\n", method, url, e.what());
+                } catch (...) {
+                    std::fprintf(stderr, "quote-server: %s %s failed\n", method, url);
                 }
+                return SendError(c, MHD_HTTP_INTERNAL_SERVER_ERROR);
             },
             &loop->context, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory,
             MHD_OPTION_CONNECTION_TIMEOUT, options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,

@@ -86,12 +86,24 @@ struct Outcome {
     twse::Answer answer;
 };
 
-// Hands pages to their callers; a caller's failure must not stop the poller.
-void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string>>& calls) {
+// Hands pages to their callers; a caller's failure must not stop the poller, and it is logged.
+void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string>>& calls,
+             const std::function<void(const std::string&)>& log) {
     for (auto& [done, page] : calls) {
+        std::string failure;
         try {
             done(std::move(page));
-        } catch (...) {}
+        } catch (const std::exception& e) {
+            failure = e.what();
+        } catch (...) {
+            failure = "unknown error";
+        }
+        if (failure.empty()) continue;
+        try {
+            log("a page could not be handed over: " + failure);
+        } catch (...) {
+            // A log that fails itself has nowhere left to report to.
+        }
     }
     calls.clear();
 }
@@ -324,7 +336,7 @@ struct TwseSource::Impl {
             Apply(channels, outcome, Clock::now(), logs, calls);
             g.unlock();
             for (const std::string& line : logs) Log(line);
-            Deliver(calls);
+            Deliver(calls, [this](const std::string& line) { Log(line); });
             g.lock();
         }
     }
@@ -347,7 +359,7 @@ TwseSource::~TwseSource() {
     FImpl->poller.join();
     for (auto& [code, s] : FImpl->stocks)
         for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnavailablePage(code));
-    Deliver(calls);
+    Deliver(calls, [impl = FImpl.get()](const std::string& line) { impl->Log(line); });
 }
 
 void TwseSource::Page(const std::string& code, std::function<void(std::string page)> done) {

@@ -2,6 +2,7 @@
 // HTML tags), repainting only what changed, the row-change veto by key, mouse and program,
 // point-to-cell mapping, and the number reading rule.
 #include "grid/RichStringGrid.h"
+#include "ui/Application.h"
 #include "ui/Big5.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <map>
+#include <stdexcept>
 
 using grid::ReadCellNumber;
 using grid::TGridFont;
@@ -222,6 +224,23 @@ TEST_F(GridFixture, RepaintsOnlyWrittenCellsEvenWhenUnchanged) {
     QTest::qWait(20);
     EXPECT_EQ(painted.size(), 1u);
     EXPECT_EQ((painted[{2, 1}]), 1);
+}
+
+// A colour handler that fails in one cell: that cell gets the defaults, every other cell is still
+// drawn, and the error reaches the application's handler once per paint.
+TEST_F(GridFixture, AFailingColourHandlerSpoilsOneCellOnly) {
+    std::vector<std::string> errors;
+    auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
+    g.OnGetCellColor = [](QObject*, int row, int col, grid::TGridDrawState, QBrush& brush, TGridFont&) {
+        brush = QBrush(Qt::darkGreen);
+        if (row == 1 && col == 0) throw std::runtime_error("colour failed");
+    };
+    QImage img = Shot();
+    ui::SetExceptionHandler(old);
+    EXPECT_EQ(errors, std::vector<std::string>{"colour failed"});
+    EXPECT_EQ(img.pixelColor(Inner(0, 1).topLeft() + QPoint(1, 1)), QColor(Qt::black));
+    EXPECT_EQ(img.pixelColor(Inner(1, 1).topLeft() + QPoint(1, 1)), QColor(Qt::darkGreen));
+    EXPECT_EQ(img.pixelColor(Inner(3, 2).topLeft() + QPoint(1, 1)), QColor(Qt::darkGreen));
 }
 
 TEST_F(GridFixture, RowChangingIsAskedByKeyMouseAndProgram) {

@@ -85,9 +85,11 @@ NginxServer::NginxServer(const std::string& firstServerDirectives) {
     conf.close();
 
     const std::string prefix = d + "/", confPath = FDir.file("nginx.conf"), errorLog = ErrorLog();
+    pid_t parent = ::getpid();
     FPid = ::fork();
     if (FPid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlive the test
+        if (::getppid() != parent) ::_exit(127);
         ::execl(program.c_str(), program.c_str(), "-p", prefix.c_str(), "-c", confPath.c_str(), "-e", errorLog.c_str(),
                 static_cast<char*>(nullptr));
         ::_exit(127);

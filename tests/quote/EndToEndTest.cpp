@@ -26,6 +26,7 @@
 using nettest::LoopbackServer;
 using Conn = LoopbackServer::Conn;
 using testsupport::ServerProcess;
+using testsupport::StartQuotewatch;
 using testsupport::TempDir;
 using testsupport::WorkingDir;
 using testsupport::WriteFileBytes;
@@ -54,15 +55,6 @@ LoopbackServer::Script Reply(std::string reply) {
 void Silent(Conn& c) {
     c.ReadRequest();
     c.WaitClosed();
-}
-
-// Runs quotewatch in the directory, watching the given quote server.
-void StartQuotewatch(QProcess& watch, const TempDir& dir, int serverPort, const QStringList& args) {
-    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(serverPort));
-    watch.setProcessEnvironment(env);
-    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), args);
 }
 
 class EndToEnd : public ::testing::Test {
@@ -178,7 +170,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), " 2330\n1101\n\n0050");
     QProcess watch;
-    StartQuotewatch(watch, dir, server.Port(), {"--cycles", "1"});
+    StartQuotewatch(watch, dir.path(), server.Port(), {"--cycles", "1"});
     ASSERT_TRUE(watch.waitForFinished(30000));
     EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(watch.exitCode(), 0);
@@ -196,7 +188,7 @@ TEST_F(EndToEnd, QuotewatchPrintsOneLinePerStockAndWritesTheListBack) {
     EXPECT_EQ(testsupport::ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n1101\r\n0050\r\n");
 
     QProcess help;
-    StartQuotewatch(help, dir, server.Port(), {"--help"});
+    StartQuotewatch(help, dir.path(), server.Port(), {"--help"});
     ASSERT_TRUE(help.waitForFinished(10000));
     EXPECT_TRUE(help.readAllStandardOutput().contains("--cycles"));
 }
@@ -207,7 +199,7 @@ TEST_F(EndToEnd, QuotewatchEndsCleanlyOnSigterm) {
     TempDir dir;
     WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n");
     QProcess watch;
-    StartQuotewatch(watch, dir, server.Port(), {});
+    StartQuotewatch(watch, dir.path(), server.Port(), {});
     ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle printed its line
     watch.terminate();
     ASSERT_TRUE(watch.waitForFinished(20000));
@@ -296,7 +288,7 @@ TEST_F(EndToEnd, QuotewatchReportsEachFetchErrorOnceAndAFailedSave) {
     WriteFileBytes(dir->file("STOCKLIST.TXT"), "2330\n");
     QProcess watch;
     watch.setReadChannel(QProcess::StandardError);
-    StartQuotewatch(watch, *dir, refused.Port(), {"--cycles", "2"});
+    StartQuotewatch(watch, dir->path(), refused.Port(), {"--cycles", "2"});
     ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle reported its failure
     // The working directory goes away: the list cannot be written back at the end.
     std::filesystem::remove_all(path);

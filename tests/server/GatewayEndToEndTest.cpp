@@ -52,11 +52,7 @@ TEST(GatewayEndToEnd, QuotewatchShowsTheExchangesQuotesThroughTheGatewayOverHttp
 
     testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n1101\r\n6488\r\n9999\r\n");
     QProcess watch;
-    watch.setWorkingDirectory(QString::fromStdString(dir.path()));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(server.Port()));
-    watch.setProcessEnvironment(env);
-    watch.start(QString::fromStdString(testsupport::BinaryDir() + "/quote/quotewatch"), {"--cycles", "1"});
+    testsupport::StartQuotewatch(watch, dir.path(), server.Port(), {"--cycles", "1"});
     ASSERT_TRUE(watch.waitForFinished(30000));
     EXPECT_EQ(watch.exitCode(), 0);
     QStringList lines = QString::fromUtf8(watch.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);

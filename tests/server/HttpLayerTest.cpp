@@ -107,7 +107,11 @@ TEST(QuoteServerHttp, ALatePageHoldsNoThreadAndReachesItsClient) {
     EXPECT_NE(status.head.find("Content-Type: application/json"), std::string::npos);
     EXPECT_EQ(status.body, "{\"source\":\"delayed\"}");
     EXPECT_EQ(Exchange(s.port, PageRequest("RACE")).body, "page RACE");
+    // A failing source: the client gets a 500, and the failure leaves its trace on stderr.
+    testing::internal::CaptureStderr();
     EXPECT_EQ(Exchange(s.port, PageRequest("THROW")).status, 500);
+    const std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(told.find("GET /q/q failed: no page"), std::string::npos) << told;
     EXPECT_EQ(Exchange(s.port, "POST /q/q?s=2330 HTTP/1.0\r\nContent-Length: 2\r\n\r\nab").status, 405);
 
     source.Release();

@@ -7,8 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace loopback {
 
@@ -78,5 +82,44 @@ inline Reply Exchange(int port, const std::string& request, bool waitForClose = 
 inline std::string PageRequest(const std::string& code, const std::string& version = "HTTP/1.0") {
     return "GET /q/q?s=" + code + " " + version + "\r\nHost: 127.0.0.1\r\n\r\n";
 }
+
+// Connections that send a page request's header one byte per connection every period, from a
+// thread of their own, until Stop(): clients too slow ever to finish their request.
+class SlowClients {
+public:
+    SlowClients(int port, int count, std::chrono::milliseconds period = std::chrono::milliseconds(100)) {
+        for (int i = 0; i < count; ++i) {
+            int fd = Connect(port);
+            if (fd < 0) break;
+            if (SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: "))
+                FFds.push_back(fd);
+            else
+                ::close(fd);
+        }
+        FThread = std::thread([this, period] {
+            while (!FStop) {
+                for (int fd : FFds) ::send(fd, "x", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                for (auto slept = std::chrono::milliseconds(0); slept < period && !FStop;
+                     slept += std::chrono::milliseconds(10))
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~SlowClients() { Stop(); }
+    SlowClients(const SlowClients&) = delete;
+    SlowClients& operator=(const SlowClients&) = delete;
+    std::size_t Count() const { return FFds.size(); }
+    void Stop() {
+        FStop = true;
+        if (FThread.joinable()) FThread.join();
+        for (int fd : FFds) ::close(fd);
+        FFds.clear();
+    }
+
+private:
+    std::vector<int> FFds;
+    std::atomic<bool> FStop = false;
+    std::thread FThread;
+};
 
 }  // namespace loopback

@@ -12,10 +12,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <random>
@@ -24,6 +22,7 @@
 
 using loopback::Exchange;
 using loopback::Reply;
+using loopback::SlowClients;
 using pagescraper::Scrape;
 using testsupport::ServerProcess;
 
@@ -31,29 +30,6 @@ namespace {
 
 Reply Get(const ServerProcess& s, const std::string& code) {
     return Exchange(s.Port(), "GET /q/q?s=" + code + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", true);
-}
-
-// The exit status of the program run with these arguments, when it exits by itself within
-// 10 s; -1 otherwise.
-int RunToExit(std::vector<std::string> args) {
-    args.insert(args.begin(), ServerProcess::Program());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // A figure of /proc/PID/status ("VmHWM": peak resident memory in kB), -1 when missing.
@@ -73,38 +49,6 @@ bool Ended(pid_t pid, int ms) {
     }
     return false;
 }
-
-// Connections that send a request one header byte at a time, every 100 ms, until Stop().
-class SlowClients {
-public:
-    SlowClients(int port, int count) {
-        for (int i = 0; i < count; ++i) {
-            int fd = loopback::Connect(port);
-            if (fd >= 0 && loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: ")) FFds.push_back(fd);
-        }
-        FThread = std::thread([this] {
-            while (!FStop)
-                for (int fd : FFds) {
-                    if (FStop) break;
-                    loopback::SendAll(fd, "x");
-                    std::this_thread::sleep_for(std::chrono::milliseconds(100 / FFds.size() + 1));
-                }
-        });
-    }
-    ~SlowClients() { Stop(); }
-    std::size_t Count() const { return FFds.size(); }
-    void Stop() {
-        FStop = true;
-        if (FThread.joinable()) FThread.join();
-        for (int fd : FFds) ::close(fd);
-        FFds.clear();
-    }
-
-private:
-    std::vector<int> FFds;
-    std::atomic<bool> FStop = false;
-    std::thread FThread;
-};
 
 }  // namespace
 
@@ -226,13 +170,13 @@ TEST(QuoteServer, StartsFromAnyDataFileAndRefusesBadArguments) {
     EXPECT_FALSE(Scrape(Get(server, "2330").body, "2330"));
 
     // The port is taken now.
-    EXPECT_EQ(RunToExit({"--port", std::to_string(server.Port())}), 1);
-    EXPECT_EQ(RunToExit({"--data", dir.file("NONE.TXT")}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--port", std::to_string(server.Port())}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--data", dir.file("NONE.TXT")}), 1);
     testsupport::WriteFileBytes(dir.file("BAD.TXT"), "8888 Test 12.35\r\n");
-    EXPECT_EQ(RunToExit({"--data", dir.file("BAD.TXT")}), 1);
-    EXPECT_EQ(RunToExit({"--port", "70000"}), 2);
-    EXPECT_EQ(RunToExit({"--time", "25:00:00"}), 2);
-    EXPECT_EQ(RunToExit({"--bogus"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--data", dir.file("BAD.TXT")}), 1);
+    EXPECT_EQ(ServerProcess::RunToExit({"--port", "70000"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--time", "25:00:00"}), 2);
+    EXPECT_EQ(ServerProcess::RunToExit({"--bogus"}), 2);
 }
 
 TEST(QuoteServerUnderAbuse, SlowAndIdleClientsShutNobodyOut) {
@@ -315,7 +259,7 @@ TEST(QuoteServerUnderAbuse, SignalsEndTheServerWhateverItsClientsDo) {
         ASSERT_TRUE(loopback::SendAll(half, "GET /q/q?s=23"));
 
         ::kill(server.Pid(), signal);
-        EXPECT_TRUE(Ended(server.Pid(), 3000)) << strsignal(signal);
+        EXPECT_TRUE(Ended(server.Pid(), 15000)) << strsignal(signal);
         EXPECT_EQ(server.Stop(), 0) << strsignal(signal);
         ::close(idle);
         ::close(half);

@@ -2,6 +2,9 @@
 
 #include "TempDir.h"
 
+#include <QProcess>
+#include <QProcessEnvironment>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -37,6 +40,27 @@ int WaitFor(pid_t pid, int ms) {
     }
 }
 
+// Forks and runs argv[0] with these arguments, its standard output on outFd (when >= 0). Only
+// async-signal-safe calls between fork and exec. The child leads a process group of its own, so
+// that Stop() ends anything it starts too, and it is killed when the test goes, however the test
+// ends. The child's pid, or -1.
+pid_t Spawn(std::vector<std::string> argv, int outFd) {
+    std::vector<char*> cargv;
+    for (std::string& a : argv) cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
+        if (outFd >= 0) ::dup2(outFd, STDOUT_FILENO);
+        ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
 }  // namespace
 
 std::string ServerProcess::Program() { return BinaryDir() + "/server/quote-server"; }
@@ -57,33 +81,17 @@ bool ServerProcess::Start(const std::vector<std::string>& args, int timeoutMs) {
     for (const std::string& a : args) hasPort = hasPort || a == "--port";
     if (!hasPort) argv.insert(argv.end(), {"--port", "0"});
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         FError = "pipe failed";
         return false;
     }
-    pid_t parent = ::getpid();
-    pid_t pid = ::fork();
+    pid_t pid = Spawn(argv, pipeFds[1]);
     if (pid < 0) {
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
         FError = "fork failed";
         return false;
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls between fork and exec. The server leads a process group
-        // of its own, so that Stop() ends anything it starts too, and it is killed when the
-        // test goes, however the test ends.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127);
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        ::execv(cargv[0], cargv.data());
-        ::_exit(127);
     }
     ::close(pipeFds[1]);
     FPid = pid;
@@ -128,6 +136,33 @@ bool ServerProcess::Start(const std::vector<std::string>& args, int timeoutMs) {
     FHost = FReadyLine.substr(prefix.size(), colon - prefix.size());
     FStocks = stocks;
     return true;
+}
+
+int ServerProcess::RunToExit(const std::vector<std::string>& args, int timeoutMs) {
+    std::vector<std::string> argv = {Program()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t pid = Spawn(argv, -1);
+    if (pid < 0) return -1;
+    int status = WaitFor(pid, timeoutMs);
+    if (status == -1) {
+        ::kill(-pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void StartQuotewatch(QProcess& watch, const std::string& dir, int serverPort, const QStringList& args) {
+    watch.setWorkingDirectory(QString::fromStdString(dir));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUOTE_SERVER", QString("127.0.0.1:%1").arg(serverPort));
+    watch.setProcessEnvironment(env);
+    pid_t parent = ::getpid();
+    watch.setChildProcessModifier([parent] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(127);
+    });
+    watch.start(QString::fromStdString(BinaryDir() + "/quote/quotewatch"), args);
 }
 
 int ServerProcess::Stop(int graceMs) {

@@ -13,9 +13,15 @@
 // test process dies first, even by SIGKILL (more exactly, when the thread that started it ends:
 // start it from the test's own thread).
 // Its standard error goes to the test's standard error.
+//
+// RunToExit() and StartQuotewatch() run the build tree's programs with the same tie to the test:
+// nothing they start outlives it.
+#include <QStringList>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+class QProcess;
 
 namespace testsupport {
 
@@ -50,6 +56,10 @@ public:
     // The program that Start() runs: $QB_BINARY_DIR/server/quote-server.
     static std::string Program();
 
+    // Runs the server with these arguments until it exits by itself: its exit status, or -1 when
+    // it died of a signal or was still running after timeoutMs (it is then killed).
+    static int RunToExit(const std::vector<std::string>& args, int timeoutMs = 10000);
+
 private:
     pid_t FPid = -1;
     int FOutput = -1;  // read end of the child's standard output
@@ -59,5 +69,9 @@ private:
     std::string FReadyLine;
     std::string FError;
 };
+
+// Starts $QB_BINARY_DIR/quote/quotewatch in the directory, watching the quote server on
+// 127.0.0.1:serverPort. The child is killed when the test process dies.
+void StartQuotewatch(QProcess& watch, const std::string& dir, int serverPort, const QStringList& args);
 
 }  // namespace testsupport
