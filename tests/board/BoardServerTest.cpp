@@ -3,26 +3,13 @@
 // the build tree (artefacts/board-ten-stocks.png).
 #include "BoardSupport.h"
 #include "support/ServerProcess.h"
-#include "ui/TextFile.h"
 
 #include <QDir>
-#include <map>
 
 using namespace boardtest;
 using testsupport::ServerProcess;
 
-namespace {
-
-const char* const TenCodes = "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n1301\r\n2002\r\n2303\r\n0050\r\n";
-
-std::map<std::string, std::string> AvailableNames() {
-    std::map<std::string, std::string> names;
-    for (const std::string& line : ui::ReadLines(testsupport::SourceDir() + "/data/AVAILABLE.TXT"))
-        if (line.size() > 5) names[line.substr(0, 4)] = line.substr(5);
-    return names;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 TEST_F(BoardFixture, TenStocksFromTheQuoteServer) {
     ServerProcess server;
@@ -34,7 +21,7 @@ TEST_F(BoardFixture, TenStocksFromTheQuoteServer) {
     board->resize(1920, 1080);
     QApplication::processEvents();
     board->StockList.reset();  // (its destructor writes the file)
-    testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), TenCodes);
+    testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), testsupport::DefaultStockList());
     board->StockList = std::make_unique<TStockObjList>();
     board->StockList->Timer->SetEnabled(false);
     board->StockList->OnUpdate = [b = board.get()](TStockObjList* s, int i, TStockObj* st) {
@@ -44,7 +31,7 @@ TEST_F(BoardFixture, TenStocksFromTheQuoteServer) {
     board->StockList->Refresh(true);
     SetQuoteServer(oldServer);
 
-    const auto names = AvailableNames();
+    const auto names = testsupport::AvailableNames();
     for (int i = 0; i < 10; ++i) {
         const TStockObj* stock = board->StockList->Stocks(i);
         ASSERT_TRUE(stock->Data().Loaded) << stock->Data().Code;

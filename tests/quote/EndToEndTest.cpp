@@ -7,7 +7,6 @@
 #include "support/TempDir.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
-#include "ui/TextFile.h"
 #include "ui/Timer.h"
 
 #include <QElapsedTimer>
@@ -18,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,16 +30,6 @@ using testsupport::WorkingDir;
 using testsupport::WriteFileBytes;
 
 namespace {
-
-const char* const TenCodes = "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n1301\r\n2002\r\n2303\r\n0050\r\n";
-
-// Names by code from the default AVAILABLE.TXT (Big5, as the picker shows them).
-std::map<std::string, std::string> AvailableNames() {
-    std::map<std::string, std::string> names;
-    for (const std::string& line : ui::ReadLines(testsupport::SourceDir() + "/data/AVAILABLE.TXT"))
-        if (line.size() > 5) names[line.substr(0, 4)] = line.substr(5);
-    return names;
-}
 
 // Reads each request, then answers with the fixed reply and closes.
 LoopbackServer::Script Reply(std::string reply) {
@@ -80,9 +68,9 @@ TEST_F(EndToEnd, TheWatchListFetchesEveryStockFromTheQuoteServer) {
     ASSERT_TRUE(server.Start({"--seed", "42", "--always-open"}));
     SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
     TempDir dir;
-    WriteFileBytes(dir.file("STOCKLIST.TXT"), TenCodes);
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), testsupport::DefaultStockList());
     WorkingDir cwd(dir.path());
-    const auto names = AvailableNames();
+    const auto names = testsupport::AvailableNames();
 
     TStockObjList list;
     ASSERT_EQ(list.Count(), 10);

@@ -1,5 +1,7 @@
 #include "TempDir.h"
 
+#include "ui/TextFile.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +58,15 @@ std::string BinaryDir() {
     if (!d) d = QB_DEFAULT_BINARY_DIR;
 #endif
     return d ? d : ".";
+}
+
+std::string DefaultStockList() { return ReadFileBytes(SourceDir() + "/data/STOCKLIST.TXT"); }
+
+std::map<std::string, std::string> AvailableNames() {
+    std::map<std::string, std::string> names;
+    for (const std::string& line : ui::ReadLines(SourceDir() + "/data/AVAILABLE.TXT"))
+        if (line.size() > 5) names[line.substr(0, 4)] = line.substr(5);
+    return names;
 }
 
 }  // namespace testsupport

@@ -1,6 +1,7 @@
 #pragma once
 // Test helpers: a temporary directory that is removed with the object, and a scope that makes
 // it the working directory for the program's fixed file names.
+#include <map>
 #include <string>
 
 namespace testsupport {
@@ -38,5 +39,10 @@ void WriteFileBytes(const std::string& path, const std::string& bytes);
 // programs that tests start).
 std::string SourceDir();
 std::string BinaryDir();
+
+// The default watch list of data/STOCKLIST.TXT (ten stocks, CR LF), as raw bytes.
+std::string DefaultStockList();
+// Names by code from the default data/AVAILABLE.TXT (Big5, as the picker shows them).
+std::map<std::string, std::string> AvailableNames();
 
 }  // namespace testsupport
