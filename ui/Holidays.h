@@ -1,0 +1,47 @@
+#pragma once
+// The exchange's weekday closures, kept in HOLIDAYS.TXT: one date "yyyy-mm-dd" a line, blank
+// lines and comments after "#" allowed. The file is looked for in the working directory first,
+// then in the installed data folder; without one the exchange closes on weekends only.
+#include "ui/DateTime.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ui {
+
+inline constexpr const char* HolidaysFileName = "HOLIDAYS.TXT";
+
+class THolidays {
+public:
+    // Reads the dates of a holiday file's text. A line that is neither blank, a comment nor a
+    // valid date is skipped, and its 1-based number and a reason go to problems (when given).
+    static THolidays Parse(std::string_view text, std::vector<std::string>* problems = nullptr);
+
+    // True when the day of the date-time is listed (the time of day is ignored).
+    bool Contains(TDateTime dt) const;
+    std::size_t Count() const { return days_.size(); }
+
+private:
+    std::vector<long long> days_;  // day numbers, sorted, unique
+};
+
+// The folders a data file is looked for in after the working directory: the installed data
+// folder beside the program (<bin>/../share/quoteboard) and the source tree's data/.
+std::vector<std::string> DataDirs();
+// The first of NAME in the working directory and NAME in each of DataDirs() that is a regular
+// file; empty when there is none.
+std::string FindDataFile(const std::string& name);
+
+// Loads the program-wide calendar from the first HOLIDAYS.TXT that FindDataFile finds. A missing
+// file leaves it empty; a file that cannot be read, and each malformed line, is reported once on
+// stderr and skipped. Returns the path read (empty when none).
+std::string LoadHolidays();
+// Replaces the program-wide calendar (tests).
+void SetHolidays(THolidays holidays);
+const THolidays& Holidays();
+
+// True when the exchange trades on none of that day: a Saturday, a Sunday or a listed holiday.
+bool IsClosedDay(TDateTime dt);
+
+}  // namespace ui
