@@ -69,7 +69,17 @@ bool THolidays::Contains(TDateTime dt) const {
     return std::binary_search(days_.begin(), days_.end(), day);
 }
 
+namespace {
+std::optional<std::vector<std::string>>& DataDirsOverride() {
+    static std::optional<std::vector<std::string>> dirs;
+    return dirs;
+}
+}  // namespace
+
+void SetDataDirs(std::optional<std::vector<std::string>> dirs) { DataDirsOverride() = std::move(dirs); }
+
 std::vector<std::string> DataDirs() {
+    if (DataDirsOverride()) return *DataDirsOverride();
     std::vector<std::string> dirs;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
@@ -92,8 +102,7 @@ std::string LoadHolidays() {
     if (path.empty()) {
         // A directory or FIFO of that name in the working directory is worth a word.
         if (PathExists(HolidaysFileName))
-            std::fprintf(stderr, "%s is not a regular file; the exchange closes on weekends only\n",
-                         HolidaysFileName);
+            std::fprintf(stderr, "%s is not a regular file; the exchange closes on weekends only\n", HolidaysFileName);
         Calendar() = THolidays();
         return {};
     }
