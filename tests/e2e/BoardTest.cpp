@@ -324,13 +324,16 @@ TEST_F(Board, RowsTurnGreyWhileTheServerIsDownAndRecoverWhenItReturns) {
 
     const int port = server.Port();
     server.Stop();
+    QImage grey;
     EXPECT_TRUE(WaitForScreen(
-        [](const QImage& s) {
+        [&](const QImage& s) {
+            grey = s;
             return FigureColours(s, 1) == 0 && FigureColours(s, 2) == 0 && FigureGrey(s, 1) > 500 &&
                    FigureGrey(s, 2) > 500 && NameShown(s, 1) && NameShown(s, 2);
         },
         60000))
         << "the rows did not turn grey with their names in stripe colours";
+    grey.save(QString::fromStdString(testsupport::BinaryDir() + "/artefacts/e2e-stale-rows.png"));
 
     ASSERT_TRUE(server.Start({"--always-open", "--port", std::to_string(port)})) << server.Error();
     EXPECT_TRUE(WaitForScreen(live, 20000)) << "the rows did not take their colours again";
