@@ -104,6 +104,9 @@ public:
     // Why the last fetch failed, and when; empty when it succeeded (or none was made).
     std::string LastError;
     ui::TDateTime LastErrorTime = 0;
+    // True when the last fetch failed for want of the server (no connection, time-out, broken
+    // connection) rather than for a page without the stock's data.
+    bool ServerFailed = false;
 
     // Makes the object a new, never fetched stock with the given code. A download under way for
     // the old code is not recorded.
