@@ -29,7 +29,9 @@ class TTimer;
 }
 
 // The lines of an AVAILABLE.TXT, sorted without regard to ASCII letter case, each line that
-// compares equal to one already held dropped; empty when the file does not exist.
+// compares equal to one already held dropped; empty when the file does not exist. Anything of
+// that name that cannot be read is reported to the application's exception handler and gives
+// an empty list.
 std::vector<std::string> LoadAvailableList(const std::string& fileName);
 
 class TfrmWatchMain : public QWidget {
@@ -133,7 +135,10 @@ private:
 
     // False while a refresh cycle runs or once the board is closing: no dialog flow starts.
     bool FlowAllowed() const;
-    bool FClosing = false;    // a close was accepted or a signal came
+    bool FClosing = false;     // a close was accepted or a signal came
+    bool FDialogBusy = false;  // a dialog of a flow is open, or a picked stock is being fetched
+    // Gives the keyboard back to the board after a dialog.
+    void RegainKeyboard();
     bool FSignalled = false;  // a termination signal came
     int FPreviewKey = 0;      // the last key the window saw before the grid, and its time
     quint64 FPreviewTime = 0;

@@ -62,14 +62,21 @@ protected:
 
 std::vector<std::string> LoadAvailableList(const std::string& fileName) {
     std::vector<std::string> list;
-    if (!ui::FileExists(fileName)) return list;
-    for (const std::string& line : ui::ReadLines(fileName)) {
-        auto at = std::lower_bound(list.begin(), list.end(), line, [](const std::string& a, const std::string& b) {
-            return CompareTextNoCase(a, b) < 0;
-        });
-        if (at != list.end() && CompareTextNoCase(*at, line) == 0) continue;
-        list.insert(at, line);
+    if (!ui::PathExists(fileName)) return list;
+    try {
+        list = ui::ReadLines(fileName);
+    } catch (...) {
+        // A FIFO, a directory, a file that cannot be read: the user is told, and the picker
+        // offers no stocks.
+        ui::HandleException(std::current_exception());
+        return {};
     }
+    // Sorted once; of the lines that compare equal the first in the file stays.
+    std::stable_sort(list.begin(), list.end(),
+                     [](const std::string& a, const std::string& b) { return CompareTextNoCase(a, b) < 0; });
+    list.erase(std::unique(list.begin(), list.end(),
+                           [](const std::string& a, const std::string& b) { return CompareTextNoCase(a, b) == 0; }),
+               list.end());
     return list;
 }
 
@@ -182,7 +189,29 @@ void TfrmWatchMain::Panel1DblClick() { close(); }
 // The dialog flows. Each holds RefreshSuspended for as long as it runs and clears it on every
 // way out; none starts while a refresh cycle runs or once the board is closing.
 
-bool TfrmWatchMain::FlowAllowed() const { return !Refreshing && !FClosing; }
+bool TfrmWatchMain::FlowAllowed() const { return !Refreshing && !FClosing && !FDialogBusy; }
+
+namespace {
+// Marks a step of a flow (a dialog on the screen, the fetch of a picked stock) for its length:
+// no other flow starts meanwhile. A flow's next step starts only once the step before is over.
+class TBusyScope {
+public:
+    explicit TBusyScope(bool& flag) : FFlag(flag) { FFlag = true; }
+    ~TBusyScope() { FFlag = false; }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+    bool& FFlag;
+};
+}  // namespace
+
+void TfrmWatchMain::RegainKeyboard() {
+    // Without a window manager nobody gives the keyboard back to the board when a dialog goes.
+    if (FClosing || !isVisible()) return;
+    activateWindow();
+    G_->setFocus();
+}
 
 void TfrmWatchMain::ShowPopupMenu(int row) {
     if (!FlowAllowed()) return;
@@ -192,6 +221,7 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
         delete menu.data();
         // A confirmed close keeps the flag: no cycle starts while the board shuts down.
         RefreshSuspended = FClosing;
+        RegainKeyboard();
     }};
     menu = new TfrmDlgMenu(this);
     new TActivateOnShow(menu);
@@ -206,7 +236,12 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
     menu->SetLeftTop(at.x(), at.y());
     menu->ListBox1->SetItemIndex(0);
     menu->SetHeight(menu->ListBox1->ItemHeight());
-    if (menu->ShowModal() != ui::mrOK || FClosing) return;
+    int result;
+    {
+        TBusyScope busy(FDialogBusy);
+        result = menu->ShowModal();
+    }
+    if (result != ui::mrOK || FClosing) return;
     if (row == 0) {
         close();
     } else {
@@ -221,6 +256,7 @@ void TfrmWatchMain::ChangeStock() {
     ui::Finally done{[&] {
         delete picker.data();
         RefreshSuspended = FClosing;
+        RegainKeyboard();
     }};
     picker = new TfrmStockSel(this, AvailableList);
     new TActivateOnShow(picker);
@@ -228,6 +264,8 @@ void TfrmWatchMain::ChangeStock() {
     const QRect clock = G_->CellRect(0, 0);
     const QPoint corner = G_->ClientToScreen(QPoint(clock.x() + clock.width(), clock.y() + clock.height()));
     picker->SetLeftTop(corner.x() + 1, corner.y());
+    // The flow lasts until the picked stock has been fetched: its download runs the event loop.
+    TBusyScope busy(FDialogBusy);
     if (picker->ShowModal() != ui::mrOK || FClosing) return;
     const std::string code = picker->GetStockCode();
     if (code.size() != 4) return;
@@ -259,8 +297,10 @@ bool TfrmWatchMain::FormCloseQuery() {
         }};
         confirm = new TfrmDlgYesNo(this);
         new TActivateOnShow(confirm);
+        TBusyScope busy(FDialogBusy);
         canClose = confirm->ShowModal() == ui::mrOK;
     }
+    if (!canClose) RegainKeyboard();
     return canClose;
 }
 

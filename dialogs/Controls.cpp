@@ -1,5 +1,6 @@
 #include "dialogs/Controls.h"
 
+#include "grid/RichStringGrid.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/Consts.h"
@@ -9,8 +10,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <algorithm>
+#include <cmath>
 
 namespace dialogs {
 
@@ -90,9 +94,68 @@ void TForm::accept() { done(ui::mrOK); }
 
 void TForm::reject() { done(ui::mrCancel); }
 
+QRect TForm::ScreenArea() const {
+    QScreen* s = QGuiApplication::screenAt(geometry().center());
+    if (!s) s = screen();
+    if (!s) s = QGuiApplication::primaryScreen();
+    return s ? s->availableGeometry() : QRect();
+}
+
 void TForm::showEvent(QShowEvent* e) {
     FClosing = false;
+    ui::Guarded([this] { FitInto(ScreenArea()); });
     QDialog::showEvent(e);
+}
+
+namespace {
+int Scaled(int v, double f) { return static_cast<int>(v * f); }
+QRect Scaled(const QRect& r, double f) {
+    return QRect(Scaled(r.x(), f), Scaled(r.y(), f), std::max(1, Scaled(r.width(), f)),
+                 std::max(1, Scaled(r.height(), f)));
+}
+void ScaleFont(QWidget* w, double f) {
+    QFont font = w->font();
+    if (font.pixelSize() > 0) font.setPixelSize(std::max(1, Scaled(font.pixelSize(), f)));
+    w->setFont(font);
+}
+}  // namespace
+
+void TForm::FitInto(const QRect& area) {
+    if (area.isEmpty()) return;
+    if (width() > area.width() || height() > area.height()) {
+        const double f = std::min(double(area.width()) / width(), double(area.height()) / height());
+        const QSize size(Scaled(width(), f), Scaled(height(), f));
+        const bool fixed = minimumSize() == maximumSize();
+        ScaleControls(f);
+        ScaleFont(this, f);
+        if (fixed) setFixedSize(size);
+        resize(size);
+    }
+    const int left = std::clamp(x(), area.left(), std::max(area.left(), area.right() + 1 - width()));
+    const int top = std::clamp(y(), area.top(), std::max(area.top(), area.bottom() + 1 - height()));
+    if (left != x() || top != y()) move(left, top);
+}
+
+void TForm::ScaleControls(double f) {
+    // The controls this unit builds, each placed by its form; what they hold inside (a list's
+    // viewport, a scroll bar) follows them.
+    for (QWidget* w : findChildren<QWidget*>()) {
+        const bool placed = qobject_cast<TPanel*>(w) || qobject_cast<TEdit*>(w) || qobject_cast<TListBox*>(w) ||
+                            qobject_cast<TButton*>(w) || dynamic_cast<grid::TRichStringGrid*>(w);
+        if (!placed) continue;
+        w->setGeometry(Scaled(w->geometry(), f));
+        if (auto* list = qobject_cast<TListBox*>(w)) {
+            list->ScaleBy(f);
+        } else if (auto* grid = dynamic_cast<grid::TRichStringGrid*>(w)) {
+            grid->SetDefaultColWidth(Scaled(grid->DefaultColWidth(), f));
+            grid->SetDefaultRowHeight(Scaled(grid->DefaultRowHeight(), f));
+            grid::TGridFont font = grid->Font();
+            font.Height = std::max(1, Scaled(font.Height, f));
+            grid->SetFont(font);
+        } else {
+            ScaleFont(w, f);
+        }
+    }
 }
 
 // ---- TPanel ----
@@ -235,29 +298,97 @@ bool TListBox::event(QEvent* e) {
     return handled;
 }
 
+void TListBox::ScaleBy(double f) {
+    FItemHeight = std::max(1, Scaled(FItemHeight, f));
+    for (int i = 0; i < count(); ++i) item(i)->setSizeHint(QSize(1, FItemHeight));
+    ScaleFont(this, f);
+}
+
 void TListBox::keyPressEvent(QKeyEvent* e) {
+    switch (e->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Escape:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        // The form's keys: default button, cancel button, focus. The list leaves them alone.
+        e->ignore();
+        return;
+    default:
+        break;
+    }
+    // Whatever moves the selection, the key handler or the list itself, is told as a click.
+    const int before = ItemIndex();
     if (OnKeyDown && OnKeyDown(e->key())) {
         e->accept();
-        return;
+    } else {
+        QListWidget::keyPressEvent(e);
     }
-    const int before = ItemIndex();
-    QListWidget::keyPressEvent(e);
     if (ItemIndex() != before && OnClick) OnClick();
 }
 
 void TListBox::mousePressEvent(QMouseEvent* e) {
-    // A press below the last line leaves the selection as it is.
-    if (!itemAt(e->position().toPoint())) {
+    e->accept();
+    if (e->button() != Qt::LeftButton) return;
+    // Only presses on an active window count towards a double-click.
+    if (window()->isActiveWindow()) {
+        FPrevPress = FLastPress;
+        FLastPress = e->timestamp();
+    } else {
+        FPrevPress = FLastPress = 0;
+    }
+    FPressed = true;
+    FDragging = false;
+    FPressPos = e->position().toPoint();
+    FPressScroll = verticalScrollBar()->value();
+}
+
+void TListBox::mouseMoveEvent(QMouseEvent* e) {
+    if (!FPressed) {
+        // No button held: the list's own hover handling, which selects nothing.
+        if (e->buttons() == Qt::NoButton) QListWidget::mouseMoveEvent(e);
         e->accept();
         return;
     }
-    QListWidget::mousePressEvent(e);
+    e->accept();
+    const int dy = e->position().toPoint().y() - FPressPos.y();
+    if (!FDragging && std::abs(dy) < QApplication::startDragDistance()) return;
+    FDragging = true;
+    // The lines follow the finger, a whole line at a time.
+    const int lines = static_cast<int>(std::lround(double(dy) / std::max(1, FItemHeight)));
+    verticalScrollBar()->setValue(FPressScroll - lines);
+}
+
+void TListBox::mouseReleaseEvent(QMouseEvent* e) {
+    e->accept();
+    if (e->button() != Qt::LeftButton || !FPressed) return;
+    FPressed = false;
+    if (FDragging) {
+        FDragging = false;
+        FPrevPress = FLastPress = 0;  // a drag is no half of a double-click
+        return;
+    }
+    // A tap: the line under it is selected; a tap below the last line leaves the selection.
+    QListWidgetItem* it = itemAt(FPressPos);
+    if (!it) return;
+    setCurrentRow(row(it), QItemSelectionModel::ClearAndSelect);
     if (OnClick) OnClick();
 }
 
 void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
-    QListWidget::mouseDoubleClickEvent(e);
-    if (itemAt(e->position().toPoint()) && OnDblClick) OnDblClick();
+    e->accept();
+    if (e->button() != Qt::LeftButton) return;
+    const quint64 interval = static_cast<quint64>(QApplication::doubleClickInterval());
+    const bool both = FPrevPress != 0 && FLastPress >= FPrevPress && FLastPress - FPrevPress <= interval;
+    QListWidgetItem* it = itemAt(e->position().toPoint());
+    if (!both || !it) return;
+    FPressed = false;
+    FPrevPress = FLastPress = 0;
+    if (ItemIndex() != row(it)) {
+        setCurrentRow(row(it), QItemSelectionModel::ClearAndSelect);
+        if (OnClick) OnClick();
+    }
+    if (OnDblClick) OnDblClick();
 }
 
 // ---- TButton ----

@@ -56,8 +56,18 @@ public:
     void accept() override;
     void reject() override;
 
+    // The screen's available area around the window's place: the work area of its screen.
+    QRect ScreenArea() const;
+
 protected:
+    // A form larger than the area is scaled down to fit it, then moved as little as possible to
+    // lie wholly inside it: without a window manager (a kiosk) nothing else keeps a dialog on
+    // the screen.
     void showEvent(QShowEvent* e) override;
+    void FitInto(const QRect& area);
+    // Scales the form's own controls by the factor (already below 1); the default scales every
+    // panel, edit box, list box, button and grid with its font.
+    virtual void ScaleControls(double factor);
 
 private:
     bool FClosing = false;
@@ -141,12 +151,27 @@ public:
 protected:
     bool event(QEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    // A tap (press and release without moving) selects the line under it; a drag scrolls the
+    // lines with the finger and leaves the selection alone.
     void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    // Counts only when both presses of the double-click reached this list while its window was
+    // active: a press that opened the dialog, or came while it was opening, is no first half.
     void mouseDoubleClickEvent(QMouseEvent* e) override;
+
+public:
+    // Line height and font scaled by the factor (a form shrunk to fit a small screen).
+    void ScaleBy(double factor);
 
 private:
     int FItemHeight;
     TBorder FBorder;
+    bool FPressed = false;   // the left button went down on the lines and is still down
+    bool FDragging = false;  // ... and has moved far enough to be a drag
+    QPoint FPressPos;
+    int FPressScroll = 0;
+    quint64 FLastPress = 0, FPrevPress = 0;  // time stamps of the last two counted presses
 };
 
 // A push button with a caption and a modal result for its form (ui::mrNone: none).

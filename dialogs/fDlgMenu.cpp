@@ -4,6 +4,7 @@
 #include "ui/Consts.h"
 #include "ui/Fonts.h"
 
+#include <QCursor>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
@@ -29,6 +30,25 @@ TfrmDlgMenu::TfrmDlgMenu(QWidget* owner) : TForm(owner) {
     Panel1->installEventFilter(this);
 
     resize(FormWidth, LineHeight);
+
+    FPointerWatch.setInterval(50);
+    connect(&FPointerWatch, &QTimer::timeout, this, [this] { ui::Guarded([this] { WatchPointer(); }); });
+}
+
+void TfrmDlgMenu::showEvent(QShowEvent* e) {
+    TForm::showEvent(e);
+    FPointerWatch.start();
+}
+
+void TfrmDlgMenu::hideEvent(QHideEvent* e) {
+    FPointerWatch.stop();
+    TForm::hideEvent(e);
+}
+
+void TfrmDlgMenu::WatchPointer() {
+    // The pointer outside the menu, however it got there, dismisses it; so does a press outside
+    // it, which takes the pointer there first.
+    if (isVisible() && !frameGeometry().contains(QCursor::pos())) MouseLeave();
 }
 
 void TfrmDlgMenu::resizeEvent(QResizeEvent* e) {

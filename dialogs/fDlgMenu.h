@@ -9,6 +9,7 @@
 #include "dialogs/Controls.h"
 
 #include <QEvent>
+#include <QTimer>
 
 class TfrmDlgMenu : public dialogs::TForm {
     Q_OBJECT
@@ -35,4 +36,13 @@ protected:
     bool event(QEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void hideEvent(QHideEvent* e) override;
+
+private:
+    // Watches the pointer while the menu shows. A menu opened by a press that is still held
+    // gets no leave event (the pressed window holds the pointer), and one that opens away from
+    // the pointer never sees it enter: the pointer's place is looked at instead.
+    QTimer FPointerWatch;
+    void WatchPointer();
 };

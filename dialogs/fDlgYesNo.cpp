@@ -36,9 +36,11 @@ TfrmDlgYesNo::TfrmDlgYesNo(QWidget* owner) : TForm(owner) {
 }
 
 void TfrmDlgYesNo::showEvent(QShowEvent* e) {
+    // Centred on the work area, scaled down first where the screen is too small for it.
     QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
     if (s) {
-        const QRect area = s->geometry();
+        const QRect area = s->availableGeometry();
+        FitInto(area);
         move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
     }
     TForm::showEvent(e);

@@ -213,6 +213,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     }
     if (alive.expired()) return false;
     FHttp = nullptr;
+    ServerFailed = !error.empty();
     bool ok = error.empty() && ScrapeQuotePage(body, c, refPrice, fields);
     if (error.empty() && !ok) error = body.empty() ? "Empty page" : "No quote for " + c + " on the page";
     if (ok) {
@@ -299,10 +300,15 @@ void TStockObjList::LoadList() {
     FCanSave = true;
     // Anything of that name that cannot be read as the list (a directory, a FIFO, a file
     // without read permission) is reported and left alone.
+    // Temporaries of a save that a kill cut short are of no use to anyone.
+    try {
+        ui::RemoveStaleTemporaries(FileName);
+    } catch (...) {}  // best effort: a name that cannot be resolved is reported by the read below
     if (!ui::PathExists(FileName)) return;
     std::vector<std::string> lines;
     try {
-        lines = ui::ReadLines(FileName, MaxStocks);
+        // The watch list's bytes are taken as they are: a NUL is a byte of its line.
+        lines = ui::ReadLines(FileName, MaxStocks, false);
     } catch (...) {
         // The list starts empty and the file is kept as it is; the user is told why.
         FCanSave = false;
@@ -318,7 +324,14 @@ void TStockObjList::LoadList() {
 }
 
 void TStockObjList::SaveList() {
-    if (!FCanSave) return;
+    if (!FCanSave) {
+        // The file that could not be read stays as it is; the stocks the user has put in since
+        // are lost, and the user is told so.
+        if (!Items.empty())
+            throw EFileError(std::string("The watch list was not saved: \"") + FileName +
+                             "\" could not be read at start and is left as it was");
+        return;
+    }
     if (Items.empty()) {
         ui::DeleteFile(FileName);
         return;
@@ -373,8 +386,12 @@ void TStockObjList::Refresh(bool force) {
         if (!stock) continue;
         if (force) stock->Data().LastFetch = 0;
         const std::weak_ptr<const void> stockAlive = stock->Lifetime();
+        stock->ServerFailed = false;
         const bool changed = stock->Update();
         if (alive.expired()) return;
+        // The server did not answer: the stocks after this one would each wait out the same
+        // deadline. The cycle ends here; the next one starts again from the first stock.
+        if (!stockAlive.expired() && stock->ServerFailed) break;
         if (changed && !stockAlive.expired() && Stocks(i) == stock && stock->Data().Changed != 0) {
             if (OnUpdate) OnUpdate(this, i, stock);
             if (alive.expired()) return;

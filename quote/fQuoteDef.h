@@ -117,6 +117,10 @@ public:
     // Outside the window no stock is stale.
     bool IsStale() const;
 
+    // True when the last fetch failed for want of the server (no connection, time-out, broken
+    // connection) rather than for a page without the stock's data.
+    bool ServerFailed = false;
+
     // Makes the object a new, never fetched stock with the given code. A download under way for
     // the old code is not recorded.
     void Reset(const std::string& code);

@@ -48,8 +48,8 @@ void DeleteFile(const std::string& name) {
     if (::unlink(name.c_str()) != 0 && errno != ENOENT) throw EFileError(ErrorText("Cannot delete file", name, errno));
 }
 
-std::vector<std::string> SplitLines(std::string_view text) {
-    std::size_t nul = text.find('\0');
+std::vector<std::string> SplitLines(std::string_view text, bool nulEndsText) {
+    std::size_t nul = nulEndsText ? text.find('\0') : std::string_view::npos;
     if (nul != std::string_view::npos) text = text.substr(0, nul);
     std::vector<std::string> lines;
     std::size_t start = 0, i = 0;
@@ -68,7 +68,7 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return lines;
 }
 
-std::vector<std::string> ReadLines(const std::string& name, int maxLines) {
+std::vector<std::string> ReadLines(const std::string& name, int maxLines, bool nulEndsText) {
     // Non-blocking, so that a FIFO cannot hold the open; it is refused right after.
     int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) throw EFileError(ErrorText("Cannot open file", name, errno));
@@ -101,12 +101,12 @@ std::vector<std::string> ReadLines(const std::string& name, int maxLines) {
             // Enough once more line ends than lines wanted have come (a CR LF pair counts
             // twice, so this may read a little more than needed, never less).
             for (ssize_t i = 0; i < n; ++i)
-                if (buf[i] == '\n' || buf[i] == '\r' || buf[i] == '\0') ++lineEnds;
+                if (buf[i] == '\n' || buf[i] == '\r' || (nulEndsText && buf[i] == '\0')) ++lineEnds;
             if (lineEnds > 2 * static_cast<std::size_t>(maxLines) + 1) break;
         }
     }
     ::close(fd);
-    std::vector<std::string> lines = SplitLines(text);
+    std::vector<std::string> lines = SplitLines(text, nulEndsText);
     if (maxLines >= 0 && lines.size() > static_cast<std::size_t>(maxLines))
         lines.resize(static_cast<std::size_t>(maxLines));
     return lines;
@@ -147,7 +147,7 @@ std::string BaseName(const std::string& path) {
 
 // Removes temporary files of the target left by processes that no longer run (and the fixed
 // name older versions used).
-void RemoveStaleTemporaries(const std::string& dir, const std::string& base) {
+void RemoveStaleTemporariesIn(const std::string& dir, const std::string& base) {
     const std::string prefix = base + ".tmp~";
     DIR* d = ::opendir(dir.c_str());
     if (!d) return;
@@ -156,9 +156,16 @@ void RemoveStaleTemporaries(const std::string& dir, const std::string& base) {
         if (entry.compare(0, prefix.size(), prefix) != 0) continue;
         std::string suffix = entry.substr(prefix.size());
         bool stale = suffix.empty();
-        if (!stale && suffix.find_first_not_of("0123456789") == std::string::npos && suffix.size() < 10) {
-            pid_t pid = static_cast<pid_t>(std::atol(suffix.c_str()));
-            stale = pid != ::getpid() && ::kill(pid, 0) != 0 && errno == ESRCH;
+        if (!stale && suffix.find_first_not_of("0123456789") == std::string::npos) {
+            // Leading zeros aside, a number of more digits than a process id can have, or one
+            // above the largest, names no process.
+            const std::size_t first = std::min(suffix.find_first_not_of('0'), suffix.size());
+            const std::string digits = suffix.substr(first);
+            const long long pid = digits.size() > 10 ? LLONG_MAX : std::atoll(digits.c_str());
+            if (pid <= 0 || pid > INT_MAX)
+                stale = true;
+            else
+                stale = pid != ::getpid() && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
         }
         if (stale) ::unlinkat(::dirfd(d), entry.c_str(), 0);  // a link goes, never its target
     }
@@ -175,7 +182,7 @@ void WriteLines(const std::string& name, const std::vector<std::string>& lines) 
     }
     const std::string target = ResolveTarget(name);
     const std::string dir = DirectoryOf(target);
-    RemoveStaleTemporaries(dir, BaseName(target));
+    RemoveStaleTemporariesIn(dir, BaseName(target));
 
     mode_t mode = 0644;
     struct stat old {};
@@ -212,6 +219,11 @@ void WriteLines(const std::string& name, const std::vector<std::string>& lines) 
         ::close(dfd);
         if (synced != 0 && err != EINVAL) throw EFileError(ErrorText("Cannot write file", name, err));
     }
+}
+
+void RemoveStaleTemporaries(const std::string& name) {
+    const std::string target = ResolveTarget(name);
+    RemoveStaleTemporariesIn(DirectoryOf(target), BaseName(target));
 }
 
 }  // namespace ui

@@ -121,7 +121,23 @@ void MousePress(QWidget* w, QPoint pos, Qt::MouseButton button) { QTest::mousePr
 
 void MouseClick(QWidget* w, QPoint pos, Qt::MouseButton button) { QTest::mouseClick(w, button, {}, pos); }
 
-void MouseDoubleClick(QWidget* w, QPoint pos) { QTest::mouseDClick(w, Qt::LeftButton, {}, pos); }
+void MouseDoubleClick(QWidget* w, QPoint pos) {
+    // As a window system delivers it: press, release, press, the double-click, release, the
+    // second press soon after the first.
+    static quint64 stamp = 1'000'000'000;
+    stamp += 10'000;
+    const QPointF local(pos), global(w->mapToGlobal(pos));
+    auto send = [&](QEvent::Type type, Qt::MouseButtons buttons, quint64 at) {
+        QMouseEvent e(type, local, global, Qt::LeftButton, buttons, Qt::NoModifier);
+        e.setTimestamp(at);
+        QApplication::sendEvent(w, &e);
+    };
+    send(QEvent::MouseButtonPress, Qt::LeftButton, stamp);
+    send(QEvent::MouseButtonRelease, Qt::NoButton, stamp + 20);
+    send(QEvent::MouseButtonPress, Qt::LeftButton, stamp + 60);
+    send(QEvent::MouseButtonDblClick, Qt::LeftButton, stamp + 60);
+    send(QEvent::MouseButtonRelease, Qt::NoButton, stamp + 80);
+}
 
 void MouseMove(QWidget* w, QPoint pos) {
     // Moves the pointer itself: the platform reports the window it enters or leaves (at once

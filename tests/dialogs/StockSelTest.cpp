@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QFontInfo>
 #include <QScrollBar>
+#include <QTest>
 #include <QWindow>
 #include <gtest/gtest.h>
 #include <memory>
@@ -233,6 +234,34 @@ TEST_F(StockSel, LongListKeepsTheSelectionInView) {
     });
     EXPECT_EQ(result, ui::mrOK);
     EXPECT_EQ(dlg->GetStockCode(), "1130");
+}
+
+// A drag on the lines scrolls them with the finger and selects nothing; a tap selects; a key
+// that selects a line fills the entry as a tap does.
+TEST_F(StockSel, ADragScrollsATapSelectsAndTheEntryFollowsTheSelection) {
+    std::vector<std::string> available;
+    for (int i = 0; i < 30; ++i) available.push_back(std::to_string(1101 + i) + B5(" 股票"));
+    Make(available);
+    const int result = Run([&] {
+        QWidget* lines = dlg->ListBox1->viewport();
+        const QPoint from = LineCentre(5);
+        QTest::mousePress(lines, Qt::LeftButton, {}, from);
+        for (int dy = 10; dy <= 144; dy += 10) QTest::mouseMove(lines, from - QPoint(0, dy));
+        QTest::mouseMove(lines, from - QPoint(0, 144));
+        QTest::mouseRelease(lines, Qt::LeftButton, {}, from - QPoint(0, 144));
+        EXPECT_EQ(dlg->ListBox1->verticalScrollBar()->value(), 3);
+        EXPECT_EQ(Selected(), -1);
+        EXPECT_EQ(Entry(), "");
+        KeyTo(dlg.get(), Qt::Key_Home);  // the list has the focus: the first line, and its code
+        EXPECT_EQ(Selected(), 0);
+        EXPECT_EQ(Entry(), "1101");
+        MouseClick(lines, LineCentre(7));
+        EXPECT_EQ(Selected(), 7);
+        EXPECT_EQ(Entry(), "1108");
+        KeyTo(dlg.get(), Qt::Key_Return);  // the form's OK, not a key of the list
+    });
+    EXPECT_EQ(result, ui::mrOK);
+    EXPECT_EQ(dlg->GetStockCode(), "1108");
 }
 
 TEST_F(StockSel, DoubleClickOnALineIsOk) {

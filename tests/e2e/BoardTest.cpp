@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <functional>
 #include <gtest/gtest.h>
 #include <iostream>
@@ -114,6 +115,73 @@ protected:
     }
     static bool NameShown(const QImage& s, int row) {
         return e2e::CountColour(s, Cell(0, row), row % 2 ? Yellow : Lime) > 100;
+    }
+
+    // The board's dialogs on the screen: every visible window of the program but the board.
+    static std::vector<QRect> DialogRects(const e2e::XServer& on) {
+        std::string ids;
+        on.XDoTool({"search", "--onlyvisible", "--class", "quoteboard"}, &ids);
+        std::vector<QRect> rects;
+        std::size_t start = 0;
+        while (start < ids.size()) {
+            std::size_t end = ids.find('\n', start);
+            if (end == std::string::npos) end = ids.size();
+            const std::string id = ids.substr(start, end - start);
+            start = end + 1;
+            std::string geometry;
+            if (id.empty() || !on.XDoTool({"getwindowgeometry", id}, &geometry)) continue;
+            int left = 0, top = 0, w = 0, h = 0;
+            const std::size_t pos = geometry.find("Position:"), size = geometry.find("Geometry:");
+            if (pos == std::string::npos || size == std::string::npos) continue;
+            std::sscanf(geometry.c_str() + pos, "Position: %d,%d", &left, &top);
+            std::sscanf(geometry.c_str() + size, "Geometry: %dx%d", &w, &h);
+            if (w == on.Width() && h == on.Height()) continue;  // the board
+            rects.emplace_back(left, top, w, h);
+        }
+        return rects;
+    }
+    // Opens a row's menu with a right press at the point; a press that meets a running cycle is
+    // dropped, so it is tried again.
+    bool OpenMenu(const e2e::XServer& on, QPoint at) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            on.Click(at.x(), at.y(), 3);
+            if (WaitFor([&] { return DialogRects(on).size() == 1; }, 2000)) return true;
+        }
+        return false;
+    }
+    bool WaitForNoDialog(const e2e::XServer& on, int ms = 4000) {
+        return WaitFor([&] { return DialogRects(on).empty(); }, ms);
+    }
+    // The picker opened from a row's menu: right press at the point, a tap on the line.
+    QRect OpenPicker(QPoint at) {
+        if (!OpenMenu(x, at)) return {};
+        x.Click(at.x() + 20, at.y() + 20);
+        QRect r;
+        WaitFor(
+            [&] {
+                std::vector<QRect> d = DialogRects(x);
+                if (d.size() == 1 && d[0].width() > 500) r = d[0];
+                return !r.isNull();
+            },
+            4000);
+        return r;
+    }
+    // Places on the picker, full size: keypad keys, list lines, buttons.
+    static QPoint PickerKey(const QRect& p, int col, int row) {
+        return p.topLeft() + QPoint(362 + col * 154 + 76, 12 + row * 120 + 59);
+    }
+    static QPoint PickerLine(const QRect& p, int line) { return p.topLeft() + QPoint(178, 93 + 48 * line); }
+    static QPoint PickerOK(const QRect& p) { return p.topLeft() + QPoint(514, 525); }
+    static QPoint PickerCancel(const QRect& p) { return p.topLeft() + QPoint(746, 525); }
+    void Tap(QPoint at) { ASSERT_TRUE(x.Click(at.x(), at.y())); }
+    void TapDigits(const QRect& p, const std::string& digits) {
+        for (char d : digits) {
+            const int n = d == '0' ? 9 : d - '1';
+            Tap(PickerKey(p, d == '0' ? 0 : n % 3, n / 3));
+        }
+    }
+    static bool Inside(const QRect& dialog, const QSize& screen) {
+        return QRect(QPoint(0, 0), screen).contains(dialog);
     }
 
     e2e::XServer x;
@@ -289,6 +357,146 @@ TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
     board.Signal(SIGTERM);
     EXPECT_EQ(board.Wait(10000), 1);
     EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
+}
+
+// The board worked by touch on a kiosk screen without a window manager: taps, drags, a double
+// tap and a held right button, each read back from what the board fetched and what it shows.
+TEST_F(Board, TouchFlowsInThePickerAndTheMenu) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n");
+    StartBoard(OutOfWindow);
+    ASSERT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 1); }));
+
+    // A menu opened near the bottom-right corner is kept wholly on the screen.
+    ASSERT_TRUE(OpenMenu(x, {1850, 1050}));
+    std::vector<QRect> menu = DialogRects(x);
+    ASSERT_EQ(menu.size(), 1u);
+    EXPECT_TRUE(Inside(menu[0], {1920, 1080})) << menu[0].x() << "," << menu[0].y();
+    EXPECT_EQ(menu[0].size(), QSize(303, 64));
+    x.Key("Escape");
+    ASSERT_TRUE(WaitForNoDialog(x));
+
+    // A menu opened by a right press that is still held, the pointer leaving it before the
+    // release: it closes.
+    x.MoveTo(900, 540);
+    ASSERT_TRUE(x.XDoTool({"mousedown", "3"}));
+    ASSERT_TRUE(WaitFor([&] { return DialogRects(x).size() == 1; }, 3000)) << "no menu";
+    for (int dy = 5; dy <= 50; dy += 5) x.XDoTool({"mousemove", "900", std::to_string(540 - dy)});
+    x.XDoTool({"mouseup", "3"});
+    x.MoveTo(1200, 700);
+    EXPECT_TRUE(WaitForNoDialog(x)) << "the menu stays open after a held right press";
+    // A right press in the lower part of the clock cell: the menu opens above the pointer and
+    // goes at once; a tap on a header cell then does its work.
+    x.Click(160, 85, 3);
+    EXPECT_TRUE(WaitForNoDialog(x)) << "the clock's menu stays open with the pointer outside it";
+    x.Click(Centre(3, 0).x(), Centre(3, 0).y());
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 1; })) << "the tap was swallowed";
+
+    // A double tap on the menu line: the first tap opens the picker, whose list takes the
+    // second as a tap, not as a double-click that would pick a stock and close it.
+    const int before = relay->Requests();
+    ASSERT_TRUE(OpenMenu(x, {400, 539}));
+    ASSERT_TRUE(x.XDoTool({"mousemove", "--sync", "420", "559", "click", "--repeat", "2", "--delay", "120", "1"}));
+    std::vector<QRect> picker;
+    ASSERT_TRUE(WaitFor([&] { return (picker = DialogRects(x)).size() == 1 && picker[0].width() > 500; }, 4000))
+        << "no picker";
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    ASSERT_EQ(DialogRects(x).size(), 1u) << "the double tap picked a stock and closed the picker";
+    Tap(PickerCancel(picker[0]));
+    ASSERT_TRUE(WaitForNoDialog(x));
+    EXPECT_EQ(relay->Requests(), before);
+    // The board has the keyboard again.
+    x.Key("space");
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return LayoutShown(s) == 2; }, 5000))
+        << "Space after the picker closed was ignored";
+
+    // A tap selects line 0 (1101); a drag from it down to line 2 scrolls, it does not select.
+    QRect p = OpenPicker(Centre(2, 5));
+    ASSERT_FALSE(p.isNull()) << "no picker";
+    TapDigits(p, "110");
+    Tap(PickerLine(p, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(900));  // the next press is no double-click
+    const QPoint from = PickerLine(p, 0), to = PickerLine(p, 2);
+    x.MoveTo(from.x(), from.y());
+    x.XDoTool({"mousedown", "1"});
+    for (int y = from.y() + 8; y <= to.y(); y += 8)
+        x.XDoTool({"mousemove", std::to_string(from.x()), std::to_string(y)});
+    x.XDoTool({"mouseup", "1"});
+    Tap(PickerOK(p));
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("1101") > 0; }, 5000)) << "1101 was not picked";
+    EXPECT_EQ(relay->RequestsFor("1103"), 0) << "the drag moved the selection";
+    ASSERT_TRUE(WaitForNoDialog(x));
+
+    // Return in the list is the picker's OK, not a key that selects the list's first line.
+    p = OpenPicker(Centre(2, 6));
+    ASSERT_FALSE(p.isNull()) << "no picker";
+    TapDigits(p, "1104");
+    Tap(PickerLine(p, 6));  // below the three lines that match "110"
+    x.Key("Return");
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("1104") > 0; }, 5000)) << "not the entry's 1104";
+    EXPECT_EQ(relay->RequestsFor("1101"), 1);
+    ASSERT_TRUE(WaitForNoDialog(x));
+
+    // While the picked stock downloads, the flow is still on: no menu, no confirmation.
+    p = OpenPicker(Centre(2, 7));
+    ASSERT_FALSE(p.isNull()) << "no picker";
+    TapDigits(p, "1102");
+    relay->Stall(true);
+    Tap(PickerOK(p));
+    ASSERT_TRUE(WaitFor([&] { return relay->Stalled() > 0; }, 5000)) << "the picked stock was not fetched";
+    x.Click(Centre(2, 8).x(), Centre(2, 8).y(), 3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_TRUE(DialogRects(x).empty()) << "a menu opened during the first flow's fetch";
+    x.Key("Escape");
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    EXPECT_TRUE(DialogRects(x).empty()) << "the confirmation opened during the first flow's fetch";
+    relay->Stall(false);
+    EXPECT_TRUE(WaitFor([&] { return relay->Stalled() == 0; }, 3000));
+    EXPECT_EQ(relay->RequestsFor("1102"), 1);
+    ASSERT_TRUE(WaitForNoDialog(x));
+    ASSERT_TRUE(OpenMenu(x, Centre(2, 8))) << "no menu once the flow ended";
+    x.Key("Escape");
+    ASSERT_TRUE(WaitForNoDialog(x));
+
+    board.Signal(SIGTERM);
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n1101\r\n1104\r\n1102\r\n");
+}
+
+// Small kiosk screens: the menu, the picker and the confirmation each lie wholly on the screen.
+TEST_F(Board, DialogsStayOnSmallScreens) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n");
+    for (QSize size : {QSize(800, 600), QSize(320, 240)}) {
+        SCOPED_TRACE(std::to_string(size.width()) + "x" + std::to_string(size.height()));
+        e2e::XServer small;
+        ASSERT_TRUE(small.Start(size.width(), size.height())) << small.Error();
+        e2e::Child kiosk;
+        std::vector<std::string> env = e2e::FakeTimeEnvironment(OutOfWindow);
+        env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
+        ASSERT_TRUE(kiosk.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), small.Environment(env), true));
+        ASSERT_TRUE(kiosk.WaitForOutput("first refresh done", 30000)) << kiosk.Output();
+
+        const QPoint row(size.width() / 4, size.height() * 5 / 11 + size.height() / 22);
+        ASSERT_TRUE(OpenMenu(small, row));
+        std::vector<QRect> d = DialogRects(small);
+        ASSERT_EQ(d.size(), 1u);
+        EXPECT_TRUE(Inside(d[0], size)) << "menu at " << d[0].x() << "," << d[0].y();
+        small.Click(row.x() + 5, row.y() + 5);
+        ASSERT_TRUE(WaitFor([&] { return (d = DialogRects(small)).size() == 1 && d[0].height() > 64; }, 4000))
+            << "no picker";
+        EXPECT_TRUE(Inside(d[0], size)) << "picker " << d[0].x() << "," << d[0].y() << " " << d[0].width() << "x"
+                                        << d[0].height();
+        small.Key("Escape");
+        ASSERT_TRUE(WaitFor([&] { return DialogRects(small).empty(); }, 4000));
+        small.Key("Escape");
+        ASSERT_TRUE(WaitFor([&] { return DialogRects(small).size() == 1; }, 4000)) << "no confirmation";
+        d = DialogRects(small);
+        EXPECT_TRUE(Inside(d[0], size)) << "confirmation " << d[0].x() << "," << d[0].y() << " " << d[0].width() << "x"
+                                        << d[0].height();
+        small.Key("Escape");
+        ASSERT_TRUE(WaitFor([&] { return DialogRects(small).empty(); }, 4000));
+        kiosk.Signal(SIGTERM);
+        EXPECT_EQ(kiosk.Wait(10000), 0) << kiosk.Output();
+    }
 }
 
 namespace {

@@ -365,3 +365,36 @@ TEST(ServerProcessLifetime, TheServerDiesWithTheProcessThatStartedIt) {
     while (alive() && t.elapsed() < 5000) QThread::msleep(10);
     EXPECT_FALSE(alive());
 }
+
+// A server that accepts and never answers costs a cycle one fetch deadline, not one per stock;
+// the next cycle tries again from its first stock. A server whose pages lack the data keeps
+// the cycle going through every stock.
+TEST_F(EndToEnd, ACycleEndsAtTheFirstStockTheServerDoesNotAnswer) {
+    const int oldTimeOut = FetchTimeOutMs;
+    FetchTimeOutMs = 300;
+    TempDir dir;
+    WorkingDir cwd(dir.path());
+    WriteFileBytes("STOCKLIST.TXT", "2330\r\n2317\r\n2454\r\n");
+    {
+        LoopbackServer silent(Silent);
+        SetQuoteServer("127.0.0.1:" + std::to_string(silent.Port()));
+        TStockObjList list;
+        list.Refresh(true);
+        EXPECT_EQ(silent.Accepted(), 1);
+        EXPECT_TRUE(list.Stocks(0)->ServerFailed);
+        EXPECT_EQ(list.Stocks(1)->Data().LastFetch, 0);
+        list.Refresh(true);
+        ASSERT_EQ(silent.Requests().size(), 2u);
+        for (const std::string& r : silent.Requests()) EXPECT_NE(r.find("s=2330 "), std::string::npos) << r;
+        EXPECT_FALSE(Refreshing);
+    }
+    FetchTimeOutMs = oldTimeOut;
+
+    LoopbackServer empty(Reply("HTTP/1.0 200 OK\r\n\r\n<html>no quotes today</html>"));
+    SetQuoteServer("127.0.0.1:" + std::to_string(empty.Port()));
+    TStockObjList list;
+    list.Refresh(true);
+    EXPECT_EQ(empty.Accepted(), 3);
+    EXPECT_FALSE(list.Stocks(2)->ServerFailed);
+    list.Clear();
+}

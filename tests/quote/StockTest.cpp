@@ -13,6 +13,7 @@
 #include <deque>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using testsupport::ReadFileBytes;
@@ -293,6 +294,33 @@ TEST_F(WatchList, ReadsTheFirstTenLinesTrimmedAndWritesThemBackWithCrLf) {
     EXPECT_EQ(File(), "2330\r\n2317\r\n2454\r\n2412\r\n2882\r\n2881\r\n2330\r\n1301\r\n");
 }
 
+// The watch list's bytes are its own: a NUL is a byte of its line, trimmed at the ends like the
+// other control bytes, and ends nothing. Temporaries of saves cut short by a kill go at start-up.
+TEST_F(WatchList, ANulByteEndsNoLineAndStaleTemporariesGoAtStart) {
+    WriteFileBytes(TStockObjList::FileName,
+                   std::string("2330\n\0 2317\n1101\n1102\n1103\n1216\n1301\n2002\n2303\n2454\n", 52));
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string base = std::string(TStockObjList::FileName) + ".tmp~";
+    const std::vector<std::string> stale = {base + std::to_string(dead), base + "12345678901234", base + "0"};
+    const std::string alive = base + std::to_string(::getppid());
+    for (const std::string& f : stale) WriteFileBytes(f, "2330\r\n");
+    WriteFileBytes(alive, "2330\r\n");
+    {
+        TStockObjList list;
+        ASSERT_EQ(list.Count(), 10);
+        EXPECT_EQ(list.Stocks(1)->Data().Code, "2317");
+        EXPECT_EQ(list.Stocks(9)->Data().Code, "2454");
+        for (const std::string& f : stale) EXPECT_FALSE(ui::PathExists(f)) << f;
+        EXPECT_TRUE(ui::PathExists(alive));
+        list.Clear();
+        list.Add("2330", std::make_unique<TStockObj>("2330"));
+    }
+    EXPECT_EQ(File(), "2330\r\n");
+}
+
 TEST_F(WatchList, SavesEachStocksOwnCodeAndDeletesTheFileWhenEmpty) {
     WriteFileBytes(TStockObjList::FileName, "2330\r\n");
     {
@@ -327,7 +355,10 @@ TEST_F(WatchList, AnUnreadableFileIsReportedAndLeftAsItWas) {
         list.Add("2330", std::make_unique<TStockObj>("2330"));
     }
     ui::SetExceptionHandler(old);
-    EXPECT_EQ(errors.size(), 1u);
+    // Told at start, and told once more at exit that the stock put in since was not saved.
+    ASSERT_EQ(errors.size(), 2u);
+    EXPECT_NE(errors[1].find("not saved"), std::string::npos) << errors[1];
+    EXPECT_NE(errors[1].find(TStockObjList::FileName), std::string::npos) << errors[1];
     struct stat after {};
     ASSERT_EQ(::stat(TStockObjList::FileName, &after), 0);  // neither deleted nor replaced
     EXPECT_EQ(before.st_ino, after.st_ino);
