@@ -20,13 +20,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Fast timings for the tests; the defaults are 5 s, 60 s and 5 s.
+// Fast timings for the tests; the defaults are 5 s, 60 s, 10 s and 3 requests in 5 s.
 TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>* log = nullptr) {
     TwseSource::Options o;
     o.upstream = up.Url();
     o.interval = 100ms;
     o.maxBackoff = 800ms;
     o.timeout = 300ms;
+    o.rateWindow = 100ms;
     auto lines = std::make_shared<std::mutex>();
     o.log = [log, lines](const std::string& line) {
         std::lock_guard<std::mutex> g(*lines);
@@ -219,6 +220,7 @@ TEST(TwseSource, UpstreamTroubleKeepsTheLastGoodSnapshotBacksOffAndLogsEachChang
 TEST(TwseSource, ACallerThatFailsIsLoggedAndHoldsUpNobody) {
     FakeUpstream up;
     up.Serve("morning.json");
+    up.SetUserDelay(0);  // a new code waits for the next request, which must come within the time-out
     std::vector<std::string> log;
     auto source = std::make_unique<TwseSource>(FastOptions(up, &log));
     source->Page("2330", [](std::string) { throw std::runtime_error("client gone"); });
