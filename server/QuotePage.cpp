@@ -231,6 +231,7 @@ std::string ErrorPage(int status) {
     std::string reason = status == 404   ? "Not Found"
                          : status == 400 ? "Bad Request"
                          : status == 405 ? "Method Not Allowed"
+                         : status == 408 ? "Request Timeout"
                          : status == 503 ? "Service Unavailable"
                                          : "Error";
     std::string line = std::to_string(status) + " " + reason;
