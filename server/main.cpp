@@ -6,6 +6,7 @@
 #include "server/TwseSource.h"
 #include "server/Universe.h"
 #include "ui/DateTime.h"
+#include "ui/Holidays.h"
 
 #include <atomic>
 #include <csignal>
@@ -179,6 +180,9 @@ int main(int argc, char** argv) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+
+    // The exchange's holidays: the simulator neither trades on them nor before their next open.
+    ui::LoadHolidays();
 
     // The page source named by --source, and the number of stocks it serves.
     std::unique_ptr<server::PageSource> source;
