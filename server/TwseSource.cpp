@@ -8,12 +8,16 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <httplib.h>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -76,6 +80,32 @@ struct Waiter {
     std::function<void(std::string)> done;
     Clock::time_point since;
 };
+
+// The system's certificate authorities as OpenSSL finds them: a file and a folder (SSL_CERT_DIR
+// may list several, separated by ':').
+struct SystemStore {
+    std::string file, dir;
+    bool present = false;
+};
+
+SystemStore FindSystemStore() {
+    SystemStore s;
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    s.file = file ? file : X509_get_default_cert_file();
+    s.dir = dir ? dir : X509_get_default_cert_dir();
+    std::error_code ec;
+    s.present = std::filesystem::file_size(s.file, ec) > 0 && !ec;
+    for (std::size_t from = 0; !s.present && from <= s.dir.size();) {
+        std::size_t colon = std::min(s.dir.find(':', from), s.dir.size());
+        std::string one = s.dir.substr(from, colon - from);
+        ec.clear();
+        s.present = !one.empty() && std::filesystem::is_directory(one, ec) &&
+                    std::filesystem::directory_iterator(one, ec) != std::filesystem::directory_iterator();
+        from = colon + 1;
+    }
+    return s;
+}
 
 struct Stock {
     Place place = Place::Unplaced;
@@ -140,6 +170,8 @@ void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string
 struct TwseSource::Impl {
     Options options;
     Upstream upstream;
+    SystemStore store;
+    std::string certificateProblem;  // empty when HTTPS has authorities to verify against
 
     std::mutex lock;
     std::condition_variable wake;
@@ -239,7 +271,14 @@ struct TwseSource::Impl {
         client.set_keep_alive(false);
         if (upstream.https) {
             client.enable_server_certificate_verification(true);
-            if (!options.caFile.empty()) client.set_ca_cert_path(options.caFile);
+            // The given authorities join the system's, which the client loads into the same store.
+            SSL_CTX* context = client.ssl_context();
+            if (!options.caFile.empty() &&
+                (!context ||
+                 X509_STORE_load_locations(SSL_CTX_get_cert_store(context), options.caFile.c_str(), nullptr) != 1)) {
+                out.error = "cannot read the certificate authorities of " + options.caFile;
+                return out;
+            }
         }
         httplib::Headers headers = {{"Accept", "application/json"}, {"User-Agent", "quote-server"}};
         {
@@ -492,6 +531,14 @@ struct TwseSource::Impl {
 TwseSource::TwseSource(Options options) : FImpl(std::make_unique<Impl>()) {
     FImpl->options = std::move(options);
     FImpl->upstream = ParseUpstream(FImpl->options.upstream);
+    FImpl->store = FindSystemStore();
+    if (FImpl->upstream.https && !FImpl->store.present) {
+        FImpl->certificateProblem = "the system has no certificate authorities (neither " + FImpl->store.file +
+                                    " nor " + FImpl->store.dir + "; install ca-certificates)";
+        FImpl->Log(FImpl->certificateProblem + (FImpl->options.caFile.empty()
+                                                    ? ": HTTPS to the upstream cannot be verified"
+                                                    : ": only those of " + FImpl->options.caFile + " are trusted"));
+    }
     FImpl->poller = std::thread([impl = FImpl.get()] { impl->Run(); });
     FImpl->timer = std::thread([impl = FImpl.get()] { impl->Time(); });
 }
@@ -567,6 +614,7 @@ std::string TwseSource::Status() {
     j["failures"] = FImpl->failures;
     j["requests"] = FImpl->requests;
     j["sessions"] = FImpl->sessions;
+    j["certificates"] = textOrNull(FImpl->certificateProblem);
     j["codes"] = FImpl->stocks.size();
     auto wait = std::chrono::duration_cast<milliseconds>(FImpl->nextAt - Clock::now()).count();
     j["nextRequestMs"] = std::max<long long>(0, wait);

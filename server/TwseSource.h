@@ -22,7 +22,9 @@
 // that have no quote yet with the unavailable page, and stretches the wait before the next
 // request: twice the interval after each failure in a row, up to 60 s. Each change of state
 // (up, down, recovered) is logged in one line. HTTPS is verified against the system's
-// certificate authorities, or against the ones of a given file.
+// certificate authorities (OpenSSL's default file and folder, SSL_CERT_FILE and SSL_CERT_DIR
+// where set), together with those of a given file; a system store that is missing is logged at
+// the start and named in the status.
 #include "server/PageSource.h"
 
 #include <chrono>
@@ -38,7 +40,7 @@ public:
 
     struct Options {
         std::string upstream = DefaultUpstream;  // http:// or https:// URL of the service
-        std::string caFile;                      // PEM certificate authorities; empty: the system's
+        std::string caFile;                      // PEM certificate authorities trusted besides the system's
         std::chrono::milliseconds interval{5000};
         std::chrono::milliseconds maxBackoff{60000};
         std::chrono::milliseconds timeout{10000};  // a whole request, and a page's wait
@@ -63,7 +65,8 @@ public:
     //  the last good snapshot or null,"snapshotTime":the service's clock at it or null,
     //  "lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
     //  "requests":quote requests made so far,"sessions":sessions opened,"codes":watched,
-    //  "nextRequestMs":wait before the next request}
+    //  "nextRequestMs":wait before the next request,"certificates":null, or for HTTPS without a
+    //  system store of certificate authorities the text that names the missing store}
     std::string Status() override;
 
     // The most channels one request carries; codes beyond take turns.

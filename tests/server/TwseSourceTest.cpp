@@ -275,6 +275,41 @@ TEST(TwseSource, HttpsIsVerifiedAgainstTheGivenAuthorityAndHostName) {
         }
         ::unsetenv("SSL_CERT_FILE");
     }
+    {
+        // The given authorities add to the system's (here a folder of them): a certificate that
+        // chains to the system's is still good.
+        const std::string folder = dir.path() + "/system";
+        ASSERT_EQ(std::system(("mkdir " + folder + " && cp " + certs.caFile + " " + folder + " && openssl rehash " +
+                               folder + " >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+        FakeUpstream up(certs.certFile, certs.keyFile);
+        up.Serve("morning.json");
+        ::setenv("SSL_CERT_FILE", (dir.path() + "/none.pem").c_str(), 1);
+        ::setenv("SSL_CERT_DIR", folder.c_str(), 1);
+        TwseSource::Options options = FastOptions(up);
+        options.caFile = certs.otherCaFile;
+        {
+            TwseSource source(options);
+            EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+            EXPECT_TRUE(StatusOf(source)["certificates"].is_null());
+        }
+        // No system store at all: named in the log and the status.
+        ::setenv("SSL_CERT_DIR", (dir.path() + "/nothing").c_str(), 1);
+        std::vector<std::string> log;
+        options = FastOptions(up, &log);
+        options.caFile = certs.caFile;
+        {
+            TwseSource source(options);
+            EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+            std::string named = StatusOf(source)["certificates"].get<std::string>();
+            EXPECT_NE(named.find(dir.path() + "/nothing"), std::string::npos) << named;
+            ASSERT_FALSE(log.empty());
+            EXPECT_NE(log[0].find(named), std::string::npos) << log[0];
+        }
+        ::unsetenv("SSL_CERT_FILE");
+        ::unsetenv("SSL_CERT_DIR");
+    }
     auto refused = [](const std::string& cert, const std::string& key, const std::string& ca) {
         FakeUpstream up(cert, key);
         up.Serve("morning.json");
