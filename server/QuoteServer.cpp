@@ -174,8 +174,8 @@ Head CheckHead(std::string_view b) {
     }
 }
 
-// An answer written straight to a socket the library never saw, with the connection closed.
-void Refuse(int fd, int status) {
+// An error answer written straight to a socket, whose reading and writing end then.
+void WriteRefusal(int fd, int status) {
     char drain[4096];
     while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {}
     std::string body = ErrorPage(status);
@@ -183,7 +183,12 @@ void Refuse(int fd, int status) {
                          "\r\nConnection: close\r\nContent-Type: " + PageContentType +
                          "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     [[maybe_unused]] ssize_t n = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(fd, SHUT_WR);
+    ::shutdown(fd, SHUT_RDWR);
+}
+
+// The same for a socket the library never saw, which is closed.
+void Refuse(int fd, int status) {
+    WriteRefusal(fd, status);
     ::close(fd);
 }
 
@@ -220,6 +225,14 @@ struct QuoteServer::Impl {
         // The sockets of suspended connections, watched for their clients leaving. Used on the
         // loop's thread only.
         std::unordered_map<int, std::weak_ptr<Pending>> watched;
+        // The library's connections, and since when each has been between requests: a kept-alive
+        // connection must send its next header within the idle and header time-outs together.
+        struct Kept {
+            int fd = -1;
+            Clock::time_point idleSince;
+            bool inRequest = false;
+        };
+        std::unordered_map<MHD_Connection*, Kept> kept;
     };
     // A connection accepted but not yet handed to the library: its first request header is on
     // its way.
@@ -251,7 +264,7 @@ struct QuoteServer::Impl {
     MHD_Result Handle(LoopContext& loop, MHD_Connection* c, const char* url, const char* method,
                       std::size_t* uploadSize, void** requestContext);
     MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<Pending>& p);
-    void Completed(LoopContext& loop, void** requestContext);
+    void Completed(LoopContext& loop, MHD_Connection* c, void** requestContext);
     void Accept(EventLoop& loop);
     void Admit(EventLoop& loop, int fd);
     void ClientLeft(EventLoop& loop, int fd);
@@ -275,6 +288,7 @@ MHD_Result QuoteServer::Impl::Handle(LoopContext& loop, MHD_Connection* c, const
             },
             &length);
         if (length.Ambiguous()) return SendError(c, MHD_HTTP_BAD_REQUEST);  // answered now: closed after
+        if (auto k = loop.kept.find(c); k != loop.kept.end()) k->second.inRequest = true;
         *requestContext = &HeaderSeen;
         return MHD_YES;
     }
@@ -352,7 +366,11 @@ MHD_Result QuoteServer::Impl::Resumed(MHD_Connection* c, std::shared_ptr<Pending
     return Send(c, MHD_HTTP_OK, page, PageContentType);
 }
 
-void QuoteServer::Impl::Completed(LoopContext& loop, void** requestContext) {
+void QuoteServer::Impl::Completed(LoopContext& loop, MHD_Connection* c, void** requestContext) {
+    if (auto k = loop.kept.find(c); k != loop.kept.end()) {
+        k->second.inRequest = false;
+        k->second.idleSince = Clock::now();
+    }
     if (*requestContext == &HeaderSeen) *requestContext = nullptr;
     auto* held = static_cast<std::shared_ptr<Pending>*>(*requestContext);
     if (!held) return;
@@ -445,7 +463,8 @@ void QuoteServer::Impl::ClientLeft(EventLoop& loop, int fd) {
 }
 
 // Closes gated connections that sent nothing for the idle time-out, and answers 408 to those
-// whose first header is not whole within its time-out.
+// whose first header is not whole within its time-out, or whose next header (kept alive) is
+// not whole within both time-outs of the previous answer.
 void QuoteServer::Impl::ExpireGate(EventLoop& loop) {
     Clock::time_point now = Clock::now();
     if (!loop.accepting && now >= loop.acceptAgainAt) {
@@ -469,6 +488,14 @@ void QuoteServer::Impl::ExpireGate(EventLoop& loop) {
         else
             ::close(it->first);
         it = loop.gate.erase(it);
+    }
+    // Kept-alive connections trickling their next header: the library would hold them until
+    // their header fills its memory.
+    const auto between = std::chrono::seconds(options.idleTimeoutSeconds + options.headerTimeoutSeconds);
+    for (auto& [c, k] : loop.context.kept) {
+        if (k.inRequest || now - k.idleSince < between) continue;
+        WriteRefusal(k.fd, MHD_HTTP_REQUEST_TIMEOUT);  // the library sees the end and closes it
+        k.inRequest = true;
     }
 }
 
@@ -517,9 +544,20 @@ bool QuoteServer::Impl::Open() {
             options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, std::max(1u, options.maxConnections / count),
             MHD_OPTION_NOTIFY_COMPLETED,
             static_cast<MHD_RequestCompletedCallback>(
-                [](void* cls, MHD_Connection*, void** requestContext, MHD_RequestTerminationCode) {
+                [](void* cls, MHD_Connection* c, void** requestContext, MHD_RequestTerminationCode) {
                     auto* loop = static_cast<LoopContext*>(cls);
-                    loop->impl->Completed(*loop, requestContext);
+                    loop->impl->Completed(*loop, c, requestContext);
+                }),
+            &loop->context, MHD_OPTION_NOTIFY_CONNECTION,
+            static_cast<MHD_NotifyConnectionCallback>(
+                [](void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+                    auto* loop = static_cast<LoopContext*>(cls);
+                    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+                        loop->kept.erase(c);
+                        return;
+                    }
+                    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+                    if (info) loop->kept[c] = {info->connect_fd, Clock::now(), false};
                 }),
             &loop->context, MHD_OPTION_END);
         if (!loop->daemon) {

@@ -15,7 +15,9 @@
 // The loops accept connections themselves and hold each until its first request header is in,
 // reading nothing (only peeking), and hand it to the library then: bytes that are no request
 // line are answered 400, a header that is not whole within headerTimeoutSeconds of its first
-// byte 408, and both close the connection at once. A request whose length is ambiguous (two
+// byte 408, and both close the connection at once. On a kept-alive connection the next header
+// must be whole within idleTimeoutSeconds + headerTimeoutSeconds of the previous answer, or it
+// gets 408 too. A request whose length is ambiguous (two
 // different Content-Length headers, or Content-Length with Transfer-Encoding: the shapes of
 // request smuggling) is answered 400 and closed, whether first on its connection or not.
 //

@@ -168,6 +168,7 @@ TEST(QuoteServerHttp, RequestFaultsAreAnsweredOnceAndClosedAtOnce) {
     DelayedSource source;
     server::QuoteServer::Options options = Serving::OneLoop();
     options.headerTimeoutSeconds = 1;
+    options.idleTimeoutSeconds = 1;
     Serving s(source, options);
     auto once = [](const Reply& r) { return r.head.find("HTTP/1.") == r.head.rfind("HTTP/1."); };
 
@@ -202,17 +203,24 @@ TEST(QuoteServerHttp, RequestFaultsAreAnsweredOnceAndClosedAtOnce) {
     EXPECT_EQ(Exchange(s.port, "GET /q/q?s=B HTTP/1.0\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n").body,
               "page B");
 
-    // A header trickled one byte at a time gets 408 once its time is up, not at the memory cap.
-    int fd = loopback::Connect(s.port);
-    ASSERT_TRUE(loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: "));
-    Reply trickled;
-    for (int i = 0; i < 100 && trickled.status == 0; ++i) {
-        loopback::SendAll(fd, "x");
-        trickled = Read(fd, true, 100);
+    // A header trickled one byte at a time gets 408 once its time is up, not at the memory cap:
+    // first on its connection, and next on a kept-alive one.
+    for (bool keptAlive : {false, true}) {
+        int fd = loopback::Connect(s.port);
+        if (keptAlive) {
+            ASSERT_TRUE(loopback::SendAll(fd, PageRequest("1", "HTTP/1.1")));
+            ASSERT_EQ(Read(fd).status, 200);
+        }
+        ASSERT_TRUE(loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: "));
+        Reply trickled;
+        for (int i = 0; i < 150 && trickled.status == 0 && !trickled.closed; ++i) {
+            loopback::SendAll(fd, "x");
+            trickled = Read(fd, true, 100);
+        }
+        ::close(fd);
+        EXPECT_EQ(trickled.status, 408) << keptAlive;
+        EXPECT_TRUE(trickled.closed) << keptAlive;
     }
-    ::close(fd);
-    EXPECT_EQ(trickled.status, 408);
-    EXPECT_TRUE(trickled.closed);
     EXPECT_EQ(Exchange(s.port, PageRequest("C")).body, "page C");
 }
 
