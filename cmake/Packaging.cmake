@@ -33,5 +33,5 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # named here: the X11 platform plugin of Qt (in libqt6gui6 on Debian 12, qt6-qpa-plugins holds
 # the others), the faces the board draws with, and bash for the launcher.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-arphic-ukai, fonts-liberation, bash")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-arphic-ukai, fonts-liberation, bash, ca-certificates")
 include(CPack)

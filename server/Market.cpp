@@ -1,5 +1,7 @@
 #include "server/Market.h"
 
+#include "ui/Holidays.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -55,19 +57,24 @@ MarketClock::MarketClock(Options options)
 }
 
 SessionTime MarketClock::Regular(ui::TDateTime local) {
-    if (ui::IsWeekendDay(local)) return {SessionLength, OpenSecond};
     std::int64_t second = SecondOfDay(local) - OpenSecond;
-    return {std::min<std::int64_t>(second, SessionLength), OpenSecond};
+    if (!ui::IsClosedDay(local) && second >= 0) return {std::min<std::int64_t>(second, SessionLength), OpenSecond, 0};
+    // The last trading day before this one, or this one when it trades and its session is over.
+    int back = 1;
+    while (back < 60 && ui::IsClosedDay(local - back)) ++back;
+    return {SessionLength, OpenSecond, back};
 }
 
 SessionTime MarketClock::Now() const {
     if (FOptions.fixedSecondOfDay >= 0) {
-        if (FOptions.alwaysOpen) return {FOptions.fixedSecondOfDay, 0};
-        return {std::min<std::int64_t>(FOptions.fixedSecondOfDay - OpenSecond, SessionLength), OpenSecond};
+        if (FOptions.alwaysOpen) return {FOptions.fixedSecondOfDay, 0, 0};
+        std::int64_t second = FOptions.fixedSecondOfDay - OpenSecond;
+        if (second < 0) return {SessionLength, OpenSecond, 1};
+        return {std::min<std::int64_t>(second, SessionLength), OpenSecond, 0};
     }
     if (!FOptions.alwaysOpen) return Regular(ui::Now());
     double elapsed = (ui::Now() - FStart) * 86400.0 * FOptions.speed;
-    return {FStartSecondOfDay + static_cast<std::int64_t>(std::floor(std::max(0.0, elapsed))), 0};
+    return {FStartSecondOfDay + static_cast<std::int64_t>(std::floor(std::max(0.0, elapsed))), 0, 0};
 }
 
 // ---- Market

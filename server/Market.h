@@ -29,19 +29,24 @@ struct Quote {
     Cents prevClose = 0, limitUp = 0, limitDown = 0;
 };
 
-// A moment of the session: seconds since it opened (negative before the open) and the local
-// time of the open, which turns session seconds into the time of day a page shows.
+// A moment of a session: seconds since it opened and the local time of the open, which turns
+// session seconds into the time of day a page shows; daysBack says which day's session it is
+// (0 today, 1 yesterday, ...).
 struct SessionTime {
     std::int64_t second = 0;
     int openSecondOfDay = 0;
+    int daysBack = 0;
 };
 
 // Maps the local clock (ui::Now()) onto the session.
-//  - Regular: 09:00:00 to 13:30:00 on weekdays. Before the open nothing has traded; after the
-//    close, and all weekend, the market stands at the close.
+//  - Regular: 09:00:00 to 13:30:00 on trading days (ui::IsClosedDay: no weekends, no listed
+//    holidays). Outside the session the market shows the last session's close, as the
+//    exchange's pages do: before the open the previous trading day's, after the close today's,
+//    on a closed day the last trading day's.
 //  - Always open: the session opened at midnight of the day the clock was created and never
 //    closes; speed > 1 runs it faster than the wall clock.
-//  - A fixed time of day (seconds since midnight, weekday) freezes the clock for repeatable pages.
+//  - A fixed time of day (seconds since midnight, weekday) freezes the clock for repeatable pages;
+//    before the open it shows the close of the day before.
 class MarketClock {
 public:
     static constexpr int OpenSecond = 9 * 3600;

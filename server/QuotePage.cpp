@@ -172,7 +172,7 @@ std::string QuotePage(const Listing& stock, const Quote& q, int openSecondOfDay)
     AddCell(page, price(q.ask));
 
     page += Cell;
-    if (!q.traded) {
+    if (!q.traded || q.last <= 0) {  // no trade yet, or a live feed that has not told its price
         page += "<font color=\"#000000\">-</font></td>\r\n";
     } else {
         const char* colour = "#000000";
@@ -231,6 +231,7 @@ std::string ErrorPage(int status) {
     std::string reason = status == 404   ? "Not Found"
                          : status == 400 ? "Bad Request"
                          : status == 405 ? "Method Not Allowed"
+                         : status == 408 ? "Request Timeout"
                          : status == 503 ? "Service Unavailable"
                                          : "Error";
     std::string line = std::to_string(status) + " " + reason;

@@ -11,7 +11,9 @@
 //   +5  change: a colour tag, the mark (△ ▽, ▲ ▼ at the limits; none when unchanged), the
 //       figure, then only closing tags
 //   +6  volume in lots with thousands commas, +7 previous close, +8 open, +9 high, +10 low
-// Before a stock's first trade its prices show "-", its volume 0; so does any price of 0.
+// Before a stock's first trade its prices show "-", its volume 0; so does any price of 0. A last
+// price of 0 (a live feed that has not told one) leaves the change cell without a mark, as before
+// the first trade.
 #include "server/Market.h"
 #include "server/Universe.h"
 

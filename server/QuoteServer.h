@@ -9,8 +9,17 @@
 // no thread while it sends its request slowly, waits for a page that the source delivers later,
 // or idles between keep-alive requests. Each connection is limited in memory and is dropped after
 // a few seconds without traffic; a request header that outgrows the memory gets an error answer
-// and the connection is closed. Bytes that are no request line at all are dropped without an
-// answer. Range headers are ignored: a page is always sent whole.
+// and the connection is closed. Range headers are ignored: a page is always sent whole. A client
+// that goes away while its request waits for a page frees its connection at once.
+//
+// The loops accept connections themselves and hold each until its first request header is in,
+// reading nothing (only peeking), and hand it to the library then: bytes that are no request
+// line are answered 400, a header that is not whole within headerTimeoutSeconds of its first
+// byte 408, and both close the connection at once. On a kept-alive connection the next header
+// must be whole within idleTimeoutSeconds + headerTimeoutSeconds of the previous answer, or it
+// gets 408 too. A request whose length is ambiguous (two
+// different Content-Length headers, or Content-Length with Transfer-Encoding: the shapes of
+// request smuggling) is answered 400 and closed, whether first on its connection or not.
 //
 // The source's Page() and Status() are called on an event-loop thread and must not block; a page
 // that takes time is handed to done later, from any thread.
@@ -26,6 +35,7 @@ public:
     struct Options {
         unsigned threads = 0;                      // event loops; 0: one per core
         unsigned idleTimeoutSeconds = 5;           // a connection without traffic for this long is closed
+        unsigned headerTimeoutSeconds = 10;        // a first request header must be whole this soon
         std::size_t connectionMemory = 32 * 1024;  // request header and buffers of one connection
         unsigned maxConnections = 0;               // 0: as many as the open-file limit leaves room for
     };

@@ -1,11 +1,15 @@
 #pragma once
 // The simulated market as a page source: every page is rendered at once from the market's
-// state at the clock's moment.
+// state at the clock's moment. The market of an earlier day (shown outside the session) is the
+// one seeded with the seed less the days since.
 #include "server/Market.h"
 #include "server/PageSource.h"
 #include "server/Universe.h"
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,9 +29,15 @@ public:
     std::size_t StockCount() const { return FMarket.Size(); }
 
 private:
+    // The market of the session daysBack days ago.
+    Market& MarketOf(int daysBack);
+
     std::uint64_t FSeed;
+    std::vector<Listing> FUniverse;
     Market FMarket;
     MarketClock FClock;
+    std::mutex FEarlierLock;
+    std::map<int, std::unique_ptr<Market>> FEarlier;
 };
 
 }  // namespace server

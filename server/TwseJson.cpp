@@ -101,6 +101,8 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
         error = "the answer is not a JSON object";
         return false;
     }
+    auto array = doc.find("msgArray");
+    answer.missingArray = array == doc.end() || !array->is_array();
     std::string rtcode = Text(doc, "rtcode");
     if (rtcode != "0000") {
         std::string message = SafeName(Text(doc, "rtmessage"));
@@ -108,8 +110,7 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
             "rtcode \"" + rtcode.substr(0, 16) + "\"" + (message.empty() ? "" : " (" + ui::Big5ToUtf8(message) + ")");
         return false;
     }
-    auto array = doc.find("msgArray");
-    if (array == doc.end() || !array->is_array()) {
+    if (answer.missingArray) {
         error = "the answer has no msgArray";
         return false;
     }
@@ -140,6 +141,7 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
         e.date = Text(item, "d");
         if (e.date.size() != 8 || e.date.find_first_not_of("0123456789") != std::string::npos) e.date.clear();
         e.last = Price(item, "z");
+        e.latestTrade = Price(item, "pz");
         e.open = Price(item, "o");
         e.high = Price(item, "h");
         e.low = Price(item, "l");
@@ -170,16 +172,7 @@ Quote ToQuote(const Entry& e, const Quote* earlier, Cents earlierTrade) {
     q.high = keep(e.high, &Quote::high);
     q.low = keep(e.low, &Quote::low);
     q.volume = e.volume >= 0 ? e.volume : earlier ? earlier->volume : 0;
-    if (e.last > 0)
-        q.last = e.last;
-    else if (earlierTrade > 0)
-        q.last = earlierTrade;
-    else if (e.bid > 0)
-        q.last = e.bid;
-    else if (e.ask > 0)
-        q.last = e.ask;
-    else
-        q.last = e.prevClose;
+    q.last = e.last > 0 ? e.last : earlierTrade > 0 ? earlierTrade : e.latestTrade;
     return q;
 }
 

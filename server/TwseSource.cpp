@@ -8,11 +8,16 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
 #include <httplib.h>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -70,6 +75,38 @@ Upstream ParseUpstream(const std::string& url) {
     return u;
 }
 
+// A page request waiting for a code's first quote, and since when.
+struct Waiter {
+    std::function<void(std::string)> done;
+    Clock::time_point since;
+};
+
+// The system's certificate authorities as OpenSSL finds them: a file and a folder (SSL_CERT_DIR
+// may list several, separated by ':').
+struct SystemStore {
+    std::string file, dir;
+    bool present = false;
+};
+
+SystemStore FindSystemStore() {
+    SystemStore s;
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    s.file = file ? file : X509_get_default_cert_file();
+    s.dir = dir ? dir : X509_get_default_cert_dir();
+    std::error_code ec;
+    s.present = std::filesystem::file_size(s.file, ec) > 0 && !ec;
+    for (std::size_t from = 0; !s.present && from <= s.dir.size();) {
+        std::size_t colon = std::min(s.dir.find(':', from), s.dir.size());
+        std::string one = s.dir.substr(from, colon - from);
+        ec.clear();
+        s.present = !one.empty() && std::filesystem::is_directory(one, ec) &&
+                    std::filesystem::directory_iterator(one, ec) != std::filesystem::directory_iterator();
+        from = colon + 1;
+    }
+    return s;
+}
+
 struct Stock {
     Place place = Place::Unplaced;
     Clock::time_point lastAsked, lastPolled, nowhereSince;
@@ -77,7 +114,7 @@ struct Stock {
     Quote quote;
     Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
     std::string date, name, page;
-    std::vector<std::function<void(std::string)>> waiting;
+    std::vector<Waiter> waiting;
 };
 
 struct Outcome {
@@ -85,6 +122,26 @@ struct Outcome {
     std::string error;
     twse::Answer answer;
 };
+
+// What one upstream request brought back.
+struct Reply {
+    bool ok = false;  // a complete answer with a status, within the bounds
+    int status = 0;
+    std::string body, error;
+    std::vector<std::string> setCookies;
+};
+
+// The "name=value" of a Set-Cookie header, empty when it is none or could harm a header line.
+std::string CookiePair(const std::string& header) {
+    std::string pair = header.substr(0, header.find(';'));
+    pair.erase(0, pair.find_first_not_of(' '));
+    pair.erase(pair.find_last_not_of(' ') + 1);
+    std::size_t eq = pair.find('=');
+    if (eq == 0 || eq == std::string::npos || pair.size() > 1024) return {};
+    for (char c : pair)
+        if (static_cast<unsigned char>(c) < 0x21 || c == 0x7F || c == ',' || c == ';') return {};
+    return pair;
+}
 
 // Hands pages to their callers; a caller's failure must not stop the poller, and it is logged.
 void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string>>& calls,
@@ -113,6 +170,8 @@ void Deliver(std::vector<std::pair<std::function<void(std::string)>, std::string
 struct TwseSource::Impl {
     Options options;
     Upstream upstream;
+    SystemStore store;
+    std::string certificateProblem;  // empty when HTTPS has authorities to verify against
 
     std::mutex lock;
     std::condition_variable wake;
@@ -123,8 +182,14 @@ struct TwseSource::Impl {
     std::uint64_t requests = 0;
     Clock::time_point nextAt{};
     std::string lastGood, snapshotTime, lastError, lastErrorAt;
-    httplib::Client* inFlight = nullptr;  // the request under way, for the destructor to cut short
-    std::thread poller;
+    std::uint64_t sessions = 0;
+    std::map<std::string, std::string> cookies;  // the session's, by name
+    std::deque<Clock::time_point> sent;          // when the requests of the last rate window went out
+    httplib::Client* inFlight = nullptr;         // the request under way, for the timer or the destructor to cut short
+    Clock::time_point inFlightDeadline{};
+    bool inFlightExpired = false;  // the timer cut it short
+    std::condition_variable timerWake;
+    std::thread poller, timer;
 
     void Log(const std::string& line) {
         if (options.log)
@@ -173,66 +238,189 @@ struct TwseSource::Impl {
         return false;
     }
 
-    Outcome Fetch(const std::vector<std::string>& channels) {
-        Outcome out;
-        std::string query = "ex_ch=";
-        for (std::size_t i = 0; i < channels.size(); ++i) query += (i ? "%7C" : "") + channels[i];
-        query += "&json=1&delay=0";
+    // Waits until one more request keeps within the service's rate: at most rateLimit in any
+    // rateWindow. False when stopping. Called with the lock held.
+    bool TakeSlot(std::unique_lock<std::mutex>& g) {
+        for (;;) {
+            if (stopping) return false;
+            Clock::time_point now = Clock::now();
+            while (!sent.empty() && now - sent.front() >= options.rateWindow) sent.pop_front();
+            if (sent.size() < std::max<std::size_t>(1, options.rateLimit)) {
+                sent.push_back(now);
+                return true;
+            }
+            wake.wait_until(g, sent.front() + options.rateWindow);
+        }
+    }
 
+    // One GET of target (path and query) on the upstream's host, cut short by the timer once the
+    // time-out has passed, whatever stage it is in. Called without the lock.
+    Reply Get(const std::string& target) {
+        Reply out;
         httplib::Client client(upstream.base);
         if (!client.is_valid()) {
             out.error = "cannot use the upstream " + upstream.base;
             return out;
         }
-        auto seconds = [](milliseconds d) { return std::chrono::duration_cast<std::chrono::microseconds>(d); };
-        client.set_connection_timeout(seconds(options.timeout));
-        client.set_read_timeout(seconds(options.timeout));
-        client.set_write_timeout(seconds(options.timeout));
+        auto micro = [](milliseconds d) { return std::chrono::duration_cast<std::chrono::microseconds>(d); };
+        client.set_connection_timeout(micro(options.timeout));
+        client.set_read_timeout(micro(options.timeout));
+        client.set_write_timeout(micro(options.timeout));
         client.set_follow_location(false);
-        client.set_url_encode(false);  // the query is encoded above
+        client.set_url_encode(false);  // the query is encoded by the caller
         client.set_keep_alive(false);
         if (upstream.https) {
             client.enable_server_certificate_verification(true);
-            if (!options.caFile.empty()) client.set_ca_cert_path(options.caFile);
+            // The given authorities join the system's, which the client loads into the same store.
+            SSL_CTX* context = client.ssl_context();
+            if (!options.caFile.empty() &&
+                (!context ||
+                 X509_STORE_load_locations(SSL_CTX_get_cert_store(context), options.caFile.c_str(), nullptr) != 1)) {
+                out.error = "cannot read the certificate authorities of " + options.caFile;
+                return out;
+            }
         }
+        httplib::Headers headers = {{"Accept", "application/json"}, {"User-Agent", "quote-server"}};
         {
             std::lock_guard<std::mutex> g(lock);
             if (stopping) return out;
+            std::string cookie;
+            for (const auto& [name, pair] : cookies) cookie += (cookie.empty() ? "" : "; ") + pair;
+            if (!cookie.empty()) headers.emplace("Cookie", cookie);
             inFlight = &client;
+            inFlightDeadline = Clock::now() + options.timeout;
+            inFlightExpired = false;
         }
+        timerWake.notify_all();
 
-        const Clock::time_point deadline = Clock::now() + options.timeout;
-        std::string body;
-        int status = 0;
-        bool tooBig = false, tooSlow = false;
-        httplib::Headers headers = {{"Accept", "application/json"}, {"User-Agent", "quote-server"}};
+        bool tooBig = false;
         httplib::Result result = client.Get(
-            upstream.path + query, headers,
+            target, headers,
             [&](const httplib::Response& r) {
-                status = r.status;
+                out.status = r.status;
+                auto [from, to] = r.headers.equal_range("Set-Cookie");
+                for (auto it = from; it != to; ++it) out.setCookies.push_back(it->second);
                 return true;
             },
             [&](const char* data, std::size_t size) {
-                if (body.size() + size > MaxAnswerBytes) return !(tooBig = true);
-                if (Clock::now() > deadline) return !(tooSlow = true);
-                body.append(data, size);
+                if (out.body.size() + size > MaxAnswerBytes) return !(tooBig = true);
+                out.body.append(data, size);
                 return true;
             });
+        bool expired;
         {
             std::lock_guard<std::mutex> g(lock);
             inFlight = nullptr;
+            expired = inFlightExpired;
         }
-        if (tooBig)
-            out.error = "the answer is larger than " + std::to_string(MaxAnswerBytes) + " bytes";
-        else if (tooSlow)
+        if (expired)
             out.error = "no complete answer within " + std::to_string(options.timeout.count()) + " ms";
+        else if (tooBig)
+            out.error = "the answer is larger than " + std::to_string(MaxAnswerBytes) + " bytes";
         else if (!result)
             out.error = httplib::to_string(result.error());
-        else if (status != 200)
-            out.error = "HTTP status " + std::to_string(status);
         else
-            out.ok = twse::ParseAnswer(body, out.answer, out.error);
+            out.ok = true;
         return out;
+    }
+
+    Outcome Fetch(const std::vector<std::string>& channels) {
+        Outcome out;
+        std::string query = "ex_ch=";
+        for (std::size_t i = 0; i < channels.size(); ++i) query += (i ? "%7C" : "") + channels[i];
+        auto epochMs = std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+        query += "&json=1&delay=0&_=" + std::to_string(epochMs.count());
+        Reply reply = Get(upstream.path + query);
+        if (!reply.ok)
+            out.error = reply.error;
+        else if (reply.status != 200)
+            out.error = "HTTP status " + std::to_string(reply.status);
+        else
+            out.ok = twse::ParseAnswer(reply.body, out.answer, out.error);
+        return out;
+    }
+
+    // Opens a session: the service's start page on the same host, whose cookies are kept.
+    // False with the reason when it could not.
+    bool OpenSession(std::string& error) {
+        Reply reply = Get("/stock/index.jsp");
+        if (!reply.ok) {
+            error = reply.error;
+        } else if (reply.status < 200 || reply.status >= 400) {
+            error = "HTTP status " + std::to_string(reply.status);
+            reply.ok = false;
+        }
+        std::lock_guard<std::mutex> g(lock);
+        if (!reply.ok) return false;
+        ++sessions;
+        for (const std::string& header : reply.setCookies) {
+            std::string pair = CookiePair(header);
+            if (pair.empty() || (cookies.size() >= 16 && !cookies.count(pair.substr(0, pair.find('='))))) continue;
+            cookies[pair.substr(0, pair.find('='))] = pair;
+        }
+        return true;
+    }
+
+    // The quotes of these channels: one request, and when its answer lacks msgArray a session
+    // opened and one request more, each within the rate. Called with the lock held; it is let go
+    // while the requests are under way. False when stopping.
+    bool Poll(std::unique_lock<std::mutex>& g, const std::vector<std::string>& channels, Outcome& outcome) {
+        if (!TakeSlot(g)) return false;
+        g.unlock();
+        outcome = Fetch(channels);
+        g.lock();
+        if (outcome.ok || !outcome.answer.missingArray) return !stopping;
+        if (!TakeSlot(g)) return false;
+        g.unlock();
+        std::string why;
+        bool session = OpenSession(why);
+        g.lock();
+        if (!session) {
+            outcome.error += "; no session could be opened: " + why;
+            return !stopping;
+        }
+        if (!TakeSlot(g)) return false;
+        g.unlock();
+        outcome = Fetch(channels);
+        g.lock();
+        if (!outcome.ok && outcome.answer.missingArray) outcome.error += " (with a session)";
+        return !stopping;
+    }
+
+    // Cuts the request under way short at its deadline, and answers page requests that waited
+    // the time-out with the unavailable page. Runs on a thread of its own.
+    void Time() {
+        std::unique_lock<std::mutex> g(lock);
+        while (!stopping) {
+            Clock::time_point now = Clock::now(), next = Clock::time_point::max();
+            if (inFlight && !inFlightExpired) {
+                if (now >= inFlightDeadline) {
+                    inFlightExpired = true;
+                    inFlight->stop();
+                } else {
+                    next = inFlightDeadline;
+                }
+            }
+            Calls calls;
+            for (auto& [code, s] : stocks) {
+                auto late = std::stable_partition(s.waiting.begin(), s.waiting.end(),
+                                                  [&](const Waiter& w) { return now < w.since + options.timeout; });
+                for (auto it = late; it != s.waiting.end(); ++it)
+                    calls.emplace_back(std::move(it->done), UnavailablePage(code));
+                s.waiting.erase(late, s.waiting.end());
+                for (const Waiter& w : s.waiting) next = std::min(next, w.since + options.timeout);
+            }
+            if (!calls.empty()) {
+                g.unlock();
+                Deliver(calls, [this](const std::string& line) { Log(line); });
+                g.lock();
+                continue;
+            }
+            if (next == Clock::time_point::max())
+                timerWake.wait(g);
+            else
+                timerWake.wait_until(g, next);
+        }
     }
 
     using Calls = std::vector<std::pair<std::function<void(std::string)>, std::string>>;
@@ -257,7 +445,7 @@ struct TwseSource::Impl {
             state = State::Down;
             // Nothing to wait for: whoever has no quote yet hears so now.
             for (auto& [code, s] : stocks) {
-                for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnavailablePage(code));
+                for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), UnavailablePage(code));
                 s.waiting.clear();
             }
             return;
@@ -296,7 +484,7 @@ struct TwseSource::Impl {
                 s.name = listing.name;
             s.page = QuotePage(listing, s.quote, 0);
             s.haveQuote = true;
-            for (auto& done : s.waiting) calls.emplace_back(std::move(done), s.page);
+            for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), s.page);
             s.waiting.clear();
         }
         // Codes asked on both markets and found on neither.
@@ -308,7 +496,7 @@ struct TwseSource::Impl {
             Stock& s = it->second;
             s.place = Place::Nowhere;
             s.nowhereSince = finished;
-            for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnknownStockPage(code));
+            for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), UnknownStockPage(code));
             s.waiting.clear();
         }
     }
@@ -327,10 +515,8 @@ struct TwseSource::Impl {
             }
             std::vector<std::string> channels = NextCodes(now);
             if (channels.empty()) continue;
-            g.unlock();
-            Outcome outcome = Fetch(channels);
-            g.lock();
-            if (stopping) break;
+            Outcome outcome;
+            if (!Poll(g, channels, outcome)) break;
             std::vector<std::string> logs;
             Calls calls;
             Apply(channels, outcome, Clock::now(), logs, calls);
@@ -345,7 +531,16 @@ struct TwseSource::Impl {
 TwseSource::TwseSource(Options options) : FImpl(std::make_unique<Impl>()) {
     FImpl->options = std::move(options);
     FImpl->upstream = ParseUpstream(FImpl->options.upstream);
+    FImpl->store = FindSystemStore();
+    if (FImpl->upstream.https && !FImpl->store.present) {
+        FImpl->certificateProblem = "the system has no certificate authorities (neither " + FImpl->store.file +
+                                    " nor " + FImpl->store.dir + "; install ca-certificates)";
+        FImpl->Log(FImpl->certificateProblem + (FImpl->options.caFile.empty()
+                                                    ? ": HTTPS to the upstream cannot be verified"
+                                                    : ": only those of " + FImpl->options.caFile + " are trusted"));
+    }
     FImpl->poller = std::thread([impl = FImpl.get()] { impl->Run(); });
+    FImpl->timer = std::thread([impl = FImpl.get()] { impl->Time(); });
 }
 
 TwseSource::~TwseSource() {
@@ -356,9 +551,11 @@ TwseSource::~TwseSource() {
         if (FImpl->inFlight) FImpl->inFlight->stop();
     }
     FImpl->wake.notify_all();
+    FImpl->timerWake.notify_all();
     FImpl->poller.join();
+    FImpl->timer.join();
     for (auto& [code, s] : FImpl->stocks)
-        for (auto& done : s.waiting) calls.emplace_back(std::move(done), UnavailablePage(code));
+        for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), UnavailablePage(code));
     Deliver(calls, [impl = FImpl.get()](const std::string& line) { impl->Log(line); });
 }
 
@@ -392,13 +589,15 @@ void TwseSource::Page(const std::string& code, std::function<void(std::string pa
             else if (FImpl->state == State::Down)
                 page = UnavailablePage(code);
             else
-                s.waiting.push_back(std::move(done));
+                s.waiting.push_back({std::move(done), now});
         }
     }
-    if (!page.empty())
+    if (!page.empty()) {
         done(std::move(page));
-    else
+    } else {
         FImpl->wake.notify_all();
+        FImpl->timerWake.notify_all();
+    }
 }
 
 std::string TwseSource::Status() {
@@ -414,6 +613,8 @@ std::string TwseSource::Status() {
     j["lastErrorAt"] = textOrNull(FImpl->lastErrorAt);
     j["failures"] = FImpl->failures;
     j["requests"] = FImpl->requests;
+    j["sessions"] = FImpl->sessions;
+    j["certificates"] = textOrNull(FImpl->certificateProblem);
     j["codes"] = FImpl->stocks.size();
     auto wait = std::chrono::duration_cast<milliseconds>(FImpl->nextAt - Clock::now()).count();
     j["nextRequestMs"] = std::max<long long>(0, wait);

@@ -2,19 +2,29 @@
 // The quote server's gateway to the exchange's real-time quote service.
 //
 // Boards ask for pages; the gateway keeps the codes asked for in the last few minutes and one
-// poller thread fetches all of them in one batched request per interval (5 s, longer when the
+// poller thread fetches them in one batched request per interval (5 s, longer when the
 // service's userDelay asks for it; counted from the end of the previous request, so the service
-// never sees two requests closer than that), however many boards there are. Pages come from the latest
-// good snapshot at once; a code with no quote yet waits for the next request. A code is first
-// asked on both markets (tse_CODE.tw and otc_CODE.tw); the market that answers is remembered,
-// and a code that neither knows gets the unknown-stock page.
+// never sees two requests closer than that), however many boards there are. A request carries at
+// most 50 channels; more codes take turns, least recently asked first, so that 100 codes are each
+// asked every 10 s. Pages come from the latest good snapshot at once; a code with no quote yet
+// waits for the next request, but never longer than the time-out. A code is first asked on both
+// markets (tse_CODE.tw and otc_CODE.tw); the market that answers is remembered, and a code that
+// neither knows gets the unknown-stock page.
+//
+// The service blocks clients that make more than three requests in five seconds: no request of
+// any kind goes out beyond that. It answers without msgArray until a session is open: then the
+// gateway fetches /stock/index.jsp on the same host, keeps the cookies it sets, sends them from
+// then on and asks again, once; it opens the session again whenever an answer lacks msgArray.
+// One time-out bounds a whole request (connecting, header and body together).
 //
 // Upstream trouble (no answer within the time-out, a status other than 200, text that is no
 // answer, an rtcode other than "0000") leaves the last good snapshot in service, answers codes
 // that have no quote yet with the unavailable page, and stretches the wait before the next
 // request: twice the interval after each failure in a row, up to 60 s. Each change of state
 // (up, down, recovered) is logged in one line. HTTPS is verified against the system's
-// certificate authorities, or against the ones of a given file.
+// certificate authorities (OpenSSL's default file and folder, SSL_CERT_FILE and SSL_CERT_DIR
+// where set), together with those of a given file; a system store that is missing is logged at
+// the start and named in the status.
 #include "server/PageSource.h"
 
 #include <chrono>
@@ -30,10 +40,13 @@ public:
 
     struct Options {
         std::string upstream = DefaultUpstream;  // http:// or https:// URL of the service
-        std::string caFile;                      // PEM certificate authorities; empty: the system's
+        std::string caFile;                      // PEM certificate authorities trusted besides the system's
         std::chrono::milliseconds interval{5000};
         std::chrono::milliseconds maxBackoff{60000};
-        std::chrono::milliseconds timeout{5000};
+        std::chrono::milliseconds timeout{10000};  // a whole request, and a page's wait
+        // No more than rateLimit requests (quotes and sessions) in any rateWindow.
+        std::size_t rateLimit = 3;
+        std::chrono::milliseconds rateWindow{5000};
         std::chrono::milliseconds forgetAfter{std::chrono::minutes(5)};  // codes not asked for
         // Receives the state-change lines; empty: standard error.
         std::function<void(const std::string& line)> log;
@@ -51,11 +64,13 @@ public:
     // {"source":"twse","upstream":URL,"state":"starting"|"up"|"down","lastGood":local time of
     //  the last good snapshot or null,"snapshotTime":the service's clock at it or null,
     //  "lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
-    //  "requests":made so far,"codes":watched,"nextRequestMs":wait before the next request}
+    //  "requests":quote requests made so far,"sessions":sessions opened,"codes":watched,
+    //  "nextRequestMs":wait before the next request,"certificates":null, or for HTTPS without a
+    //  system store of certificate authorities the text that names the missing store}
     std::string Status() override;
 
     // The most channels one request carries; codes beyond take turns.
-    static constexpr std::size_t MaxChannels = 100;
+    static constexpr std::size_t MaxChannels = 50;
     // The most codes watched at once; further new codes get the unavailable page.
     static constexpr std::size_t MaxCodes = 1000;
     // Answers larger than this are refused.

@@ -6,6 +6,7 @@
 #include "server/TwseSource.h"
 #include "server/Universe.h"
 #include "ui/DateTime.h"
+#include "ui/Holidays.h"
 
 #include <atomic>
 #include <csignal>
@@ -40,10 +41,11 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "  --speed X        with --always-open, run the market X times faster than the clock\n"
                           "Options of the twse gateway:\n"
                           "  --upstream URL   the quote service (https://mis.twse.com.tw/stock/api/getStockInfo.jsp)\n"
-                          "  --upstream-ca FILE  certificate authorities (PEM) that the service's certificate must\n"
-                          "                   chain to, instead of the system's\n"
+                          "  --upstream-ca FILE  certificate authorities (PEM) that the service's certificate may\n"
+                          "                   chain to, besides the system's\n"
                           "  --upstream-interval-ms N  for tests: the wait between requests (5000); the service's\n"
-                          "                   userDelay still sets the least\n"
+                          "                   userDelay still sets the least, and at most three requests go out\n"
+                          "                   in any such wait\n"
                           "When ready it prints one line: quote-server listening on HOST:PORT (N stocks)\n";
 
 const char* const DataFileName = "MARKET.TXT";
@@ -140,6 +142,7 @@ int main(int argc, char** argv) {
             if (!value(v) || !ParseNumber(v, 3600000, n) || n == 0)
                 return Fail("--upstream-interval-ms needs a number of milliseconds");
             twse.interval = std::chrono::milliseconds(n);
+            twse.rateWindow = twse.interval;  // three requests an interval, as three in 5 s by default
         } else if (a == "--seed") {
             if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
             seedGiven = true;
@@ -179,6 +182,9 @@ int main(int argc, char** argv) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+
+    // The exchange's holidays: the simulator neither trades on them nor before their next open.
+    ui::LoadHolidays();
 
     // The page source named by --source, and the number of stocks it serves.
     std::unique_ptr<server::PageSource> source;

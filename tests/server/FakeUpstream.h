@@ -7,15 +7,26 @@
 //   up.Serve("morning.json");
 //   options.upstream = up.Url();
 //   up.SetMode(FakeUpstream::Mode::Status500);
+//
+// Like the real service it can want a session: with RequireSession() a quote request without
+// the cookie that /stock/index.jsp set last is answered without msgArray (twse/nosession.json).
+// DripUpstream is a service that never finishes its header.
 #include "support/TempDir.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -65,6 +76,9 @@ public:
         std::chrono::steady_clock::time_point at;
         std::set<std::string> channels;  // "tse_2330.tw", ...
         Mode mode;                       // how it was answered
+        bool session = false;            // a request of /stock/index.jsp
+        std::string cookie;              // its Cookie header
+        std::multimap<std::string, std::string> params;
     };
 
     // HTTP, or HTTPS with the certificate and key given.
@@ -75,6 +89,15 @@ public:
             FServer = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
         FServer->Get("/stock/api/getStockInfo.jsp",
                      [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); });
+        FServer->Get("/stock/index.jsp", [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard<std::mutex> g(FLock);
+            Request r{std::chrono::steady_clock::now(), {}, FMode, true, req.get_header_value("Cookie"), req.params};
+            FRequests.push_back(r);
+            FWake.notify_all();
+            res.set_header("Set-Cookie", "JSESSIONID=S" + std::to_string(FSession) + "; Path=/; HttpOnly");
+            res.set_header("Set-Cookie", "bad cookie\x01=x");
+            res.set_content("<html><body>index</body></html>", "text/html");
+        });
         FPort = FServer->bind_to_any_port("127.0.0.1");
         FHttps = !certFile.empty();
         FThread = std::thread([this] { FServer->listen_after_bind(); });
@@ -94,11 +117,42 @@ public:
                "/stock/api/getStockInfo.jsp";
     }
 
-    // Answers from this recorded file of twse/ from now on.
+    // Answers from this recorded file of twse/ from now on. A file holding an array of answers
+    // is a series: its first answer is served until Advance().
     void Serve(const std::string& recorded) {
-        std::string text = testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/" + recorded);
+        ServeAnswers(nlohmann::json::parse(
+            testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/" + recorded)));
+    }
+    void ServeAnswers(nlohmann::json answers) {
         std::lock_guard<std::mutex> g(FLock);
-        FRecorded = nlohmann::json::parse(text);
+        FSeries = answers.is_array() ? std::move(answers) : nlohmann::json::array({std::move(answers)});
+        FRecorded = FSeries[0];
+    }
+    // The next answer of the series.
+    void Advance() {
+        std::lock_guard<std::mutex> g(FLock);
+        FRecorded = FSeries[std::min<std::size_t>(++FStep, FSeries.size() - 1)];
+    }
+    // Quote requests need the cookie of the latest session from now on.
+    void RequireSession() {
+        std::lock_guard<std::mutex> g(FLock);
+        FNeedSession = true;
+    }
+    // The session the service gave ends: the next quote request needs a new one.
+    void EndSession() {
+        std::lock_guard<std::mutex> g(FLock);
+        ++FSession;
+    }
+    // The most requests (quotes and sessions) made within any span of this length.
+    std::size_t MostRequestsWithin(std::chrono::milliseconds span) {
+        std::lock_guard<std::mutex> g(FLock);
+        std::size_t most = 0;
+        for (std::size_t i = 0; i < FRequests.size(); ++i) {
+            std::size_t j = i;
+            while (j < FRequests.size() && FRequests[j].at - FRequests[i].at < span) ++j;
+            most = std::max(most, j - i);
+        }
+        return most;
     }
     void SetMode(Mode mode) {
         {
@@ -125,7 +179,7 @@ public:
 private:
     void Answer(const httplib::Request& req, httplib::Response& res) {
         std::unique_lock<std::mutex> g(FLock);
-        Request r{std::chrono::steady_clock::now(), {}, FMode};
+        Request r{std::chrono::steady_clock::now(), {}, FMode, false, req.get_header_value("Cookie"), req.params};
         std::stringstream channels(req.get_param_value("ex_ch"));
         for (std::string c; std::getline(channels, c, '|');) r.channels.insert(c);
         FRequests.push_back(r);
@@ -148,6 +202,11 @@ private:
         case Mode::Normal:
             break;
         }
+        if (FNeedSession && r.cookie.find("JSESSIONID=S" + std::to_string(FSession)) == std::string::npos) {
+            res.set_content(testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/nosession.json"),
+                            "application/json");
+            return;
+        }
         nlohmann::json answer = FRecorded;
         nlohmann::json kept = nlohmann::json::array();
         for (const auto& stock : FRecorded["msgArray"])
@@ -167,8 +226,62 @@ private:
     bool FStopping = false;
     Mode FMode = Mode::Normal;
     int FUserDelay = 5000;
-    nlohmann::json FRecorded;
+    nlohmann::json FRecorded, FSeries;
+    std::size_t FStep = 0;
+    bool FNeedSession = false;
+    int FSession = 1;
     std::vector<Request> FRequests;
+};
+
+// A service that accepts, then sends its answer's header one byte every period and never ends
+// it: a stalled upstream. Counts its connections.
+class DripUpstream {
+public:
+    explicit DripUpstream(std::chrono::milliseconds period) : FPeriod(period) {
+        FListen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof addr;
+        ::bind(FListen, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(FListen, 64);
+        ::getsockname(FListen, reinterpret_cast<sockaddr*>(&addr), &size);
+        FPort = ntohs(addr.sin_port);
+        FThread = std::thread([this] { Run(); });
+    }
+    ~DripUpstream() {
+        FStop = true;
+        FThread.join();
+        ::close(FListen);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(FPort) + "/stock/api/getStockInfo.jsp"; }
+    int Connections() const { return FConnections; }
+
+private:
+    void Run() {
+        const std::string header =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nX-Padding: " + std::string(100000, 'x');
+        std::vector<std::pair<int, std::size_t>> clients;  // socket, bytes sent
+        while (!FStop) {
+            pollfd p{FListen, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(FPeriod.count())) > 0) {
+                int fd = ::accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    clients.emplace_back(fd, 0);
+                    ++FConnections;
+                }
+            }
+            for (auto& [fd, sent] : clients)
+                if (sent < header.size() && ::send(fd, &header[sent], 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1) ++sent;
+        }
+        for (auto& [fd, sent] : clients) ::close(fd);
+    }
+
+    std::chrono::milliseconds FPeriod;
+    int FListen = -1, FPort = 0;
+    std::atomic<bool> FStop = false;
+    std::atomic<int> FConnections = 0;
+    std::thread FThread;
 };
 
 }  // namespace fakeupstream

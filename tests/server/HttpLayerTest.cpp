@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -69,7 +70,8 @@ struct Serving {
     bool ok = false;
     std::thread loop;
 
-    explicit Serving(server::PageSource& source) : http(source, OneLoop()) {
+    explicit Serving(server::PageSource& source, server::QuoteServer::Options options = OneLoop())
+        : http(source, options) {
         port = http.Bind("127.0.0.1", 0);
         loop = std::thread([this] { ok = http.Run(); });
     }
@@ -158,4 +160,96 @@ TEST(QuoteServerHttp, ClientsLeavingAndStopsBeforeTheLatePageBreakNothing) {
     EXPECT_FALSE(unbound.Run());
     EXPECT_FALSE(unbound.Error().empty());
     EXPECT_EQ(unbound.Bind("no.such.host.invalid", 0), -1);
+}
+
+// Requests the layer must not take as they are: bytes that are no request line, a length in
+// doubt (request smuggling), a header trickled in. Each is answered once and closed at once.
+TEST(QuoteServerHttp, RequestFaultsAreAnsweredOnceAndClosedAtOnce) {
+    DelayedSource source;
+    server::QuoteServer::Options options = Serving::OneLoop();
+    options.headerTimeoutSeconds = 1;
+    options.idleTimeoutSeconds = 1;
+    Serving s(source, options);
+    auto once = [](const Reply& r) { return r.head.find("HTTP/1.") == r.head.rfind("HTTP/1."); };
+
+    for (const std::string& junk : {std::string("\0GET /q/q?s=1 HTTP/1.0\r\n\r\n", 26), std::string("\x16\x03\x01")}) {
+        Reply r = Exchange(s.port, junk, true, 3000);
+        EXPECT_EQ(r.status, 400);
+        EXPECT_TRUE(r.closed);
+    }
+    const std::string next = "GET /q/q?s=SMUGGLED HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::vector<std::string> smuggling = {
+        "POST /q/q?s=A HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nContent-Length: 37\r\n\r\n" + next,
+        "POST /q/q?s=A HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\ntransfer-encoding: chunked\r\n\r\n0\r\n\r\n" + next,
+        "GET /q/q?s=A HTTP/1.1\r\nHost: x\r\nContent-Length: 0, 7\r\n\r\n" + next,
+    };
+    for (const std::string& request : smuggling) {
+        // First on its connection, and after an answered request on a kept-alive one.
+        Reply r = Exchange(s.port, request, true, 3000);
+        EXPECT_EQ(r.status, 400) << request;
+        EXPECT_TRUE(r.closed && once(r)) << r.head;
+        EXPECT_EQ(r.body.find("SMUGGLED"), std::string::npos);
+        int fd = loopback::Connect(s.port);
+        ASSERT_TRUE(loopback::SendAll(fd, PageRequest("1", "HTTP/1.1")));
+        ASSERT_EQ(Read(fd).status, 200);
+        ASSERT_TRUE(loopback::SendAll(fd, request));
+        r = Read(fd, true, 3000);
+        ::close(fd);
+        EXPECT_EQ(r.status, 400) << request;
+        EXPECT_TRUE(r.closed && once(r)) << r.head;
+        EXPECT_EQ(r.body.find("SMUGGLED"), std::string::npos);
+    }
+    // The same length twice is no doubt.
+    EXPECT_EQ(Exchange(s.port, "GET /q/q?s=B HTTP/1.0\r\nContent-Length: 0\r\nContent-Length: 0\r\n\r\n").body,
+              "page B");
+
+    // A header trickled one byte at a time gets 408 once its time is up, not at the memory cap:
+    // first on its connection, and next on a kept-alive one.
+    for (bool keptAlive : {false, true}) {
+        int fd = loopback::Connect(s.port);
+        if (keptAlive) {
+            ASSERT_TRUE(loopback::SendAll(fd, PageRequest("1", "HTTP/1.1")));
+            ASSERT_EQ(Read(fd).status, 200);
+        }
+        ASSERT_TRUE(loopback::SendAll(fd, "GET /q/q?s=2330 HTTP/1.1\r\nX-Slow: "));
+        Reply trickled;
+        for (int i = 0; i < 150 && trickled.status == 0 && !trickled.closed; ++i) {
+            loopback::SendAll(fd, "x");
+            trickled = Read(fd, true, 100);
+        }
+        ::close(fd);
+        EXPECT_EQ(trickled.status, 408) << keptAlive;
+        EXPECT_TRUE(trickled.closed) << keptAlive;
+    }
+    EXPECT_EQ(Exchange(s.port, PageRequest("C")).body, "page C");
+}
+
+// A waiting request holds its connection off the loop; a client that leaves meanwhile frees it
+// at once, not when the page finally comes.
+TEST(QuoteServerHttp, AClientThatLeavesWhileItsPageWaitsFreesItsConnection) {
+    auto files = [] {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    DelayedSource source;
+    Serving s(source);
+    EXPECT_EQ(Exchange(s.port, PageRequest("A")).body, "page A");
+    const std::size_t before = files();
+    std::vector<int> clients;
+    for (int i = 0; i < 30; ++i) {
+        clients.push_back(loopback::Connect(s.port));
+        ASSERT_TRUE(loopback::SendAll(clients.back(), PageRequest("HOLD" + std::to_string(i), "HTTP/1.1")));
+    }
+    ASSERT_TRUE(source.WaitHeld(30));
+    EXPECT_GE(files(), before + 55);  // each client's socket and the server's (before may count one closing)
+    for (int fd : clients) ::close(fd);
+    std::size_t after = files();
+    for (int i = 0; i < 500 && after > before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = files();
+    }
+    EXPECT_LE(after, before);
+    source.Release();  // the pages come for clients long gone
+    EXPECT_EQ(Exchange(s.port, PageRequest("B")).body, "page B");
 }

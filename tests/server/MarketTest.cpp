@@ -1,6 +1,8 @@
 #include "server/Market.h"
+#include "QuoteReader.h"
 #include "server/QuotePage.h"
 #include "server/SimulatorSource.h"
+#include "ui/Holidays.h"
 
 #include <gtest/gtest.h>
 
@@ -111,14 +113,21 @@ TEST(MarketClock, MapsTheLocalClockOntoTheSession) {
     auto at = [](int d, int h, int mi, int s) {
         return MarketClock::Regular(ui::EncodeDateTime(2024, 3, d, h, mi, s));
     };
-    // 2024-03-04 is a Monday, 2024-03-09 a Saturday.
-    EXPECT_LT(at(4, 8, 59, 59).second, 0);
-    EXPECT_EQ(at(4, 9, 0, 0).second, 0);
-    EXPECT_EQ(at(4, 10, 30, 15).second, 5415);
-    EXPECT_EQ(at(4, 13, 30, 0).second, MarketClock::SessionLength);
-    EXPECT_EQ(at(4, 18, 0, 0).second, MarketClock::SessionLength);
-    EXPECT_EQ(at(9, 10, 0, 0).second, MarketClock::SessionLength);
+    // 2024-03-04 is a Monday, 2024-03-09 a Saturday; the 6th, a Wednesday, is a holiday here.
+    ui::SetHolidays(ui::THolidays::Parse("2024-03-06\n"));
+    auto session = [](const SessionTime& t) { return std::make_pair(t.daysBack, t.second); };
+    const std::int64_t close = MarketClock::SessionLength;
+    EXPECT_EQ(session(at(4, 8, 59, 59)), std::make_pair(3, close));  // before the open: Friday's close
+    EXPECT_EQ(session(at(4, 9, 0, 0)), std::make_pair(0, std::int64_t{0}));
+    EXPECT_EQ(session(at(4, 10, 30, 15)), std::make_pair(0, std::int64_t{5415}));
+    EXPECT_EQ(session(at(4, 13, 30, 0)), std::make_pair(0, close));
+    EXPECT_EQ(session(at(4, 18, 0, 0)), std::make_pair(0, close));
+    EXPECT_EQ(session(at(5, 7, 0, 0)), std::make_pair(1, close));
+    EXPECT_EQ(session(at(6, 10, 0, 0)), std::make_pair(1, close));  // the holiday: Tuesday's close
+    EXPECT_EQ(session(at(7, 7, 0, 0)), std::make_pair(2, close));   // the morning after: Tuesday's
+    EXPECT_EQ(session(at(9, 10, 0, 0)), std::make_pair(1, close));  // Saturday: Friday's
     EXPECT_EQ(at(4, 10, 0, 0).openSecondOfDay, MarketClock::OpenSecond);
+    ui::SetHolidays({});
 
     ui::TDateTime now = ui::EncodeDateTime(2024, 3, 9, 20, 0, 0);
     auto old = ui::SetClock([&] { return now; });
@@ -151,4 +160,33 @@ TEST(SimulatorSource, AnswersAtOnceWithTheMarketsPageAndSaysWhatItIs) {
     EXPECT_EQ(page, UnknownStockPage("9999"));
 
     EXPECT_EQ(source.Status(), "{\"source\":\"simulator\",\"stocks\":7,\"seed\":7,\"time\":\"10:15:00\"}");
+}
+
+// Outside its session the simulator shows the last session's close, read by the board's scraper:
+// at 07:00 the previous trading day's (the market of the seed a day less), at 20:00 today's.
+TEST(SimulatorSource, OutsideTheSessionShowsTheLastSessionsClose) {
+    ui::TDateTime now = ui::EncodeDateTime(2024, 3, 5, 7, 0, 0);  // a Tuesday
+    auto old = ui::SetClock([&] { return now; });
+    SimulatorSource source(SomeStocks(), 100, {});
+    Market yesterday(SomeStocks(), 99), today(SomeStocks(), 100);
+    const std::vector<Listing> stocks = SomeStocks();
+    const std::int64_t close = MarketClock::SessionLength;
+    for (ui::TDateTime at : {ui::EncodeDateTime(2024, 3, 5, 7, 0, 0), ui::EncodeDateTime(2024, 3, 5, 20, 0, 0)}) {
+        now = at;
+        Market& shown = at < ui::EncodeDateTime(2024, 3, 5, 12, 0, 0) ? yesterday : today;
+        for (std::size_t i = 0; i < stocks.size(); ++i) {
+            const Listing& l = stocks[i];
+            std::string page = source.PageNow(l.code);
+            std::optional<pagescraper::Fields> f = pagescraper::Scrape(page, l.code);
+            ASSERT_TRUE(f) << l.code;
+            Quote q = shown.QuoteAt(i, close);
+            EXPECT_EQ(page, QuotePage(l, q, MarketClock::OpenSecond)) << l.code;
+            EXPECT_NE((*f)[qfLast], "-") << l.code;
+            EXPECT_NE((*f)[qfVolume], "0") << l.code;
+            EXPECT_NE((*f)[qfOpen], "-") << l.code;
+            EXPECT_LE((*f)[qfTradeTime], "13:30:00") << l.code;
+        }
+    }
+    EXPECT_NE(source.PageNow("2330"), QuotePage(stocks[0], yesterday.QuoteAt(0, close), MarketClock::OpenSecond));
+    ui::SetClock(old);
 }

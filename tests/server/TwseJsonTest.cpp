@@ -114,30 +114,32 @@ TEST(TwseAnswer, LeavesOutEntriesAndFieldsThatDoNotRead) {
         EXPECT_EQ(ParseUpstreamPrice(bad), -1) << bad;
 }
 
-TEST(TwseQuote, ASnapshotWithoutATradeTakesTheEarlierTradeThenTheBookThenThePreviousClose) {
+TEST(TwseQuote, TheLastPriceIsATradeTheSnapshotsThenTheEarlierOneThenPzNeverTheBook) {
     auto morning = Recorded("morning.json");
     auto later = Recorded("later.json");
 
-    // 2317 has no trade in the morning snapshot: the best bid.
+    // 2317 has no trade in the morning snapshot and no pz: the last price is unknown, the book stays.
     Quote q2317 = ToQuote(morning["2317"], nullptr, 0);
-    EXPECT_EQ(q2317.last, 10550);
-    // 2454 has no order book either: the previous close, no change.
-    Quote q2454 = ToQuote(morning["2454"], nullptr, 0);
-    EXPECT_EQ(q2454.last, 127000);
+    EXPECT_EQ(q2317.last, 0);
+    EXPECT_EQ(q2317.bid, 10550);
+    EXPECT_EQ(q2317.ask, 10600);
     // Later 2330 has no trade: the morning trade stays the last price; open, high, low come along.
     Quote q2330 = ToQuote(morning["2330"], nullptr, 0);
     Quote q2330later = ToQuote(later["2330"], &q2330, morning["2330"].last);
     EXPECT_EQ(q2330later.last, 103000);
     EXPECT_EQ(q2330later.bid, 102500);
     EXPECT_EQ(q2330later.volume, 23460);
-    // Later 2454 has a book but still no trade: the bid, not the earlier fallback.
+    // Later 2454 has a book but still no trade: still unknown, never the bid or the ask.
+    Quote q2454 = ToQuote(morning["2454"], nullptr, 0);
     Quote q2454later = ToQuote(later["2454"], &q2454, 0);
-    EXPECT_EQ(q2454later.last, 126500);
+    EXPECT_EQ(q2454later.last, 0);
+    EXPECT_EQ(q2454later.bid, 126500);
     EXPECT_EQ(q2454later.open, 0);
-    // Only an ask: the ask.
-    Entry askOnly = later["2454"];
-    askOnly.bid = 0;
-    EXPECT_EQ(ToQuote(askOnly, nullptr, 0).last, 127500);
+    // pz stands in when this server has seen no trade of the day; a trade it has seen comes first.
+    Entry withPz = later["2454"];
+    withPz.latestTrade = 126000;
+    EXPECT_EQ(ToQuote(withPz, nullptr, 0).last, 126000);
+    EXPECT_EQ(ToQuote(withPz, nullptr, 125500).last, 125500);
     // No limits given: the exchange's rule from the previous close.
     Entry noLimits = morning["1101"];
     noLimits.limitUp = noLimits.limitDown = 0;
@@ -181,9 +183,13 @@ TEST(TwseQuote, TheBoardsScraperReadsThePagesAsTheSimulatorWritesThem) {
     EXPECT_EQ(s.f[qfLast], "185.35");
     EXPECT_EQ(s.f[qfPrevClose], "184.90");
 
+    // No trade known: shown as before a first trade, the change without a mark, the book as it is.
     s = ScrapeOf(morning["2454"], ToQuote(morning["2454"], nullptr, 0));
-    EXPECT_EQ(s.f[qfLast], "1270");
-    for (int field : {qfBid, qfAsk, qfOpen, qfHigh, qfLow}) EXPECT_EQ(s.f[field], "-") << field;
+    for (int field : {qfLast, qfBid, qfAsk, qfOpen, qfHigh, qfLow}) EXPECT_EQ(s.f[field], "-") << field;
+    EXPECT_EQ(s.f[qfChange], "");  // no mark, no figure
     EXPECT_EQ(s.f[qfVolume], "0");
-    EXPECT_FLOAT_EQ(QuoteValue(s.f[qfChange]), 0.0f);
+    s = ScrapeOf(morning["2317"], ToQuote(morning["2317"], nullptr, 0));
+    EXPECT_EQ(s.f[qfLast], "-");
+    EXPECT_EQ(s.f[qfChange], "");  // no mark, no figure
+    EXPECT_EQ(s.f[qfBid], "105.5");
 }

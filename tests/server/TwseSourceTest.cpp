@@ -20,13 +20,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Fast timings for the tests; the defaults are 5 s, 60 s and 5 s.
+// Fast timings for the tests; the defaults are 5 s, 60 s, 10 s and 3 requests in 5 s.
 TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>* log = nullptr) {
     TwseSource::Options o;
     o.upstream = up.Url();
     o.interval = 100ms;
     o.maxBackoff = 800ms;
     o.timeout = 300ms;
+    o.rateWindow = 100ms;
     auto lines = std::make_shared<std::mutex>();
     o.log = [log, lines](const std::string& line) {
         std::lock_guard<std::mutex> g(*lines);
@@ -127,7 +128,9 @@ TEST(TwseSource, MakesOneRequestPerIntervalWhateverTheNumberOfBoards) {
     FakeUpstream up;
     up.Serve("morning.json");
     up.SetUserDelay(300);  // the service asks for more than the interval: it is obeyed
-    TwseSource source(FastOptions(up));
+    TwseSource::Options options = FastOptions(up);
+    options.timeout = 2s;  // a code asked just after a request waits for the next
+    TwseSource source(options);
     const std::vector<std::string> codes = {"2330", "2317", "1101", "6488", "0050", "2454", "9999"};
 
     // 50 boards, each asking for every code again and again for two seconds.
@@ -219,6 +222,7 @@ TEST(TwseSource, UpstreamTroubleKeepsTheLastGoodSnapshotBacksOffAndLogsEachChang
 TEST(TwseSource, ACallerThatFailsIsLoggedAndHoldsUpNobody) {
     FakeUpstream up;
     up.Serve("morning.json");
+    up.SetUserDelay(0);  // a new code waits for the next request, which must come within the time-out
     std::vector<std::string> log;
     auto source = std::make_unique<TwseSource>(FastOptions(up, &log));
     source->Page("2330", [](std::string) { throw std::runtime_error("client gone"); });
@@ -271,6 +275,41 @@ TEST(TwseSource, HttpsIsVerifiedAgainstTheGivenAuthorityAndHostName) {
         }
         ::unsetenv("SSL_CERT_FILE");
     }
+    {
+        // The given authorities add to the system's (here a folder of them): a certificate that
+        // chains to the system's is still good.
+        const std::string folder = dir.path() + "/system";
+        ASSERT_EQ(std::system(("mkdir " + folder + " && cp " + certs.caFile + " " + folder + " && openssl rehash " +
+                               folder + " >/dev/null 2>&1")
+                                  .c_str()),
+                  0);
+        FakeUpstream up(certs.certFile, certs.keyFile);
+        up.Serve("morning.json");
+        ::setenv("SSL_CERT_FILE", (dir.path() + "/none.pem").c_str(), 1);
+        ::setenv("SSL_CERT_DIR", folder.c_str(), 1);
+        TwseSource::Options options = FastOptions(up);
+        options.caFile = certs.otherCaFile;
+        {
+            TwseSource source(options);
+            EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+            EXPECT_TRUE(StatusOf(source)["certificates"].is_null());
+        }
+        // No system store at all: named in the log and the status.
+        ::setenv("SSL_CERT_DIR", (dir.path() + "/nothing").c_str(), 1);
+        std::vector<std::string> log;
+        options = FastOptions(up, &log);
+        options.caFile = certs.caFile;
+        {
+            TwseSource source(options);
+            EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+            std::string named = StatusOf(source)["certificates"].get<std::string>();
+            EXPECT_NE(named.find(dir.path() + "/nothing"), std::string::npos) << named;
+            ASSERT_FALSE(log.empty());
+            EXPECT_NE(log[0].find(named), std::string::npos) << log[0];
+        }
+        ::unsetenv("SSL_CERT_FILE");
+        ::unsetenv("SSL_CERT_DIR");
+    }
     auto refused = [](const std::string& cert, const std::string& key, const std::string& ca) {
         FakeUpstream up(cert, key);
         up.Serve("morning.json");
@@ -295,4 +334,139 @@ TEST(TwseSource, RefusesAnUpstreamThatIsNoHttpUrl) {
         o.upstream = bad;
         EXPECT_THROW(TwseSource{o}, std::invalid_argument) << bad;
     }
+}
+
+// The service fills z only in snapshots that carry a trade, and not at all in the closing call
+// auction: the page's last price is the last trade seen that day, else pz, never the book.
+TEST(TwseSource, TheLastPriceStaysATradeThroughSnapshotsWithoutOneAndTheClosingAuction) {
+    FakeUpstream up;
+    up.Serve("ticks.json");
+    up.SetUserDelay(0);
+    TwseSource source(FastOptions(up));
+    auto next = [&] {  // the next answer of the series, once the source has taken it in
+        up.Advance();
+        ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 2));
+    };
+
+    std::vector<std::string> f = Fields(PageOf(source, "2603"), "2603");
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f[qfLast], "-");  // nothing traded yet as far as this server knows
+    EXPECT_EQ(f[qfChange], "");
+    EXPECT_EQ(f[qfBid], "180.0");
+    EXPECT_EQ(f[qfAsk], "180.5");
+    EXPECT_EQ(f[qfVolume], "1,000");
+
+    next();
+    f = Fields(PageOf(source, "2603"), "2603");
+    EXPECT_EQ(f[qfLast], "180.5");
+    EXPECT_EQ(f[qfChange].rfind(ui::Utf8ToBig5("△0.5"), 0), 0u) << f[qfChange];
+
+    next();
+    f = Fields(PageOf(source, "2603"), "2603");
+    EXPECT_EQ(f[qfLast], "180.5");  // not the bid of 179.5
+    EXPECT_EQ(f[qfBid], "179.5");
+    EXPECT_EQ(f[qfVolume], "1,020");
+
+    // The closing auction: the trade seen today stays; a code first asked now takes pz.
+    next();
+    f = Fields(PageOf(source, "2603"), "2603");
+    EXPECT_EQ(f[qfLast], "180.5");
+    EXPECT_EQ(f[qfVolume], "5,000");
+    f = Fields(PageOf(source, "2609"), "2609");
+    EXPECT_EQ(f[qfLast], "60.4");
+    EXPECT_EQ(f[qfChange].rfind(ui::Utf8ToBig5("△0.4"), 0), 0u) << f[qfChange];
+}
+
+// Answers without msgArray until /stock/index.jsp was fetched; its cookie is sent from then on,
+// a lapsed session is opened again, and no more than three requests go out in any window.
+TEST(TwseSource, OpensASessionWhenAnAnswerLacksMsgArrayAndKeepsWithinTheRate) {
+    FakeUpstream up;
+    up.Serve("morning.json");
+    up.SetUserDelay(0);
+    up.RequireSession();
+    TwseSource::Options options = FastOptions(up);
+    options.rateWindow = 600ms;  // three requests in 600 ms, with a wait of 100 ms between polls
+    TwseSource source(options);
+
+    std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
+    ASSERT_FALSE(f.empty()) << source.Status();
+    EXPECT_EQ(f[qfLast], "1030");
+    std::vector<FakeUpstream::Request> requests = up.Requests();
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_FALSE(requests[0].session);
+    EXPECT_TRUE(requests[1].session);
+    EXPECT_FALSE(requests[2].session);
+    EXPECT_EQ(requests[2].cookie, "JSESSIONID=S1");  // the harmful cookie was left out
+    EXPECT_EQ(requests[2].channels, requests[0].channels);
+    const auto& params = requests[2].params;
+    EXPECT_EQ(params.find("json")->second, "1");
+    EXPECT_EQ(params.find("delay")->second, "0");
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    EXPECT_NEAR(std::stod(params.find("_")->second), static_cast<double>(now.count()), 600000.0);
+
+    // The session lapses, more than once: each time it is opened again, the pages stay good.
+    for (int round = 0; round < 3; ++round) {
+        up.EndSession();
+        ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 4));
+        EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "1030");
+    }
+    EXPECT_GE(StatusOf(source)["sessions"], 3);
+    EXPECT_EQ(StatusOf(source)["state"], "up");
+    EXPECT_LE(up.MostRequestsWithin(options.rateWindow - 20ms), 3u);
+}
+
+// More codes than a request carries take turns, so every code is asked within two requests.
+TEST(TwseSource, AtMostFiftyChannelsARequestAndEveryCodeAskedInTurn) {
+    nlohmann::json answer =
+        nlohmann::json::parse(testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/morning.json"));
+    nlohmann::json model = answer["msgArray"][0];
+    answer["msgArray"] = nlohmann::json::array();
+    std::vector<std::string> codes;
+    for (int i = 0; i < 100; ++i) {
+        model["c"] = std::to_string(3000 + i);
+        answer["msgArray"].push_back(model);
+        codes.push_back(model["c"]);
+    }
+    FakeUpstream up;
+    up.ServeAnswers(answer);
+    up.SetUserDelay(0);
+    TwseSource::Options options = FastOptions(up);
+    options.timeout = 5s;  // new codes wait for several requests
+    TwseSource source(options);
+    std::vector<std::future<std::string>> pages;
+    for (const std::string& c : codes) pages.push_back(Ask(source, c));
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        ASSERT_EQ(pages[i].wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(Fields(pages[i].get(), codes[i]).empty()) << codes[i];
+    }
+    std::size_t placed = up.Requests().size();
+    ASSERT_TRUE(up.WaitForRequests(placed + 4));
+    std::vector<FakeUpstream::Request> requests = up.Requests();
+    for (const FakeUpstream::Request& r : requests) EXPECT_LE(r.channels.size(), 50u);
+    for (std::size_t i = placed + 1; i < requests.size(); ++i) {
+        std::set<std::string> both = requests[i - 1].channels;
+        both.insert(requests[i].channels.begin(), requests[i].channels.end());
+        EXPECT_EQ(both.size(), 100u) << "requests " << i - 1 << " and " << i;
+    }
+}
+
+// An upstream that drips its header forever: the request is cut at the deadline, the failure
+// and its reason are in /status, and a page waiting for a new code is answered.
+TEST(TwseSource, AnUpstreamThatDripsItsHeaderIsCutAtTheDeadline) {
+    fakeupstream::DripUpstream drip(50ms);
+    TwseSource::Options options;
+    options.upstream = drip.Url();
+    options.interval = 100ms;
+    options.timeout = 1s;
+    options.log = [](const std::string&) {};
+    TwseSource source(options);
+    std::future<std::string> page = Ask(source, "2330");
+    ASSERT_EQ(page.wait_for(20s), std::future_status::ready);
+    EXPECT_TRUE(Has(page.get(), "暫時無法取得報價"));
+    for (int i = 0; i < 500 && StatusOf(source)["requests"] == 0; ++i) std::this_thread::sleep_for(10ms);
+    nlohmann::json status = StatusOf(source);
+    EXPECT_EQ(status["state"], "down");
+    EXPECT_EQ(status["lastError"], "no complete answer within 1000 ms");
+    EXPECT_GE(drip.Connections(), 1);
 }
