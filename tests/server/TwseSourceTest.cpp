@@ -26,7 +26,7 @@ TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>
     o.upstream = up.Url();
     o.interval = 100ms;
     o.maxBackoff = 800ms;
-    o.timeout = 300ms;
+    o.timeout = 2s;  // a whole request, and a page's wait: room for a loaded machine
     o.rateWindow = 100ms;
     auto lines = std::make_shared<std::mutex>();
     o.log = [log, lines](const std::string& line) {
