@@ -90,6 +90,10 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
     // A wall board must not blank; held until main returns.
     ui::TScreenSaverHold screenAwake("quoteboard");
+    if (std::string held = screenAwake.Held(); !held.empty())
+        std::printf("quoteboard: screen saver held off (%s)\n", held.c_str());
+    else
+        std::printf("quoteboard: the screen saver could not be held off\n");
     ui::RegisterFontSubstitutions();
     ui::InstallGuiExceptionHandler();
 

@@ -290,3 +290,33 @@ TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
     EXPECT_EQ(board.Wait(10000), 1);
     EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
 }
+
+// A wall board must not blank: on an X server with the MIT-SCREEN-SAVER extension the board
+// suspends the saver (which holds off DPMS too) and says so. And a server that refuses every
+// connection is reported on the standard error once per stock, not once per cycle.
+TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    StartBoard(InWindow);
+    EXPECT_NE(board.Output().find("quoteboard: screen saver held off (x11-suspend"), std::string::npos)
+        << board.Output();
+    EXPECT_EQ(board.Stop(3000), 0);
+
+    // Nothing listens on the port the relay had: every fetch is refused, cycle after cycle.
+    const int closed = relay->Port();
+    relay.reset();
+    std::vector<std::string> env = e2e::FakeTimeEnvironment(InWindow);
+    env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(closed));
+    ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+    ASSERT_TRUE(board.WaitForOutput("0 of 2 stocks shown", 30000)) << board.Output();
+    // Two more cycles (one every five seconds after the last) bring the same errors again.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    const std::string out = board.Output();
+    for (const char* stock : {" row 1 2330: ", " row 2 2317: "}) {
+        std::size_t at = out.find(stock);
+        EXPECT_NE(at, std::string::npos) << out;
+        if (at != std::string::npos) {
+            EXPECT_EQ(out.find(stock, at + 1), std::string::npos) << out;
+        }
+    }
+    EXPECT_LT(out.find(" row 1 2330: "), out.find("first refresh done")) << out;
+}
