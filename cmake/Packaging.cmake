@@ -34,7 +34,7 @@ foreach(unit quoteboard.service:user quote-server.service:system)
 endforeach()
 install(FILES packaging/quote-server.default DESTINATION /etc/default RENAME quote-server)
 
-# Manual pages and the Debian changelog, compressed as Debian has them.
+# Manual pages and the changelog, compressed as Debian has them (a native package: changelog.gz).
 set(QB_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
 set(compressed_pages)
 foreach(page quoteboard quote-server quotewatch quoteboard-start)
@@ -44,13 +44,13 @@ foreach(page quoteboard quote-server quotewatch quoteboard-start)
                      COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1 > ${QB_PACKAGING_OUT}/${page}.1.gz
                      DEPENDS packaging/man/${page}.1 VERBATIM)
 endforeach()
-add_custom_command(OUTPUT ${QB_PACKAGING_OUT}/changelog.Debian.gz
+add_custom_command(OUTPUT ${QB_PACKAGING_OUT}/changelog.gz
                    COMMAND ${CMAKE_COMMAND} -E make_directory ${QB_PACKAGING_OUT}
-                   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${QB_PACKAGING_OUT}/changelog.Debian.gz
+                   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${QB_PACKAGING_OUT}/changelog.gz
                    DEPENDS packaging/changelog VERBATIM)
-add_custom_target(packaging_docs ALL DEPENDS ${compressed_pages} ${QB_PACKAGING_OUT}/changelog.Debian.gz)
+add_custom_target(packaging_docs ALL DEPENDS ${compressed_pages} ${QB_PACKAGING_OUT}/changelog.gz)
 install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${QB_PACKAGING_OUT}/changelog.Debian.gz DESTINATION ${QB_DOC_DIR})
+install(FILES ${QB_PACKAGING_OUT}/changelog.gz DESTINATION ${QB_DOC_DIR})
 
 set(CPACK_PACKAGE_NAME quoteboard)
 set(CPACK_PACKAGE_VERSION ${QB_VERSION})

@@ -2,8 +2,8 @@
 // What the programs that watch quotes check and report around the refresh cycle: the quote
 // server's address, once at start, and each stock's fetch error, once each time it changes.
 #include <cstdio>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TStockObjList;
