@@ -291,14 +291,22 @@ TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
     EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
 }
 
-// A wall board must not blank: on an X server with the MIT-SCREEN-SAVER extension the board
-// suspends the saver (which holds off DPMS too) and says so. And a server that refuses every
-// connection is reported on the standard error once per stock, not once per cycle.
+// A wall board must not blank: with the X screen saver set to cover the screen after 3 s without
+// input, the board still shows its rows 10 s later (it suspends the saver, which holds off DPMS
+// too, and says so). And a server that refuses every connection is reported on the standard error
+// once per stock, not once per cycle.
 TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange) {
     WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    // noblank: Xvfb cannot blank its framebuffer, so the saver maps its black window instead.
+    ASSERT_EQ(e2e::RunProgram({"xset", "s", "3", "0", "s", "noblank"}, x.Environment()), 0)
+        << "xset (x11-xserver-utils) failed";
     StartBoard(InWindow);
     EXPECT_NE(board.Output().find("quoteboard: screen saver held off (x11-suspend"), std::string::npos)
         << board.Output();
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) { return NameShown(s, 1) && NameShown(s, 2); }));
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    QImage later = x.Screenshot();
+    EXPECT_TRUE(NameShown(later, 1) && NameShown(later, 2)) << "the screen saver covered the board";
     EXPECT_EQ(board.Stop(3000), 0);
 
     // Nothing listens on the port the relay had: every fetch is refused, cycle after cycle.
