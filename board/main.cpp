@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
         std::printf("quoteboard: screen saver held off (%s)\n", held.c_str());
     else
         std::printf("quoteboard: the screen saver could not be held off\n");
+    std::fflush(stdout);
     ui::RegisterFontSubstitutions();
     ui::InstallGuiExceptionHandler();
 

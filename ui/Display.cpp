@@ -6,6 +6,7 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 #include <cstdlib>
+#include <sys/stat.h>
 
 namespace ui {
 
@@ -22,6 +23,13 @@ bool UsesX11() {
     std::string platform = Env("QT_QPA_PLATFORM");
     if (platform.empty()) return Env("WAYLAND_DISPLAY").empty() || !Env("DISPLAY").empty();
     return platform.rfind("xcb", 0) == 0;
+}
+
+bool HasSessionBus() {
+    if (!Env("DBUS_SESSION_BUS_ADDRESS").empty()) return true;
+    std::string runtime = Env("XDG_RUNTIME_DIR");
+    struct stat st {};
+    return !runtime.empty() && ::stat((runtime + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
 }
 
 const char* const Service = "org.freedesktop.ScreenSaver";
@@ -58,7 +66,9 @@ TScreenSaverHold::TScreenSaverHold(const std::string& application) : FImpl(std::
             FImpl->suspended = true;
         }
     }
-    // A desktop that keeps its own idle time (and blanks through it) offers the inhibit.
+    // A desktop that keeps its own idle time (and blanks through it) offers the inhibit. Only a
+    // session bus that is there is asked: none is to be started (autolaunched) for it.
+    if (!HasSessionBus()) return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered(Service)) {
         QDBusMessage call = QDBusMessage::createMethodCall(Service, ServicePath, Service, "Inhibit");
