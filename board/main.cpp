@@ -1,18 +1,69 @@
 // quoteboard: the full-screen stock-quote watch board. It reads STOCKLIST.TXT and AVAILABLE.TXT
 // in the working directory, shows the board, and writes the watch list back when it ends.
 #include "board/fQuoteMain.h"
+#include "quote/StartupChecks.h"
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
+#include "ui/Display.h"
 #include "ui/Fonts.h"
 #include "ui/GuiApplication.h"
 #include "ui/Signals.h"
 
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#ifndef QB_VERSION
+#define QB_VERSION "unknown"
+#endif
+
 namespace {
+
+const char Usage[] = "usage: quoteboard [--help] [--version]\n";
+const char Help[] = "\n"
+                    "The full-screen quote board. It watches the stocks of STOCKLIST.TXT in the working directory\n"
+                    "(one code per line, at most ten), offers those of AVAILABLE.TXT in its picker, and writes the\n"
+                    "watch list back to STOCKLIST.TXT when it ends.\n"
+                    "\n"
+                    "  --help       show this text\n"
+                    "  --version    show the version\n"
+                    "\n"
+                    "Space or a click on a header switches the layout, F5 refreshes, a right-click on a row changes\n"
+                    "its stock, Escape or a right-click on the clock leaves. SIGTERM, SIGINT and SIGHUP close it\n"
+                    "without asking. While it runs the screen saver and display power saving are held off.\n"
+                    "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
+                    "host:port. A failed download is reported on standard error, once each time it changes.\n";
+
+// The command line: 0 to go on, otherwise the exit status.
+int HandleArguments(int argc, char** argv, bool& done) {
+    done = true;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
+            std::fputs(Usage, stdout);
+            std::fputs(Help, stdout);
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--version")) {
+            std::puts("quoteboard " QB_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "quoteboard: unknown argument %s\n%s", argv[i], Usage);
+        return 2;
+    }
+    if (std::string problem = QuoteServerProblem(QuoteServer()); !problem.empty()) {
+        std::fprintf(stderr, "quoteboard: QUOTE_SERVER %s\n", problem.c_str());
+        return 2;
+    }
+    if (std::string problem = ui::DisplayProblem(); !problem.empty()) {
+        std::fprintf(stderr, "quoteboard: %s\n", problem.c_str());
+        return 1;
+    }
+    done = false;
+    return 0;
+}
 
 // One line on the standard output once the first refresh has filled the board: scripts wait for
 // it before they look at the screen.
@@ -32,9 +83,18 @@ void ReportFirstRefresh(TfrmWatchMain& board) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool done = false;
+    if (int status = HandleArguments(argc, argv, done); done) return status;
     PrepareBoardRendering();
     ui::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
+    // A wall board must not blank; held until main returns.
+    ui::TScreenSaverHold screenAwake("quoteboard");
+    if (std::string held = screenAwake.Held(); !held.empty())
+        std::printf("quoteboard: screen saver held off (%s)\n", held.c_str());
+    else
+        std::printf("quoteboard: the screen saver could not be held off\n");
+    std::fflush(stdout);
     ui::RegisterFontSubstitutions();
     ui::InstallGuiExceptionHandler();
 
@@ -42,13 +102,23 @@ int main(int argc, char** argv) {
     std::unique_ptr<TfrmWatchMain> board;
     // A kill, a Ctrl-C in the terminal, the end of the session.
     ui::TSignalWatcher signalWatch({SIGTERM, SIGINT, SIGHUP});
+    // Each stock's fetch error on the standard error, once each time it changes.
+    TFetchErrorReport errorReport("quoteboard");
+    QTimer errorWatch;
+    QObject::connect(&errorWatch, &QTimer::timeout, [&] {
+        ui::Guarded([&] {
+            if (board && board->StockList) errorReport.Report(*board->StockList);
+        });
+    });
     ui::Guarded([&] {
         board = std::make_unique<TfrmWatchMain>();
         signalWatch.OnSignal = [&](int signo) {
             if (board) board->CloseOnSignal(signo);
         };
         board->FormCreate();
+        if (board->StockList) errorReport.Report(*board->StockList);
         ReportFirstRefresh(*board);
+        errorWatch.start(1000);
     });
     // A signal during start-up has already asked the board to close: the loop is not entered.
     if (board && !board->Signalled() && board->isVisible()) status = ui::Run();
@@ -65,6 +135,7 @@ int main(int argc, char** argv) {
         if (!quiet && shown) shown(message);
     });
     (void)standardError;
+    errorWatch.stop();
     board.reset();  // FormDestroy: the watch list is written to STOCKLIST.TXT
     if (failed && status == 0) status = 1;
     return status;

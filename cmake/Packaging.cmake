@@ -3,35 +3,79 @@
 #   (cd build && cpack -G DEB)                    quoteboard_<version>_<arch>.deb of the same
 include(GNUInstallDirs)
 
+set(QB_VERSION 1.0.0)
+set(QB_MAINTAINER "Quote Board Developers <quoteboard@users.noreply.github.com>")
 set(QB_DATA_DIR ${CMAKE_INSTALL_DATADIR}/quoteboard)
+set(QB_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/quoteboard)
 
 foreach(program quoteboard quote-server quotewatch)
   if(TARGET ${program})
+    target_compile_definitions(${program} PRIVATE QB_VERSION="${QB_VERSION}")
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 install(PROGRAMS packaging/quoteboard-start DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES data/AVAILABLE.TXT data/STOCKLIST.TXT data/MARKET.TXT DESTINATION ${QB_DATA_DIR})
+install(FILES data/AVAILABLE.TXT data/STOCKLIST.TXT data/MARKET.TXT packaging/quoteboard-autostart.desktop
+        DESTINATION ${QB_DATA_DIR})
 install(FILES data/HOLIDAYS.TXT DESTINATION ${QB_DATA_DIR})
 install(FILES packaging/quoteboard.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/quoteboard.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quoteboard)
+install(FILES README.md packaging/copyright DESTINATION ${QB_DOC_DIR})
+
+# The board as a user service; the quote server as a system service, disabled when installed, with
+# its options in /etc/default/quote-server. The programs' paths in them are those of the prefix
+# installed to, which for the package is known only when it is made: they are filled in then.
+foreach(unit quoteboard.service:user quote-server.service:system)
+  string(REPLACE ":" ";" unit ${unit})
+  list(GET unit 0 name)
+  list(GET unit 1 kind)
+  install(CODE "set(QB_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/${name}\" \"${CMAKE_BINARY_DIR}/packaging/units/${name}\" @ONLY)")
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/units/${name} DESTINATION lib/systemd/${kind})
+endforeach()
+install(FILES packaging/quote-server.default DESTINATION /etc/default RENAME quote-server)
+
+# Manual pages and the changelog, compressed as Debian has them (a native package: changelog.gz).
+set(QB_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
+set(compressed_pages)
+foreach(page quoteboard quote-server quotewatch quoteboard-start)
+  list(APPEND compressed_pages ${QB_PACKAGING_OUT}/${page}.1.gz)
+  add_custom_command(OUTPUT ${QB_PACKAGING_OUT}/${page}.1.gz
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${QB_PACKAGING_OUT}
+                     COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/man/${page}.1 > ${QB_PACKAGING_OUT}/${page}.1.gz
+                     DEPENDS packaging/man/${page}.1 VERBATIM)
+endforeach()
+add_custom_command(OUTPUT ${QB_PACKAGING_OUT}/changelog.gz
+                   COMMAND ${CMAKE_COMMAND} -E make_directory ${QB_PACKAGING_OUT}
+                   COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${QB_PACKAGING_OUT}/changelog.gz
+                   DEPENDS packaging/changelog VERBATIM)
+add_custom_target(packaging_docs ALL DEPENDS ${compressed_pages} ${QB_PACKAGING_OUT}/changelog.gz)
+install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${QB_PACKAGING_OUT}/changelog.gz DESTINATION ${QB_DOC_DIR})
 
 set(CPACK_PACKAGE_NAME quoteboard)
-set(CPACK_PACKAGE_VERSION 1.0.0)
-set(CPACK_PACKAGE_CONTACT "Quote Board maintainers <quoteboard@localhost>")
+set(CPACK_PACKAGE_VERSION ${QB_VERSION})
+set(CPACK_PACKAGE_CONTACT "${QB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${QB_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Full-screen Taiwan stock-quote watch board")
 set(CPACK_PACKAGE_DESCRIPTION
-    "A full-screen watch board for up to ten Taiwan stocks, read from across a room and worked by touch, mouse or a few keys. Includes quote-server, a simulated market to watch, and quotewatch, the console watcher.")
+    "A full-screen watch board for up to ten Taiwan stocks, read from across a room
+and worked by touch, mouse or a few keys. Includes quote-server, a simulated
+market to watch or a gateway to the exchange's real-time quotes, and
+quotewatch, the console watcher.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY quoteboard)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The shared libraries the programs link come from dpkg-shlibdeps. What they load at run time is
-# named here: the X11 platform plugin of Qt (in libqt6gui6 on Debian 12, qt6-qpa-plugins holds
-# the others), the faces the board draws with, and bash for the launcher.
+# The shared libraries the programs link come from dpkg-shlibdeps (the X11 platform plugin of Qt
+# is in libqt6gui6). What they load at run time is named here: the faces the board draws with,
+# and the certificate authorities the gateway verifies the exchange's service against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-arphic-ukai, fonts-liberation, bash, ca-certificates")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-arphic-ukai, fonts-liberation, ca-certificates")
+# The file under /etc is the administrator's: kept over upgrades.
+file(WRITE ${QB_PACKAGING_OUT}/conffiles "/etc/default/quote-server\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${QB_PACKAGING_OUT}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

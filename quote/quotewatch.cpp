@@ -1,6 +1,7 @@
 // quotewatch: the quote board without a screen. Loads STOCKLIST.TXT from the working directory,
 // refreshes every stock at once and then every five seconds after the previous cycle, and prints
 // one tab-separated line per changed stock.
+#include "quote/StartupChecks.h"
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
@@ -21,7 +22,11 @@
 
 namespace {
 
-const char Usage[] = "Usage: quotewatch [--cycles N] [--help]\n"
+#ifndef QB_VERSION
+#define QB_VERSION "unknown"
+#endif
+
+const char Usage[] = "Usage: quotewatch [--cycles N] [--help] [--version]\n"
                      "\n"
                      "Watches the stocks of STOCKLIST.TXT in the working directory (the first ten lines, one code\n"
                      "per line) without a screen. It refreshes every stock at once, then runs a refresh cycle five\n"
@@ -34,12 +39,13 @@ const char Usage[] = "Usage: quotewatch [--cycles N] [--help]\n"
                      "\n"
                      "  --cycles N   end after N refresh cycles (the first, immediate one counts)\n"
                      "  --help       show this text\n"
+                     "  --version    show the version\n"
                      "\n"
                      "A failed download is reported on standard error, once each time a stock's error changes.\n"
                      "SIGINT and SIGTERM end it cleanly. At the end the list is written back to STOCKLIST.TXT;\n"
                      "when that fails the exit status is 1.\n"
                      "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
-                     "host:port (or host, meaning port 80).\n";
+                     "host:port (or host, meaning port 80); a malformed one is refused at start with status 2.\n";
 
 int SignalPipe[2] = {-1, -1};
 
@@ -56,21 +62,6 @@ void PrintUpdate(int index, TStockObj* stock) {
     line += "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
-}
-
-// Prints the fetch errors that changed since the last call, one line each.
-void ReportErrors(TStockObjList& list, std::vector<std::string>& reported) {
-    reported.resize(static_cast<std::size_t>(list.Count()));
-    for (int i = 0; i < list.Count(); ++i) {
-        TStockObj* stock = list.Stocks(i);
-        if (!stock || stock->LastError == reported[static_cast<std::size_t>(i)]) continue;
-        reported[static_cast<std::size_t>(i)] = stock->LastError;
-        if (stock->LastError.empty()) continue;
-        std::string line = "quotewatch: " + ui::FormatHHNNSS(stock->LastErrorTime) + " row " + std::to_string(i + 1) +
-                           " " + ui::Big5ToUtf8(stock->Data().Code) + ": " + ui::Big5ToUtf8(stock->LastError) + "\n";
-        std::fwrite(line.data(), 1, line.size(), stderr);
-        std::fflush(stderr);
-    }
 }
 
 // Prints a line for every stock that turned stale or fresh again since the last call.
@@ -99,6 +90,10 @@ int main(int argc, char** argv) {
             std::fputs(Usage, stdout);
             return 0;
         }
+        if (arg == "--version") {
+            std::puts("quotewatch " QB_VERSION);
+            return 0;
+        }
         if (arg == "--cycles" && i + 1 < argc) {
             char* end = nullptr;
             cycles = std::strtol(argv[++i], &end, 10);
@@ -109,6 +104,10 @@ int main(int argc, char** argv) {
             continue;
         }
         std::fprintf(stderr, "quotewatch: unknown argument %s\n%s", arg.c_str(), Usage);
+        return 2;
+    }
+    if (std::string problem = QuoteServerProblem(QuoteServer()); !problem.empty()) {
+        std::fprintf(stderr, "quotewatch: QUOTE_SERVER %s\n", problem.c_str());
         return 2;
     }
 
@@ -133,12 +132,12 @@ int main(int argc, char** argv) {
     {
         auto owned = std::make_unique<TStockObjList>();
         TStockObjList& list = *owned;
-        std::vector<std::string> reported;
+        TFetchErrorReport errorReport("quotewatch");
         list.OnUpdate = [](TStockObjList*, int index, TStockObj* stock) { PrintUpdate(index, stock); };
 
         long done = 0;
         auto cycleEnded = [&] {
-            ReportErrors(list, reported);
+            errorReport.Report(list);
             if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
         };
         // Count the list's own cycles: its timer runs one cycle per tick.

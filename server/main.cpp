@@ -20,6 +20,10 @@
 #include <sys/resource.h>
 #include <vector>
 
+#ifndef QB_VERSION
+#define QB_VERSION "unknown"
+#endif
+
 #ifndef QB_SOURCE_DATA_DIR
 #define QB_SOURCE_DATA_DIR "data"
 #endif
@@ -27,7 +31,7 @@
 namespace {
 
 const char* const Usage = "usage: quote-server [--host H] [--port P] [--source NAME] [--seed N] [--always-open]\n"
-                          "                    [--data FILE] [--time HH:MM:SS] [--speed X]\n"
+                          "                    [--data FILE] [--time HH:MM:SS] [--speed X] [--help] [--version]\n"
                           "  --host H         address to listen on (127.0.0.1)\n"
                           "  --port P         port to listen on, 0 for a free one (8086)\n"
                           "  --source NAME    where the pages come from: simulator (the default), or twse for the\n"
@@ -122,6 +126,9 @@ int main(int argc, char** argv) {
         unsigned long long n;
         if (a == "--help" || a == "-h") {
             std::cout << Usage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "quote-server " QB_VERSION "\n";
             return 0;
         } else if (a == "--always-open") {
             clockOptions.alwaysOpen = true;

@@ -585,3 +585,39 @@ TEST_F(Board, OnAnExchangeHolidayTheClockIsGreyAndEachStockIsFetchedOnce) {
         }
     }
 }
+
+// A wall board must not blank: with the X screen saver set to cover the screen after 3 s without
+// input, the board still shows its rows 10 s later (it suspends the saver, which holds off DPMS
+// too, and says so). And a server that refuses every connection is reported on the standard error
+// once per change, not once per cycle.
+TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    // noblank: Xvfb cannot blank its framebuffer, so the saver maps its black window instead.
+    ASSERT_EQ(e2e::RunProgram({"xset", "s", "3", "0", "s", "noblank"}, x.Environment()), 0)
+        << "xset (x11-xserver-utils) failed";
+    StartBoard(InWindow);
+    EXPECT_NE(board.Output().find("quoteboard: screen saver held off (x11-suspend"), std::string::npos)
+        << board.Output();
+    ASSERT_TRUE(WaitForScreen([&](const QImage& s) { return NameShown(s, 1) && NameShown(s, 2); }));
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    QImage later = x.Screenshot();
+    EXPECT_TRUE(NameShown(later, 1) && NameShown(later, 2)) << "the screen saver covered the board";
+    EXPECT_EQ(board.Stop(3000), 0);
+
+    // Nothing listens on the port the relay had: every fetch is refused, cycle after cycle.
+    const int closed = relay->Port();
+    relay.reset();
+    std::vector<std::string> env = e2e::FakeTimeEnvironment(InWindow);
+    env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(closed));
+    ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+    ASSERT_TRUE(board.WaitForOutput("0 of 2 stocks shown", 30000)) << board.Output();
+    // Two more cycles (one every five seconds after the last) bring the same error again. Each
+    // cycle ends at its first stock, the server being absent: the second is never tried.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    const std::string out = board.Output();
+    std::size_t at = out.find(" row 1 2330: ");
+    ASSERT_NE(at, std::string::npos) << out;
+    EXPECT_EQ(out.find(" row 1 2330: ", at + 1), std::string::npos) << out;
+    EXPECT_EQ(out.find(" row 2 2317: "), std::string::npos) << out;
+    EXPECT_LT(at, out.find("first refresh done")) << out;
+}

@@ -122,8 +122,11 @@ std::string MissingTools() {
         const char* program;
         const char* package;
     };
-    const Tool tools[] = {
-        {"Xvfb", "xvfb"}, {"xdotool", "xdotool"}, {"import", "imagemagick"}, {"faketime", "faketime"}};
+    const Tool tools[] = {{"Xvfb", "xvfb"},
+                          {"xdotool", "xdotool"},
+                          {"import", "imagemagick"},
+                          {"faketime", "faketime"},
+                          {"xset", "x11-xserver-utils"}};
     std::string missing;
     for (const Tool& t : tools) {
         if (OnPath(t.program)) continue;
