@@ -101,11 +101,13 @@ float QuoteValue(const std::string& text) {
     return static_cast<float>(value * sign);
 }
 
+// The window compares the clock's "hh:nn" with "08:55:00" and "13:35:00" as texts: "08:55" sorts
+// before "08:55:00" and "13:35" before "13:35:00", so it runs from 08:56 through 13:35 whole.
 bool IsMarketTime() {
-    std::string now = ui::FormatHHNN(ui::Now());
     if (IsWeekend) return false;
-    if (ui::CompareStr(now, "08:55:00") < 0) return false;
-    return ui::CompareStr(now, "13:35:00") < 0;
+    ui::TimeParts t = ui::DecodeTime(ui::Now());
+    int minute = t.hour * 60 + t.minute;
+    return minute >= 8 * 60 + 56 && minute <= 13 * 60 + 35;
 }
 
 std::string QuoteServer() { return ServerAddress(); }

@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -117,6 +118,26 @@ void BM_FetchOneStock(benchmark::State& state) {
 BENCHMARK(BM_FetchOneStock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 #endif
 
+// The clock the board reads several times a second, beside the system call under it.
+void BM_Now(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(ui::Now());
+}
+BENCHMARK(BM_Now);
+
+void BM_IsMarketTime(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(IsMarketTime());
+}
+BENCHMARK(BM_IsMarketTime);
+
+void BM_ClockGettime(benchmark::State& state) {
+    for (auto _ : state) {
+        struct timespec ts {};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        benchmark::DoNotOptimize(ts);
+    }
+}
+BENCHMARK(BM_ClockGettime);
+
 }  // namespace
 
 // Prints as usual and keeps the time per iteration of each benchmark for the ratio.
@@ -140,6 +161,11 @@ int main(int argc, char** argv) {
     if (scrape > 0 && pass > 0)
         std::printf("Scrape: %.2f us per page, %.1fx one memmem pass over it (%.2f us)\n", scrape * 1e6, scrape / pass,
                     pass * 1e6);
+    double now = reporter.Times["BM_Now"], market = reporter.Times["BM_IsMarketTime"],
+           gettime = reporter.Times["BM_ClockGettime"];
+    if (now > 0 && gettime > 0)
+        std::printf("Clock: Now %.0f ns (%.1fx clock_gettime), IsMarketTime %.0f ns (%.1fx)\n", now * 1e9,
+                    now / gettime, market * 1e9, market / gettime);
     benchmark::Shutdown();
     return 0;
 }
