@@ -92,8 +92,7 @@ std::string LoadHolidays() {
     if (path.empty()) {
         // A directory or FIFO of that name in the working directory is worth a word.
         if (PathExists(HolidaysFileName))
-            std::fprintf(stderr, "%s is not a regular file; the exchange closes on weekends only\n",
-                         HolidaysFileName);
+            std::fprintf(stderr, "%s is not a regular file; the exchange closes on weekends only\n", HolidaysFileName);
         Calendar() = THolidays();
         return {};
     }
