@@ -208,6 +208,9 @@ private:
     void DrawCell(class QPainter& painter, int col, int row, const QRect& rect, std::exception_ptr& failure);
     std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
                                                 bool overrideText, int cellWidth, qreal dpr) const;
+    // Draws the text into a new image for TextImage.
+    std::shared_ptr<TTextImage> DrawTextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
+                                              bool overrideText, int fitWidth, qreal dpr) const;
     void MoveTo(int col, int row);
     bool IsSelected(int col, int row) const;
     void ResizeCells();
