@@ -54,66 +54,94 @@ QColor FontColorOf(const QString& tag) {
 
 }  // namespace
 
-std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold, bool italic) {
+namespace {
+
+// The formatting state of a text being read: the runs so far, the style in force and the tags
+// that set it.
+class THtmlReader {
+public:
+    THtmlReader(bool bold, bool italic) {
+        FStyle.Bold = bold;
+        FStyle.Italic = italic;
+    }
+
+    void Add(QChar ch) { FText += ch; }
+    void Add(const QString& text) { FText += text; }
+
+    // A tag's inside (between "<" and ">"): formatting tags change the style, others nothing.
+    void Tag(QString inside) {
+        bool closing = inside.startsWith(u'/');
+        if (closing) inside = inside.mid(1).trimmed();
+        int nameEnd = 0;
+        while (nameEnd < inside.size() && (inside.at(nameEnd).isLetterOrNumber())) ++nameEnd;
+        QString name = inside.left(nameEnd).toLower();
+        if (name == u"strong") name = QStringLiteral("b");
+        if (name == u"em") name = QStringLiteral("i");
+        if (name != u"b" && name != u"i" && name != u"u" && name != u"font") return;
+        Flush();
+        if (closing) {
+            for (auto it = FOpen.rbegin(); it != FOpen.rend(); ++it) {
+                if (it->Name == name) {
+                    FStyle = it->Style;
+                    FOpen.erase(std::next(it).base(), FOpen.end());
+                    break;
+                }
+            }
+            return;
+        }
+        if (inside.endsWith(u'/')) return;  // <b/> formats nothing
+        FOpen.push_back({name, FStyle});
+        if (name == u"b") FStyle.Bold = true;
+        if (name == u"i") FStyle.Italic = true;
+        if (name == u"u") FStyle.Underline = true;
+        if (name == u"font") {
+            QColor c = FontColorOf(inside);
+            if (c.isValid()) FStyle.Color = c;
+        }
+    }
+
+    std::vector<THtmlRun> Finish() {
+        Flush();
+        return std::move(FRuns);
+    }
+
+private:
     struct TOpen {
         QString Name;
         THtmlRun Style;
     };
-    std::vector<THtmlRun> runs;
-    THtmlRun style;
-    style.Bold = bold;
-    style.Italic = italic;
-    std::vector<TOpen> open;
-    QString text;
-    auto flush = [&] {
-        if (text.isEmpty()) return;
-        THtmlRun run = style;
-        run.Text = text;
-        text.clear();
-        if (!runs.empty() && runs.back().Bold == run.Bold && runs.back().Italic == run.Italic &&
-            runs.back().Underline == run.Underline && runs.back().Color == run.Color)
-            runs.back().Text += run.Text;
+
+    // The text read since the last change of style becomes a run (or joins the last one).
+    void Flush() {
+        if (FText.isEmpty()) return;
+        THtmlRun run = FStyle;
+        run.Text = FText;
+        FText.clear();
+        if (!FRuns.empty() && FRuns.back().Bold == run.Bold && FRuns.back().Italic == run.Italic &&
+            FRuns.back().Underline == run.Underline && FRuns.back().Color == run.Color)
+            FRuns.back().Text += run.Text;
         else
-            runs.push_back(std::move(run));
-    };
+            FRuns.push_back(std::move(run));
+    }
+
+    std::vector<THtmlRun> FRuns;
+    THtmlRun FStyle;
+    std::vector<TOpen> FOpen;
+    QString FText;
+};
+
+}  // namespace
+
+std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold, bool italic) {
+    THtmlReader reader(bold, italic);
     const int n = html.size();
     for (int i = 0; i < n;) {
         QChar ch = html.at(i);
         if (ch == u'<') {
             int end = html.indexOf(u'>', i + 1);
-            if (end < 0) {  // an unfinished tag is hidden to the end of the text
-                break;
-            }
-            QString inside = html.mid(i + 1, end - i - 1).trimmed();
+            if (end < 0) break;  // an unfinished tag is hidden to the end of the text
+            reader.Tag(html.mid(i + 1, end - i - 1).trimmed());
             i = end + 1;
-            bool closing = inside.startsWith(u'/');
-            if (closing) inside = inside.mid(1).trimmed();
-            int nameEnd = 0;
-            while (nameEnd < inside.size() && (inside.at(nameEnd).isLetterOrNumber())) ++nameEnd;
-            QString name = inside.left(nameEnd).toLower();
-            if (name == u"strong") name = QStringLiteral("b");
-            if (name == u"em") name = QStringLiteral("i");
-            if (name != u"b" && name != u"i" && name != u"u" && name != u"font") continue;
-            flush();
-            if (closing) {
-                for (auto it = open.rbegin(); it != open.rend(); ++it) {
-                    if (it->Name == name) {
-                        style = it->Style;
-                        open.erase(std::next(it).base(), open.end());
-                        break;
-                    }
-                }
-                continue;
-            }
-            if (inside.endsWith(u'/')) continue;  // <b/> formats nothing
-            open.push_back({name, style});
-            if (name == u"b") style.Bold = true;
-            if (name == u"i") style.Italic = true;
-            if (name == u"u") style.Underline = true;
-            if (name == u"font") {
-                QColor c = FontColorOf(inside);
-                if (c.isValid()) style.Color = c;
-            }
             continue;
         }
         if (ch == u'&') {
@@ -121,18 +149,17 @@ std::vector<THtmlRun> ParseHtmlRuns(const QString& html, bool bold, bool italic)
             if (end > i + 1 && end - i <= 10) {
                 QString decoded = DecodeEntity(html.mid(i + 1, end - i - 1));
                 if (!decoded.isEmpty()) {
-                    text += decoded;
+                    reader.Add(decoded);
                     i = end + 1;
                     continue;
                 }
             }
         }
         if (ch == u'\r' || ch == u'\n' || ch == u'\t') ch = u' ';
-        text += ch;
+        reader.Add(ch);
         ++i;
     }
-    flush();
-    return runs;
+    return reader.Finish();
 }
 
 }  // namespace grid

@@ -315,30 +315,7 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
             hAlign = THAlign::Left;
             vAlign = TVAlign::Center;
         }
-        const TFontEntry& entry = FontEntry(font);
-        const qreal dpr = painter.device()->devicePixelRatioF();
-        const std::shared_ptr<const TTextImage> held = TextImage(*cell, font, entry, overrideText, rect.width(), dpr);
-        const TTextImage& image = *held;
-
-        int x = rect.left();
-        if (hAlign == THAlign::Right)
-            x = rect.right() + 1 - image.Width;
-        else if (hAlign == THAlign::Center)
-            x = rect.left() + (rect.width() - image.Width) / 2;
-        int top = rect.top();
-        if (vAlign == TVAlign::Bottom)
-            top = rect.bottom() + 1 - image.Height;
-        else if (vAlign == TVAlign::Center)
-            top = rect.top() + (rect.height() - image.Height) / 2;
-
-        // The part of the text's image that falls inside the cell.
-        const QSize logical = image.Image.deviceIndependentSize().toSize();
-        const QRect target(x - image.Origin.x(), top - image.Origin.y(), logical.width(), logical.height());
-        const QRect shown = target & rect;
-        if (!shown.isEmpty()) {
-            const QRectF source(QPointF(shown.topLeft() - target.topLeft()) * dpr, QSizeF(shown.size()) * dpr);
-            painter.drawImage(QRectF(shown), image.Image, source);
-        }
+        DrawText(painter, *cell, font, overrideText, rect, hAlign, vAlign);
     }
     if (FActiveCellShow && state.Focused) {
         painter.save();
@@ -348,6 +325,34 @@ void TRichStringGrid::DrawCell(QPainter& painter, int col, int row, const QRect&
         painter.setBrush(Qt::NoBrush);
         painter.drawRect(rect.adjusted(1, 1, -2, -2));
         painter.restore();
+    }
+}
+
+void TRichStringGrid::DrawText(QPainter& painter, const TCell& cell, const TGridFont& font, bool overrideText,
+                               const QRect& rect, THAlign hAlign, TVAlign vAlign) const {
+    const TFontEntry& entry = FontEntry(font);
+    const qreal dpr = painter.device()->devicePixelRatioF();
+    const std::shared_ptr<const TTextImage> held = TextImage(cell, font, entry, overrideText, rect.width(), dpr);
+    const TTextImage& image = *held;
+
+    int x = rect.left();
+    if (hAlign == THAlign::Right)
+        x = rect.right() + 1 - image.Width;
+    else if (hAlign == THAlign::Center)
+        x = rect.left() + (rect.width() - image.Width) / 2;
+    int top = rect.top();
+    if (vAlign == TVAlign::Bottom)
+        top = rect.bottom() + 1 - image.Height;
+    else if (vAlign == TVAlign::Center)
+        top = rect.top() + (rect.height() - image.Height) / 2;
+
+    // The part of the text's image that falls inside the cell.
+    const QSize logical = image.Image.deviceIndependentSize().toSize();
+    const QRect target(x - image.Origin.x(), top - image.Origin.y(), logical.width(), logical.height());
+    const QRect shown = target & rect;
+    if (!shown.isEmpty()) {
+        const QRectF source(QPointF(shown.topLeft() - target.topLeft()) * dpr, QSizeF(shown.size()) * dpr);
+        painter.drawImage(QRectF(shown), image.Image, source);
     }
 }
 

@@ -206,6 +206,9 @@ private:
     // failure keeps the first error of a handler during this paint; the cell is drawn with the
     // defaults in place of what the failing handler would have set.
     void DrawCell(class QPainter& painter, int col, int row, const QRect& rect, std::exception_ptr& failure);
+    // The cell's text, from its image, placed in the cell by the alignment.
+    void DrawText(class QPainter& painter, const TCell& cell, const TGridFont& font, bool overrideText,
+                  const QRect& rect, THAlign hAlign, TVAlign vAlign) const;
     std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
                                                 bool overrideText, int cellWidth, qreal dpr) const;
     // Draws the text into a new image for TextImage.
