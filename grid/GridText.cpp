@@ -68,17 +68,81 @@ struct TPiece {
     qreal Advance;
 };
 
+// The alpha of a text drawn in opaque white, as 8-bit coverage cropped to the ink (at a device
+// pixel ratio of 1; otherwise whole). origin, where the text's box starts, follows the crop. A
+// text with no ink gives a null image.
+QImage ToCoverage(const QImage& drawn, QPoint& origin) {
+    QRect ink;
+    if (drawn.devicePixelRatio() == 1) {
+        int top = drawn.height(), bottom = -1, left = drawn.width(), right = -1;
+        for (int y = 0; y < drawn.height(); ++y) {
+            const QRgb* row = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
+            int x0 = 0, x1 = drawn.width() - 1;
+            while (x0 <= x1 && qAlpha(row[x0]) == 0) ++x0;
+            if (x0 > x1) continue;
+            while (qAlpha(row[x1]) == 0) --x1;
+            top = std::min(top, y);
+            bottom = y;
+            left = std::min(left, x0);
+            right = std::max(right, x1);
+        }
+        if (bottom < 0) return {};
+        ink = QRect(QPoint(left, top), QPoint(right, bottom));
+        origin -= ink.topLeft();
+    } else {
+        ink = drawn.rect();
+    }
+    QImage coverage(ink.size(), QImage::Format_Alpha8);
+    coverage.setDevicePixelRatio(drawn.devicePixelRatio());
+    for (int y = 0; y < ink.height(); ++y) {
+        const QRgb* from = reinterpret_cast<const QRgb*>(drawn.constScanLine(ink.top() + y)) + ink.left();
+        uchar* to = coverage.scanLine(y);
+        for (int x = 0; x < ink.width(); ++x) to[x] = static_cast<uchar>(qAlpha(from[x]));
+    }
+    return coverage;
+}
+
+// A premultiplied colour scaled by a coverage level (0 to 255), per channel, rounded.
+inline quint32 ScaleByLevel(quint32 color, quint32 level) {
+    quint32 rb = (color & 0xff00ff) * level;
+    rb = ((rb + ((rb >> 8) & 0xff00ff) + 0x800080) >> 8) & 0xff00ff;
+    quint32 ag = ((color >> 8) & 0xff00ff) * level;
+    ag = (ag + ((ag >> 8) & 0xff00ff) + 0x800080) & 0xff00ff00;
+    return ag | rb;
+}
+
 }  // namespace
+
+const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const {
+    if (cell.TintedFrom == &image && cell.TintedColor == color) return cell.Tinted;
+    QImage tinted(image.Image.size(), QImage::Format_ARGB32_Premultiplied);
+    tinted.setDevicePixelRatio(image.Image.devicePixelRatio());
+    const quint32 premultiplied = qPremultiply(color);
+    for (int y = 0; y < tinted.height(); ++y) {
+        const uchar* from = image.Image.constScanLine(y);
+        quint32* to = reinterpret_cast<quint32*>(tinted.scanLine(y));
+        for (int x = 0; x < tinted.width(); ++x) to[x] = ScaleByLevel(premultiplied, from[x]);
+    }
+    cell.Tinted = std::move(tinted);
+    cell.TintedFrom = &image;
+    cell.TintedColor = color;
+    return cell.Tinted;
+}
 
 // Large text is slow to draw: the raster engine caches no glyphs above 64 pixels and fills each
 // one as a path. A cell's text is therefore drawn once into an image of its own and the image is
-// reused until the text, the font, the colour or the cell's width changes.
+// reused until the text, the font or the cell's width changes. A text in one colour is kept as
+// its coverage, a byte a pixel cropped to its ink, and coloured as it is drawn.
 std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(const TCell& cell, const TGridFont& font,
                                                                               const TFontEntry& entry,
                                                                               bool overrideText, int cellWidth,
                                                                               qreal dpr) const {
     const int fitWidth = FFitText ? cellWidth : 0;
-    const QRgb color = font.Color.rgba();
+    cell.Prepare();
+    // A text in one colour is kept as its coverage and serves every colour; only an HTML text's
+    // image holds its colours (and whether the selection overrode them).
+    const QRgb color = cell.Html ? font.Color.rgba() : 0;
+    overrideText = overrideText && cell.Html;
     auto matches = [&](const TTextImage& i) {
         return i.FontId == entry.Id && i.Color == color && i.OverrideText == overrideText && i.FitWidth == fitWidth &&
                i.Dpr == dpr;
@@ -111,7 +175,6 @@ std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(co
 std::shared_ptr<TRichStringGrid::TTextImage> TRichStringGrid::DrawTextImage(const TCell& cell, const TGridFont& font,
                                                                             const TFontEntry& entry, bool overrideText,
                                                                             int fitWidth, qreal dpr) const {
-    cell.Prepare();
     if (cell.Html && cell.Runs.empty()) cell.Runs = ParseHtmlRuns(cell.Decoded);
     std::vector<TPiece> pieces;
     if (cell.Html) {
@@ -126,7 +189,8 @@ std::shared_ptr<TRichStringGrid::TTextImage> TRichStringGrid::DrawTextImage(cons
                               e.Metrics->horizontalAdvance(run.Text)});
         }
     } else {
-        pieces.push_back({&cell.Decoded, entry.Font, font.Color, entry.Metrics->horizontalAdvance(cell.Decoded)});
+        // Drawn opaque: its alpha is the coverage the colour is later applied through.
+        pieces.push_back({&cell.Decoded, entry.Font, Qt::white, entry.Metrics->horizontalAdvance(cell.Decoded)});
     }
     qreal advance = 0;
     for (const TPiece& p : pieces) advance += p.Advance;
@@ -165,9 +229,14 @@ std::shared_ptr<TRichStringGrid::TTextImage> TRichStringGrid::DrawTextImage(cons
         image.Width = room;
         image.Origin = QPoint(static_cast<int>(std::floor(margin * scale)), margin);
     }
-    image.Image = std::move(img);
+    image.Coverage = !cell.Html;
+    if (image.Coverage) {
+        image.Image = ToCoverage(img, image.Origin);
+    } else {
+        image.Image = std::move(img);
+        image.Color = font.Color.rgba();
+    }
     image.FontId = entry.Id;
-    image.Color = font.Color.rgba();
     image.OverrideText = overrideText;
     image.FitWidth = fitWidth;
     image.Dpr = dpr;

@@ -11,7 +11,10 @@
 namespace grid {
 
 struct TRichStringGrid::TTextImage {
-    QImage Image;   // the text on a transparent ground
+    // The text on a transparent ground: with Coverage, its alpha alone (Format_Alpha8, cropped
+    // to the ink; null when it has none), coloured when drawn; else the text in its colours.
+    QImage Image;
+    bool Coverage = false;
     QPoint Origin;  // where the text's box (advance by ascent + descent) starts in the image
     int Width = 0;  // the box in pixels
     int Height = 0;
@@ -31,6 +34,10 @@ struct TRichStringGrid::TCell {
     mutable QString Decoded;
     mutable std::vector<THtmlRun> Runs;
     mutable std::shared_ptr<const TTextImage> Image;  // the text as last drawn
+    // A coverage image of Image in the colour it was last drawn in: what a repaint blends.
+    mutable QImage Tinted;
+    mutable const TTextImage* TintedFrom = nullptr;
+    mutable QRgb TintedColor = 0;
 
     void Set(const std::string& text) {
         if (text == Text) return;  // what was drawn still holds
@@ -39,6 +46,8 @@ struct TRichStringGrid::TCell {
         Runs.clear();
         Decoded.clear();
         Image.reset();
+        Tinted = QImage();
+        TintedFrom = nullptr;
     }
     void Prepare() const {
         if (Prepared) return;

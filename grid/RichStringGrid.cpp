@@ -334,6 +334,7 @@ void TRichStringGrid::DrawText(QPainter& painter, const TCell& cell, const TGrid
     const qreal dpr = painter.device()->devicePixelRatioF();
     const std::shared_ptr<const TTextImage> held = TextImage(cell, font, entry, overrideText, rect.width(), dpr);
     const TTextImage& image = *held;
+    if (image.Image.isNull()) return;  // no ink
 
     int x = rect.left();
     if (hAlign == THAlign::Right)
@@ -352,7 +353,8 @@ void TRichStringGrid::DrawText(QPainter& painter, const TCell& cell, const TGrid
     const QRect shown = target & rect;
     if (!shown.isEmpty()) {
         const QRectF source(QPointF(shown.topLeft() - target.topLeft()) * dpr, QSizeF(shown.size()) * dpr);
-        painter.drawImage(QRectF(shown), image.Image, source);
+        painter.drawImage(QRectF(shown), image.Coverage ? TintedImage(cell, image, font.Color.rgba()) : image.Image,
+                          source);
     }
 }
 
