@@ -89,8 +89,12 @@ public:
     // Start-up in its fixed order, ending with the first forced refresh cycle; the window is on
     // the screen, full size, before any quote arrives.
     void FormCreate();
-    // Cell (0,0) := the time, "hh:nn".
+    // Cell (0,0) := the time, "hh:nn"; then every stock row whose staleness changed is drawn
+    // again (CheckStaleRows).
     void tmrMainTimer(QObject* Sender);
+    // A stale stock's figures (TStockObj::IsStale) are drawn grey. This brings each row's look
+    // up to date and writes again only the figure cells of rows whose look changed.
+    void CheckStaleRows();
     // Escape closes (through the confirmation), Space switches the layout, F5 refreshes. The key
     // goes on to the grid afterwards.
     void FormKeyDown(int Key);
@@ -122,6 +126,10 @@ private:
     void WriteStockFields(int Index, const TStockObj& Stock, TFieldSet fields);
     // Every stock's row written again from its stored fields; Changed is left alone.
     void RewriteStockRows();
+    // Row Index + 1's staleness brought up to date; its shown figures are written again when it
+    // changed.
+    void UpdateStaleRow(int Index);
+    bool FStaleRows[MaxStocks] = {};  // the look each stock row is drawn with: stale or not
 
     // False while a refresh cycle runs or once the board is closing: no dialog flow starts.
     bool FlowAllowed() const;

@@ -12,6 +12,7 @@
 #include "ui/Big5.h"
 #include "ui/Consts.h"
 #include "ui/DateTime.h"
+#include "ui/Holidays.h"
 #include "ui/ScopeGuard.h"
 #include "ui/Signals.h"
 #include "ui/TextFile.h"
@@ -76,7 +77,9 @@ std::vector<std::string> LoadAvailableList(const std::string& fileName) {
 // Start-up
 
 void TfrmWatchMain::FormCreate() {
-    IsWeekend = ui::IsWeekendDay(ui::Now());
+    // The exchange's weekday closures count as weekend days.
+    ui::LoadHolidays();
+    IsWeekend = ui::IsClosedDay(ui::Now());
     LayoutIndex = 0;
     grid::TGridFont font = G_->Font();
     font.Name = QStringLiteral("ARIAL");
@@ -117,7 +120,10 @@ void TfrmWatchMain::FormCreate() {
 // ---------------------------------------------------------------------------------------------
 // Clock, keys, mouse
 
-void TfrmWatchMain::tmrMainTimer(QObject*) { G_->SetCells(0, 0, ClockText()); }
+void TfrmWatchMain::tmrMainTimer(QObject*) {
+    G_->SetCells(0, 0, ClockText());
+    CheckStaleRows();
+}
 
 void TfrmWatchMain::FormKeyDown(int key) {
     switch (key) {

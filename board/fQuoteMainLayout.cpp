@@ -116,7 +116,26 @@ void TfrmWatchMain::NextLayout() {
 void TfrmWatchMain::DO_OnUpdate(TStockObjList* /*Sender*/, int Index, TStockObj* Stock) {
     if (!Stock || Stock->Data().Changed == 0) return;
     if (Index < 0 || Index >= G_->RowCount() - 1) return;
+    // New figures are drawn with the look they have now: a fetch that brings them is fresh.
+    UpdateStaleRow(Index);
     WriteStockFields(Index, *Stock, Stock->Data().Changed);
+}
+
+void TfrmWatchMain::UpdateStaleRow(int Index) {
+    if (Index < 0 || Index >= MaxStocks || Index >= G_->RowCount() - 1) return;
+    const TStockObj* stock = StockList ? StockList->Stocks(Index) : nullptr;
+    const bool stale = stock && stock->IsStale();
+    if (stale == FStaleRows[Index]) return;
+    FStaleRows[Index] = stale;
+    // Only the figures change colour; a blank cell looks the same either way.
+    for (int c = 1; c < ColumnCount; ++c) {
+        const std::string text = G_->Cells(c, Index + 1);
+        if (!ui::Trim(text).empty()) G_->SetCells(c, Index + 1, text);
+    }
+}
+
+void TfrmWatchMain::CheckStaleRows() {
+    for (int i = 0; i < MaxStocks; ++i) UpdateStaleRow(i);
 }
 
 void TfrmWatchMain::WriteStockFields(int Index, const TStockObj& Stock, TFieldSet fields) {
@@ -200,10 +219,16 @@ void TfrmWatchMain::G_GetCellColor(QObject* /*Sender*/, int ARow, int ACol, grid
         return;
     }
 
-    switch (f) {
-    case qfName:
+    if (f == qfName) {
         AFont.Color = ARow % 2 == 1 ? clYellow : clLime;
         return;
+    }
+    // A stale row's figures are dim, whatever they say.
+    if (ARow - 1 < MaxStocks && FStaleRows[ARow - 1]) {
+        AFont.Color = clGray;
+        return;
+    }
+    switch (f) {
     case qfTradeTime:
         AFont.Color = clSilver;
         return;

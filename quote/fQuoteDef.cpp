@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -171,6 +172,8 @@ void TStockObj::AbortFetch() {
 
 void TStockObj::Reset(const std::string& code) {
     ++FGeneration;
+    FSince = ui::Now();
+    LastSuccessTime = 0;
     FData.Code = code;
     FData.LastFetch = 0;
     FData.PollInterval = 0;
@@ -236,6 +239,7 @@ bool TStockObj::Update() {
     const bool ok = FetchQuote(code, ref, fresh);
     // Gone, or given another code, while the page downloaded: nothing is recorded.
     if (alive.expired() || generation != FGeneration || !ok) return false;
+    LastSuccessTime = ui::Now();
     if (ref > 0) FData.RefPrice = ref;
     fresh.resize(QuoteFieldCount);
     for (int i = 0; i < QuoteFieldCount; ++i) {
@@ -251,6 +255,14 @@ bool TStockObj::Update() {
     FData.Loaded = true;
     FData.PollInterval = std::max(FData.PollInterval - Second, MinPollInterval);
     return true;
+}
+
+bool TStockObj::IsStale() const {
+    if (!IsMarketTime()) return false;
+    const ui::TDateTime now = ui::Now();
+    const ui::TDateTime opened = std::floor(now) + ui::EncodeTime(8, 56, 0);
+    const ui::TDateTime since = std::max({LastSuccessTime, FSince, opened});
+    return static_cast<long double>(now - since) > std::max(3 * FData.PollInterval, StaleAfter);
 }
 
 // ---------------------------------------------------------------------------------------------

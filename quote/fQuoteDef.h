@@ -74,6 +74,9 @@ std::string QuoteURL(const std::string& code);
 inline int FetchTimeOutMs = 15000;
 inline long long MaxPageBytes = 1 << 20;
 
+// The shortest time without a successful fetch after which a stock is stale (days).
+constexpr long double StaleAfter = 60.0L / 86400.0L;
+
 // Cuts the fields of the stock with the (trimmed) code out of a quote page. Returns false for an
 // empty page or one without the stock's anchor line; otherwise fields holds eleven texts and
 // refPrice the last price minus the change (0 when the last price is no positive number).
@@ -104,6 +107,15 @@ public:
     // Why the last fetch failed, and when; empty when it succeeded (or none was made).
     std::string LastError;
     ui::TDateTime LastErrorTime = 0;
+    // When a fetch last brought the stock's page (changed or not); 0 = never since Create/Reset.
+    ui::TDateTime LastSuccessTime = 0;
+
+    // Inside the trading window, a stock whose page has not come for longer than
+    // max(3 x PollInterval, StaleAfter) is stale: its figures may be old. The time counts from
+    // the last successful fetch, from the stock's creation or reset when there was none, and
+    // never from before today's window opened (outside it loaded stocks are not fetched).
+    // Outside the window no stock is stale.
+    bool IsStale() const;
 
     // Makes the object a new, never fetched stock with the given code. A download under way for
     // the old code is not recorded.
@@ -128,6 +140,7 @@ public:
 
 private:
     TStockData FData;
+    ui::TDateTime FSince = 0;  // when Create or Reset gave the stock its code
     std::shared_ptr<const void> FLifetime = std::make_shared<char>();
     unsigned FGeneration = 0;  // counts Reset calls
     QPointer<TKesHTTP> FHttp;  // the download under way; FetchQuote owns it

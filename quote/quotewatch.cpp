@@ -4,6 +4,7 @@
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
+#include "ui/Holidays.h"
 #include "ui/Timer.h"
 
 #include <QSocketNotifier>
@@ -72,6 +73,22 @@ void ReportErrors(TStockObjList& list, std::vector<std::string>& reported) {
     }
 }
 
+// Prints a line for every stock that turned stale or fresh again since the last call.
+void ReportStaleness(TStockObjList& list, std::vector<char>& stale) {
+    stale.resize(static_cast<std::size_t>(list.Count()), 0);
+    for (int i = 0; i < list.Count(); ++i) {
+        TStockObj* stock = list.Stocks(i);
+        const bool now = stock && stock->IsStale();
+        if (now == static_cast<bool>(stale[static_cast<std::size_t>(i)])) continue;
+        stale[static_cast<std::size_t>(i)] = now;
+        std::string line = "quotewatch: " + ui::FormatHHNNSS(ui::Now()) + " row " + std::to_string(i + 1) + " " +
+                           ui::Big5ToUtf8(stock ? stock->Data().Code : std::string()) +
+                           (now ? ": stale, no quote has come for too long\n" : ": fresh again\n");
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,7 +126,9 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
     });
 
-    IsWeekend = ui::IsWeekendDay(ui::Now());
+    // The exchange's weekday closures count as weekend days.
+    ui::LoadHolidays();
+    IsWeekend = ui::IsClosedDay(ui::Now());
     int status = 0;
     {
         auto owned = std::make_unique<TStockObjList>();
@@ -128,6 +147,13 @@ int main(int argc, char** argv) {
             cycleEnded();
         });
 
+        // Once a second, as the board's clock does: stocks that turned stale or fresh again.
+        std::vector<char> stale;
+        ui::TTimer staleCheck;
+        staleCheck.SetInterval(1000);
+        staleCheck.SetOnTimer([&](QObject*) { ReportStaleness(list, stale); });
+        staleCheck.SetEnabled(true);
+
         QSocketNotifier signalWatch(SignalPipe[0], QSocketNotifier::Read);
         QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
             char buf[16];
@@ -142,6 +168,7 @@ int main(int argc, char** argv) {
             cycleEnded();
         });
         status = ui::Run();
+        staleCheck.SetEnabled(false);
         list.RequestStop();
         // The list writes STOCKLIST.TXT back here; a failure reaches the handler above.
         const int before = errors;

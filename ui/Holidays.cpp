@@ -69,7 +69,17 @@ bool THolidays::Contains(TDateTime dt) const {
     return std::binary_search(days_.begin(), days_.end(), day);
 }
 
+namespace {
+std::optional<std::vector<std::string>>& DataDirsOverride() {
+    static std::optional<std::vector<std::string>> dirs;
+    return dirs;
+}
+}  // namespace
+
+void SetDataDirs(std::optional<std::vector<std::string>> dirs) { DataDirsOverride() = std::move(dirs); }
+
 std::vector<std::string> DataDirs() {
+    if (DataDirsOverride()) return *DataDirsOverride();
     std::vector<std::string> dirs;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -4,6 +4,7 @@
 // then in the installed data folder; without one the exchange closes on weekends only.
 #include "ui/DateTime.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,9 @@ private:
 // The folders a data file is looked for in after the working directory: the installed data
 // folder beside the program (<bin>/../share/quoteboard) and the source tree's data/.
 std::vector<std::string> DataDirs();
+// Replaces the folders DataDirs() gives (tests: an empty list leaves only the working
+// directory); std::nullopt restores the usual ones.
+void SetDataDirs(std::optional<std::vector<std::string>> dirs);
 // The first of NAME in the working directory and NAME in each of DataDirs() that is a regular
 // file; empty when there is none.
 std::string FindDataFile(const std::string& name);

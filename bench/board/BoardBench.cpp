@@ -1,6 +1,7 @@
 // The board's paint cost at full-HD size with ten stocks (type about 85 px), offscreen:
 // a full repaint with the cells' texts already drawn once, a full repaint after every text
-// changed (each cell's text drawn anew), and repaints of the clock cell alone.
+// changed (each cell's text drawn anew), repaints of the clock cell alone, and the clock's
+// tick with its check of stale rows.
 #include "board/fQuoteMain.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
@@ -143,6 +144,36 @@ void BM_ClockCellRepaintNewMinute(benchmark::State& state) {
     ReportCells(state, b, before);
 }
 BENCHMARK(BM_ClockCellRepaintNewMinute)->Unit(benchmark::kMicrosecond);
+
+// The clock timer's tick inside the trading window as the event loop paints it: the clock
+// written and every row's staleness checked. Fresh: no row's look changes (the usual second).
+// Flipping: all ten rows turn stale or fresh again, so their fifty figure cells are written and
+// drawn anew in their other colours.
+void ClockTick(benchmark::State& state, bool flip) {
+    Board& b = TheBoard();
+    const ui::TDateTime fresh = ui::EncodeDateTime(2026, 12, 9, 10, 0, 0);
+    const ui::TDateTime stale = fresh + 120 * ui::OneSecond;
+    ui::TDateTime now = fresh;
+    auto old = ui::SetClock([&now] { return now; });
+    for (int i = 0; i < b.window->StockList->Count(); ++i) b.window->StockList->Stocks(i)->LastSuccessTime = fresh;
+    b.window->tmrMainTimer(nullptr);
+    QCoreApplication::processEvents();
+    const long long before = b.cellsPainted;
+    for (auto _ : state) {
+        if (flip) now = now == fresh ? stale : fresh;
+        b.window->tmrMainTimer(nullptr);
+        QCoreApplication::processEvents();
+    }
+    ReportCells(state, b, before);
+    now = fresh;
+    b.window->tmrMainTimer(nullptr);
+    QCoreApplication::processEvents();
+    ui::SetClock(old);
+}
+void BM_ClockTickRowsFresh(benchmark::State& state) { ClockTick(state, false); }
+BENCHMARK(BM_ClockTickRowsFresh)->Unit(benchmark::kMicrosecond);
+void BM_ClockTickRowsFlipStale(benchmark::State& state) { ClockTick(state, true); }
+BENCHMARK(BM_ClockTickRowsFlipStale)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -183,6 +183,50 @@ TEST_F(BoardFixture, ClockCellByMarketHoursRefreshingAndFetching) {
     }
 }
 
+// A stale row (no page for too long inside the trading window) shows its figures grey and keeps
+// its name's stripe; the clock's once-a-second check and the next page bring the colours back.
+TEST_F(BoardFixture, AStaleRowIsDrawnGreyUntilItsNextPage) {
+    TStockObj* stale = AddStock("2330", "台積電", "35.50", "35.00", "34.95", "△0.50", "100", "", "", "", 35.0f);
+    TStockObj* fresh = AddStock("2317", "鴻海", "100.0", "99.5", "100.5", "▼1.0", "200", "", "", "", 101.0f);
+    auto figures = [&](int row) {
+        QRect r = G().CellRect(1, row);
+        return r.united(G().CellRect(5, row)).adjusted(2, 2, -2, -2);
+    };
+    auto coloured = [&](const QImage& img, int row) {
+        int n = 0;
+        for (QColor c : {Red, Lime, Aqua, Yellow}) n += CountColor(img, figures(row), c);
+        return n;
+    };
+    SetTime(TradingTime(10, 31) + 2 * ui::OneSecond);  // 62 s after both were created
+    fresh->LastSuccessTime = ui::Now();
+    board->tmrMainTimer(nullptr);
+    QImage img = Shot();
+    for (int c = 1; c <= 5; ++c) EXPECT_EQ(CellLook(c, 1).text, Gray) << c;
+    EXPECT_EQ(CellLook(0, 1).text, Yellow);
+    EXPECT_EQ(coloured(img, 1), 0);
+    EXPECT_GT(CountColor(img, figures(1), Gray), 200);
+    EXPECT_GT(coloured(img, 2), 200);  // the fresh row as usual
+    EXPECT_EQ(CellLook(5, 2).text, Yellow);
+
+    // A page that changes something is drawn in colour at once.
+    stale->LastSuccessTime = ui::Now();
+    stale->Data().Fields[qfLast] = "36.00";
+    stale->Data().Changed = FieldBit(qfLast);
+    board->DO_OnUpdate(board->StockList.get(), 0, stale);
+    EXPECT_EQ(CellLook(3, 1).text, Red);
+    EXPECT_EQ(CellLook(5, 1).text, Yellow);  // the figures it did not write too
+    EXPECT_GT(coloured(Shot(), 1), 200);
+
+    // Outside the trading window nothing is stale: the check colours the row again.
+    SetTime(TradingTime(10, 40));
+    board->tmrMainTimer(nullptr);
+    EXPECT_EQ(CellLook(5, 2).text, Gray);
+    SetTime(TradingTime(13, 36));
+    board->tmrMainTimer(nullptr);
+    EXPECT_GT(coloured(Shot(), 2), 200);
+    EXPECT_EQ(CellLook(5, 2).text, Yellow);
+}
+
 TEST_F(BoardFixture, ChangeVolumeAndPriceColours) {
     // Row 1: prices around a reference of 35.0; row 2: no reference price yet.
     AddStock("2330", "台積電", "35.50", "35.00", "34.95", "△0.50", "100", "", "", "", 35.0f);

@@ -290,3 +290,90 @@ TEST_F(Board, AWatchListThatCannotBeWrittenIsReportedAndEndsWithAFailure) {
     EXPECT_EQ(board.Wait(10000), 1);
     EXPECT_NE(board.Output().find("STOCKLIST.TXT"), std::string::npos) << board.Output();
 }
+
+namespace {
+
+const QRgb Aqua = qRgb(0, 255, 255);
+
+// Pixels of the figure colours (red, lime, aqua, yellow) and of grey in a row's figure cells.
+int FigureColours(const QImage& s, int row) {
+    int n = 0;
+    for (int col = 1; col <= 5; ++col)
+        for (QRgb c : {Red, Lime, Aqua, Yellow}) n += e2e::CountColour(s, QRect(col * 320, row * 98, 319, 97), c);
+    return n;
+}
+int FigureGrey(const QImage& s, int row) {
+    int n = 0;
+    for (int col = 1; col <= 5; ++col) n += e2e::CountColour(s, QRect(col * 320 + 2, row * 98 + 2, 315, 93), Grey);
+    return n;
+}
+
+}  // namespace
+
+// The feed fails inside the trading window: the rows turn grey once no page has come for the
+// bound (60 s; the clock runs four times as fast, so about 15 s here), names keep their stripes,
+// and the rows take their colours again within a cycle of the server's return.
+TEST_F(Board, RowsTurnGreyWhileTheServerIsDownAndRecoverWhenItReturns) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    std::vector<std::string> env = e2e::FakeTimeEnvironment(std::string(InWindow) + " x4");
+    env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(server.Port()));
+    ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
+    ASSERT_TRUE(board.WaitForOutput("first refresh done", 30000)) << board.Output();
+    auto live = [](const QImage& s) { return FigureColours(s, 1) > 500 && FigureColours(s, 2) > 500; };
+    ASSERT_TRUE(WaitForScreen(live)) << "the rows are not drawn in their colours";
+
+    const int port = server.Port();
+    server.Stop();
+    QImage grey;
+    EXPECT_TRUE(WaitForScreen(
+        [&](const QImage& s) {
+            grey = s;
+            return FigureColours(s, 1) == 0 && FigureColours(s, 2) == 0 && FigureGrey(s, 1) > 500 &&
+                   FigureGrey(s, 2) > 500 && NameShown(s, 1) && NameShown(s, 2);
+        },
+        60000))
+        << "the rows did not turn grey with their names in stripe colours";
+    grey.save(QString::fromStdString(testsupport::BinaryDir() + "/artefacts/e2e-stale-rows.png"));
+
+    ASSERT_TRUE(server.Start({"--always-open", "--port", std::to_string(port)})) << server.Error();
+    EXPECT_TRUE(WaitForScreen(live, 20000)) << "the rows did not take their colours again";
+}
+
+// Exchange holidays: a board started on one shows the market closed all day and fetches each
+// stock once; the next trading day it is open. The first start reads a HOLIDAYS.TXT of the
+// working directory with a bad line (reported once), the others the shipped copy.
+TEST_F(Board, OnAnExchangeHolidayTheClockIsGreyAndEachStockIsFetchedOnce) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n2317\r\n");
+    struct Case {
+        const char* time;
+        const char* holidays;  // nullptr: none in the working directory
+        QRgb clock;
+    } cases[] = {
+        {"2026-01-01 10:00:00", "2026-01-01  # New Year\n2026-13-01\n", Grey},
+        {"2026-02-17 10:00:00", nullptr, Grey},
+        {"2026-01-02 10:00:00", nullptr, SkyBlue},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.time);
+        if (c.holidays)
+            WriteFileBytes(dir.file("HOLIDAYS.TXT"), c.holidays);
+        else
+            ::unlink(dir.file("HOLIDAYS.TXT").c_str());
+        const int before = relay->Requests();
+        StartBoard(c.time);
+        ASSERT_TRUE(WaitForScreen([&](const QImage& s) { return e2e::CountColour(s, Cell(0, 0), c.clock) > 100; }))
+            << "the clock cell has not the expected colour";
+        if (c.clock == Grey) {
+            // A cycle of the list's timer later, still one request for each.
+            std::this_thread::sleep_for(std::chrono::milliseconds(7000));
+            EXPECT_EQ(relay->Requests() - before, 2);
+            EXPECT_EQ(e2e::CountColour(x.Screenshot(), Cell(0, 0), SkyBlue), 0);
+        }
+        board.Stop(3000);
+        if (c.holidays) {
+            const std::string& out = board.Output();
+            EXPECT_NE(out.find("line 2"), std::string::npos) << out;
+            EXPECT_EQ(out.find("line 2"), out.rfind("line 2")) << out;  // once
+        }
+    }
+}

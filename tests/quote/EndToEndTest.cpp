@@ -1,6 +1,7 @@
 // The quote model against real peers on loopback: the bundled quote server, the quotewatch
 // program, and scripted servers that stall or send too much.
 #include "QuotePages.h"
+#include "e2e/Harness.h"
 #include "quote/fQuoteDef.h"
 #include "support/LoopbackServer.h"
 #include "support/ServerProcess.h"
@@ -287,6 +288,50 @@ TEST_F(EndToEnd, QuotewatchReportsEachFetchErrorOnceAndAFailedSave) {
     EXPECT_EQ(err.count("row 1 2330: Connection Failed"), 1) << err.toStdString();
     EXPECT_EQ(err.count("Cannot create file"), 1) << err.toStdString();
     ::mkdir(path.c_str(), 0700);  // for the TempDir to remove
+}
+
+// quotewatch inside the trading window, its clock six times as fast (the 60 s bound passes in
+// about 10 s): the server stops, each stock is reported stale once, and fresh once it is back.
+TEST_F(EndToEnd, QuotewatchReportsAStockTurningStaleAndFreshAgain) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--seed", "3", "--always-open"}));
+    TempDir dir;
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\n2317\n");
+    QProcess watch;
+    {
+        // The child takes this process's environment: the fake clock is put there for its start.
+        std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+        for (const std::string& e : e2e::FakeTimeEnvironment("2026-12-09 10:00:00 x6")) {
+            const std::string name = e.substr(0, e.find('='));
+            const char* old = std::getenv(name.c_str());
+            saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            ::setenv(name.c_str(), e.substr(name.size() + 1).c_str(), 1);
+        }
+        StartQuotewatch(watch, dir.path(), server.Port(), {});
+        for (const auto& [name, old] : saved) old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+    ASSERT_TRUE(watch.waitForReadyRead(20000));  // the first cycle printed its lines
+    QString err;
+    auto waitFor = [&](const QString& text, int count) {
+        for (int i = 0; i < 300 && err.count(text) < count; ++i) {
+            watch.waitForReadyRead(100);
+            watch.readAllStandardOutput();
+            err += QString::fromUtf8(watch.readAllStandardError());
+        }
+        return err.count(text) >= count;
+    };
+    const int port = server.Port();
+    server.Stop();
+    EXPECT_TRUE(waitFor(": stale", 2)) << err.toStdString();
+    ASSERT_TRUE(server.Start({"--seed", "3", "--always-open", "--port", std::to_string(port)})) << server.Error();
+    EXPECT_TRUE(waitFor(": fresh again", 2)) << err.toStdString();
+    watch.terminate();
+    ASSERT_TRUE(watch.waitForFinished(20000));
+    err += QString::fromUtf8(watch.readAllStandardError());
+    for (const char* code : {"row 1 2330", "row 2 2317"}) {
+        EXPECT_EQ(err.count(QString(code) + ": stale"), 1) << err.toStdString();
+        EXPECT_EQ(err.count(QString(code) + ": fresh again"), 1) << err.toStdString();
+    }
 }
 
 // A test killed outright (a crash, a time-out's SIGKILL) leaves no quote server behind.

@@ -180,6 +180,58 @@ TEST_F(QuoteModel, OutsideTheTradingWindowOnlyNewStocksAreFetched) {
     EXPECT_EQ(s.fetches, 4);
 }
 
+// Stale: inside the trading window, no page for longer than max(3 x PollInterval, 60 s),
+// counted from the last success, the creation or reset, or today's window opening.
+TEST_F(QuoteModel, AStockWithoutAPageForTooLongIsStaleInsideTheWindowOnly) {
+    ScriptedStock s("2330");
+    Advance(59);
+    EXPECT_FALSE(s.IsStale());  // not 60 s since it was created
+    Advance(2);
+    EXPECT_TRUE(s.IsStale());
+    EXPECT_TRUE(s.Update());  // the first page: fresh, interval 8 s
+    EXPECT_EQ(s.LastSuccessTime, now);
+    EXPECT_FALSE(s.IsStale());
+    s.Data().Changed = 0;  // handed on
+
+    // Failures: stale once 60 s (more than 3 x 8 s) have passed since the last page.
+    s.replies = {std::nullopt, std::nullopt, std::nullopt, std::nullopt};
+    for (int i = 0; i < 4; ++i) {
+        Advance(14);
+        EXPECT_FALSE(s.Update());
+    }
+    EXPECT_FALSE(s.IsStale());  // 56 s
+    Advance(5);
+    EXPECT_TRUE(s.IsStale());
+    // A page that changes nothing is fresh all the same; the stock merely stands still.
+    Advance(4);
+    EXPECT_FALSE(s.Update());
+    EXPECT_EQ(s.fetches, 6);
+    EXPECT_FALSE(s.IsStale());
+
+    // A long interval lengthens the bound: 25 s gives 75 s.
+    s.Data().PollInterval = 25 * Sec;
+    Advance(70);
+    EXPECT_FALSE(s.IsStale());
+    Advance(6);
+    EXPECT_TRUE(s.IsStale());
+    // Outside the window, and on a closed day, nothing is stale.
+    IsWeekend = true;
+    EXPECT_FALSE(s.IsStale());
+    IsWeekend = false;
+    now = ui::EncodeDateTime(2026, 12, 8, 13, 36, 0);
+    EXPECT_FALSE(s.IsStale());
+
+    // The next morning the time counts from the window's opening, not from yesterday.
+    now = ui::EncodeDateTime(2026, 12, 9, 8, 56, 59);
+    EXPECT_FALSE(s.IsStale());
+    now = ui::EncodeDateTime(2026, 12, 9, 8, 57, 16);
+    EXPECT_TRUE(s.IsStale());
+    // Another code starts the count again.
+    s.Reset("2317");
+    EXPECT_EQ(s.LastSuccessTime, 0);
+    EXPECT_FALSE(s.IsStale());
+}
+
 TEST_F(QuoteModel, ALastPriceThatIsNoNumberKeepsTheStoredReference) {
     ScriptedStock s("2330");
     s.replies = {Quote("100"), Quote("-")};

@@ -1,6 +1,10 @@
 #include "ui/Holidays.h"
 
+#include "support/TempDir.h"
+
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace ui;
 
@@ -26,4 +30,38 @@ TEST(Holidays, ClosedDaysAreWeekendsAndListedDates) {
     EXPECT_TRUE(IsClosedDay(EncodeDate(2026, 1, 3)));                 // Saturday
     SetHolidays(THolidays());
     EXPECT_FALSE(IsClosedDay(EncodeDate(2026, 1, 1)));
+}
+
+// The file as the programs load it: a malformed line is reported once and the rest kept; a
+// missing file (nowhere to fall back to) means weekends only, and says nothing.
+TEST(Holidays, LoadReportsMalformedLinesOnceAndAMissingFileMeansWeekendsOnly) {
+    testsupport::TempDir dir;
+    testsupport::WorkingDir cwd(dir.path());
+    SetDataDirs(std::vector<std::string>{});
+    testsupport::WriteFileBytes(dir.file(HolidaysFileName), "2026-01-01\r\nnot a date # New Year\r\n2026-02-17\r\n");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadHolidays(), HolidaysFileName);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find("line 2"), std::string::npos) << err;
+    EXPECT_TRUE(IsClosedDay(EncodeDateTime(2026, 1, 1, 10, 0, 0)));
+    EXPECT_TRUE(IsClosedDay(EncodeDateTime(2026, 2, 17, 10, 0, 0)));
+
+    ASSERT_EQ(::unlink(dir.file(HolidaysFileName).c_str()), 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(LoadHolidays(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(IsClosedDay(EncodeDateTime(2026, 1, 1, 10, 0, 0)));
+    EXPECT_TRUE(IsClosedDay(EncodeDate(2026, 1, 3)));  // a Saturday still is
+
+    // With the usual folders the source tree's copy is found: the published closures.
+    SetDataDirs(std::nullopt);
+    ::testing::internal::CaptureStderr();
+    EXPECT_NE(LoadHolidays(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // every line of it is good
+    for (auto [m, d] : {std::pair{1, 1}, {2, 12}, {2, 16}, {2, 20}, {10, 9}, {12, 25}})
+        EXPECT_TRUE(IsClosedDay(EncodeDate(2026, m, d))) << m << "-" << d;
+    EXPECT_FALSE(IsClosedDay(EncodeDateTime(2026, 1, 2, 10, 0, 0)));
+    EXPECT_FALSE(IsClosedDay(EncodeDate(2026, 2, 23)));
+    SetHolidays(THolidays());
 }
