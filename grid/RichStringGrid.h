@@ -10,7 +10,8 @@
 //
 // Painting covers only the damaged area. Large type is slow to draw from glyphs (Qt's raster
 // engine caches none above 64 px), so each cell's text is drawn once into an image that is
-// reused until the text, its font or its colour changes; images of equal texts are shared.
+// reused until the text or its font changes; images of equal texts are shared. A text in one
+// colour is kept as its coverage, a byte a pixel, and coloured as it is drawn.
 //
 // A left press selects the cell under it (its row with RowSelect); other buttons select
 // nothing. The arrow keys move the current cell. Every change of row, by key, mouse or
@@ -24,6 +25,7 @@
 
 #include <QBrush>
 #include <QColor>
+#include <QImage>
 #include <QString>
 #include <QWidget>
 #include <exception>
@@ -206,8 +208,16 @@ private:
     // failure keeps the first error of a handler during this paint; the cell is drawn with the
     // defaults in place of what the failing handler would have set.
     void DrawCell(class QPainter& painter, int col, int row, const QRect& rect, std::exception_ptr& failure);
+    // The cell's text, from its image, placed in the cell by the alignment.
+    void DrawText(class QPainter& painter, const TCell& cell, const TGridFont& font, bool overrideText,
+                  const QRect& rect, THAlign hAlign, TVAlign vAlign) const;
     std::shared_ptr<const TTextImage> TextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
                                                 bool overrideText, int cellWidth, qreal dpr) const;
+    // A coverage image in a colour, kept by the cell until its image or colour changes.
+    const QImage& TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const;
+    // Draws the text into a new image for TextImage.
+    std::shared_ptr<TTextImage> DrawTextImage(const TCell& cell, const TGridFont& font, const TFontEntry& entry,
+                                              bool overrideText, int fitWidth, qreal dpr) const;
     void MoveTo(int col, int row);
     bool IsSelected(int col, int row) const;
     void ResizeCells();
@@ -229,7 +239,7 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
-    static constexpr qsizetype MaxSharedImageBytes = 32 << 20;
+    static constexpr qsizetype MaxSharedImageBytes = 4 << 20;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
     mutable qsizetype FImageBytes = 0;
 };

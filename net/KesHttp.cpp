@@ -201,7 +201,6 @@ void TKesHTTP::ReceiveBody() {
 void TKesHTTP::RunRequest() {
     // A handler may destroy the component; from then on nothing of it is touched.
     QPointer<TKesHTTP> self(this);
-    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
     if (RequestTimeOut > 0) StartDeadline(RequestTimeOut);
     FHoldIdleWatch = true;  // every pass closes its connection before the request returns
     ui::Finally clear{[&] {
@@ -215,58 +214,68 @@ void TKesHTTP::RunRequest() {
         ParseURL();
         BuildRequest();
         if (OnAboutToSend) OnAboutToSend(this);
-        if (!self) throw gone();
-        try {
-            Connect();
-            SendRequest();
-            // A near server answers within a moment: look at the socket before the first read
-            // rather than read into an empty socket first.
-            if (SocketHandle != NoSocket) sockops::WaitReadable(SocketHandle, QuickWaitMs);
-            ReplyCode = 0;
-            ReadResponseHeader();
-            ReceiveBody();
-            if (ReplyCode <= 298) {
-                if (OnSuccess) OnSuccess(this, CurrentCmd);
-                if (!self) throw gone();
-                StatusMessage(2, "Transaction Completed");
-            } else if (ReplyCode >= 400) {
-                if (OnFailure) OnFailure(this, CurrentCmd);
-                if (!self) throw gone();
-            } else if (ReplyCode >= 300 && ReplyCode <= 302) {
-                URL = Location;
-            }
-        } catch (...) {
-            if (self) {
-                try {
-                    Disconnect();
-                } catch (...) {
-                    // The first failure is the one the caller hears of.
-                }
-            }
-            throw;
-        }
-        Disconnect();
-        if (!self) throw gone();
-
-        const int status = ReplyCode;
-        if (status >= 300 && status <= 398) {
-            if (!CookieReceived.empty()) HeaderInfo.Cookie = CookieReceived;
-            bool handled = false;
-            if (OnRedirect) OnRedirect(this, handled);
-            if (!self) throw gone();
-            if (handled) return;
-            if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
-        }
-        if (status == 401 && OnAuthenticationNeeded) {
-            OnAuthenticationNeeded(this);
-            if (!self) throw gone();
-        }
-
-        if (status < 299 || status > 399) return;
-        // Only 300 to 302 name a new URL; any other status here would ask for the same one
-        // again. The passes are bounded as well; the last response stays in Body.
-        if (status < 300 || status > 302 || pass >= MaxPasses) return;
+        if (!self) throw EAbortError("Request aborted", SockErrInterrupted);
+        RunPass();
+        if (!FollowResponse(pass)) return;
     }
+}
+
+void TKesHTTP::RunPass() {
+    QPointer<TKesHTTP> self(this);
+    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
+    try {
+        Connect();
+        SendRequest();
+        // A near server answers within a moment: look at the socket before the first read
+        // rather than read into an empty socket first.
+        if (SocketHandle != NoSocket) sockops::WaitReadable(SocketHandle, QuickWaitMs);
+        ReplyCode = 0;
+        ReadResponseHeader();
+        ReceiveBody();
+        if (ReplyCode <= 298) {
+            if (OnSuccess) OnSuccess(this, CurrentCmd);
+            if (!self) throw gone();
+            StatusMessage(2, "Transaction Completed");
+        } else if (ReplyCode >= 400) {
+            if (OnFailure) OnFailure(this, CurrentCmd);
+            if (!self) throw gone();
+        } else if (ReplyCode >= 300 && ReplyCode <= 302) {
+            URL = Location;
+        }
+    } catch (...) {
+        if (self) {
+            try {
+                Disconnect();
+            } catch (...) {
+                // The first failure is the one the caller hears of.
+            }
+        }
+        throw;
+    }
+    Disconnect();
+    if (!self) throw gone();
+}
+
+bool TKesHTTP::FollowResponse(int pass) {
+    QPointer<TKesHTTP> self(this);
+    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
+    const int status = ReplyCode;
+    if (status >= 300 && status <= 398) {
+        if (!CookieReceived.empty()) HeaderInfo.Cookie = CookieReceived;
+        bool handled = false;
+        if (OnRedirect) OnRedirect(this, handled);
+        if (!self) throw gone();
+        if (handled) return false;
+        if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
+    }
+    if (status == 401 && OnAuthenticationNeeded) {
+        OnAuthenticationNeeded(this);
+        if (!self) throw gone();
+    }
+    if (status < 299 || status > 399) return false;
+    // Only 300 to 302 name a new URL; any other status here would ask for the same one
+    // again. The passes are bounded as well; the last response stays in Body.
+    return status >= 300 && status <= 302 && pass < MaxPasses;
 }
 
 void TKesHTTP::ParseURL() {

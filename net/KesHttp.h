@@ -86,6 +86,10 @@ public:
     void Abort() override;
 
     virtual void RunRequest();
+    // One pass of a request: connect, send, read the response, close.
+    void RunPass();
+    // What the response of a pass asks for next; true when it names a URL for another pass.
+    bool FollowResponse(int pass);
     virtual void ParseURL();
     virtual void BuildRequest();
     virtual void ReadResponseHeader();

@@ -1,140 +1,21 @@
 #include "net/KesSock.h"
 
+#include "net/KesSockErrors.h"
 #include "net/SocketOps.h"
 #include "ui/Application.h"
-#include "ui/ScopeGuard.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
-#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
-#include <cstring>
-#include <fstream>
-#include <utility>
 
 namespace {
 
 constexpr std::uint32_t NoAddress = 0xFFFFFFFFu;
 
-struct ErrorText {
-    int No;
-    const char* Text;
-};
-
-const ErrorText ErrorTexts[] = {
-    {10004, "Interrupted system call"},
-    {10009, "Bad file number"},
-    {10013, "Permission denied"},
-    {10014, "Bad address"},
-    {10022, "Invalid argument"},
-    {10024, "Too many open files"},
-    {10035, "Operation would block"},
-    {10036, "Operation now in progress"},
-    {10037, "Operation already in progress"},
-    {10038, "Socket operation on non-socket"},
-    {10039, "Destination address required"},
-    {10040, "Message too long"},
-    {10041, "Wrong protocol type for socket"},
-    {10042, "Bad protocol option"},
-    {10043, "Protocol not supported"},
-    {10044, "Socket type not supported"},
-    {10045, "Operation not supported on socket"},
-    {10046, "Protocol family not supported"},
-    {10047, "Address family not supported by protocol family"},
-    {10048, "Address already in use"},
-    {10049, "Can't assign requested address"},
-    {10050, "Network is down"},
-    {10051, "Network is unreachable"},
-    {10052, "Network dropped connection or reset"},
-    {10053, "Software caused connection abort"},
-    {10054, "Connection reset by peer"},
-    {10055, "No buffer space available"},
-    {10056, "Socket is already connected"},
-    {10057, "Socket is not connected"},
-    {10058, "Can't send after socket shutdown"},
-    {10059, "Too many references, can't splice"},
-    {10060, "Connection timed out"},
-    {10061, "Connection refused"},
-    {10062, "Too many levels of symbolic links"},
-    {10063, "File name too long"},
-    {10064, "Host is down"},
-    {10065, "No route to Host"},
-    {10066, "Directory not empty"},
-    {10067, "Too many processes"},
-    {10068, "Too many users"},
-    {10069, "Disc quota exceeded"},
-    {10070, "Stale NFS file handle"},
-    {10071, "Too many levels of remote in path"},
-    {10091, "Network subsystem is unavailable"},
-    {10092, "Incompatible version of WINSOCK.DLL"},
-    {10093, "Successful WSAStartup not yet performed"},
-    {11001, "Host not found"},
-    {11002, "Non-Authoritative Host not found"},
-    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-    {11004, "Valid name, no data record of requested type"},
-};
-static_assert(sizeof ErrorTexts / sizeof ErrorTexts[0] == 50, "50 error texts");
-
-// Errors that a connection attempt reports through its connect event rather than at once.
-bool IsConnectOutcome(int error) {
-    switch (error) {
-    case 10050:
-    case 10051:
-    case 10052:
-    case 10053:
-    case 10054:
-    case 10060:
-    case 10061:
-    case 10064:
-    case 10065:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// Unit-level helpers
-
-std::string NthField(const std::string& text, char delimiter, int n) {
-    if (text.empty() || n < 1) return {};
-    std::size_t start = 0;
-    for (int i = 1; i < n; ++i) {
-        std::size_t d = text.find(delimiter, start);
-        if (d == std::string::npos) return {};
-        start = d + 1;
-    }
-    std::size_t end = text.find(delimiter, start);
-    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
-std::size_t NthCharPos(const std::string& text, char ch, int n) {
-    int seen = 0;
-    for (std::size_t i = 0; i < text.size(); ++i)
-        if (text[i] == ch && ++seen == n) return i + 1;
-    return text.size() + 1;
-}
-
-// ---------------------------------------------------------------------------------------------
-// TThreadTimer
-
-TThreadTimer::TThreadTimer(QObject* owner) : ui::TTimer(owner) {}
-
-void TThreadTimer::UpdateTimer() {
-    if (Interval() > static_cast<unsigned>(INT_MAX) && !FRefusing) {
-        // Disabling runs UpdateTimer again, which then only stops the timer.
-        FRefusing = true;
-        SetEnabled(false);
-        FRefusing = false;
-        throw Exception("No Timer");
-    }
-    ui::TTimer::UpdateTimer();
-}
 
 // ---------------------------------------------------------------------------------------------
 // TKesSock: start-up and destruction
@@ -185,6 +66,7 @@ void TKesSock::BeginDestroy(bool reportAbort) {
         StatusMessage(8, "Abort");
     else
         LookupDone = true;
+    // The trace shows two cancels: the abort's own, then destruction's, as every socket reports.
     Cancel();
     Cancel();
     BeingDestroyed = true;
@@ -252,7 +134,7 @@ void TKesSock::HandleReadEvent() {
     }
     if (n < 0) {
         int error = sockops::LastError();
-        if (error == 10035) return;  // nothing to read after all
+        if (error == SockErrWouldBlock) return;  // nothing to read after all
         LastEventOK = false;
         LastErrorNo = error;
     } else {
@@ -382,12 +264,8 @@ void TKesSock::ResolveHost() {
     if (OnHostResolved) OnHostResolved(this);
 }
 
-void TKesSock::Connect() {
-    StatusMessage(8, "Connecting");
-    Canceled = false;
-    if (Connected) throw ESockError("Already connected", 10056);
+void TKesSock::ResolveRemote() {
     QPointer<TKesSock> self(this);
-    auto gone = [] { return EAbortError("Connection Canceled", SockErrInterrupted); };
     for (int retry = 0;; ++retry) {
         try {
             ResolveHost();
@@ -396,45 +274,56 @@ void TKesSock::Connect() {
             // the address 0.
             if (!self || e.ErrorNo() == SockErrTimedOut || e.ErrorNo() == SockErrInterrupted) throw;
         }
-        if (!self) throw gone();
-        if (RemoteAddress != 0) break;
+        if (!self) throw EAbortError("Connection Canceled", SockErrInterrupted);
+        if (RemoteAddress != 0) return;
         if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address", SockErrHostNotFound);
         bool handled = false;
         OnInvalidHost(this, handled);
-        if (!self) throw gone();
+        if (!self) throw EAbortError("Connection Canceled", SockErrInterrupted);
         if (!handled) throw ESockError("Null Remote Address", SockErrHostNotFound);
     }
-    RemotePort = htons(static_cast<std::uint16_t>(Proxy.empty() ? Port : ProxyPort));
+}
 
+bool TKesSock::StartConnect() {
     LookupDone = false;
     LastEventOK = true;
     MakeSocket(FFirstSocket);
-    if (SocketHandle == NoSocket) CheckSocketError(10035);
+    if (SocketHandle == NoSocket) CheckSocketError(SockErrWouldBlock);
     FFirstSocket = false;
     FConnecting = true;
     FConnectClean = false;
-    bool madeAtOnce = false;
     if (sockops::Connect(SocketHandle, RemoteAddress, RemotePort) == 0) {
-        madeAtOnce = true;
         FConnectClean = true;
-    } else {
-        int error = sockops::LastError();
-        if (error == 10035) {
-            // On a near peer the connection is often made by now: its event is taken at once.
-            int ready = sockops::WritableNow(SocketHandle);
-            madeAtOnce = ready != 0;
-            FConnectClean = ready == 1;
-            if (!madeAtOnce) SetWatch(false, true);
-        } else if (IsConnectOutcome(error)) {
-            // Reported at once on loopback; handled as the connect event it stands for.
-            FConnecting = false;
-            LastEventOK = false;
-            LastErrorNo = error;
-        } else {
-            FConnecting = false;
-            CheckSocketError(10035);
-        }
+        return true;
     }
+    int error = sockops::LastError();
+    if (error == SockErrWouldBlock) {
+        // On a near peer the connection is often made by now: its event is taken at once.
+        int ready = sockops::WritableNow(SocketHandle);
+        FConnectClean = ready == 1;
+        if (ready != 0) return true;
+        SetWatch(false, true);
+    } else if (kessock::IsConnectOutcome(error)) {
+        // Reported at once on loopback; handled as the connect event it stands for.
+        FConnecting = false;
+        LastEventOK = false;
+        LastErrorNo = error;
+    } else {
+        FConnecting = false;
+        CheckSocketError(SockErrWouldBlock);
+    }
+    return false;
+}
+
+void TKesSock::Connect() {
+    StatusMessage(8, "Connecting");
+    Canceled = false;
+    if (Connected) throw ESockError("Already connected", 10056);
+    QPointer<TKesSock> self(this);
+    auto gone = [] { return EAbortError("Connection Canceled", SockErrInterrupted); };
+    ResolveRemote();
+    RemotePort = htons(static_cast<std::uint16_t>(Proxy.empty() ? Port : ProxyPort));
+    const bool madeAtOnce = StartConnect();
     TimerOn();
     // The connect event of a connection made at once comes after the timer is armed, as any
     // other connect event does.
@@ -473,7 +362,7 @@ void TKesSock::RequestCloseSocket() {
     SetWatch(false, false);
     int fd = SocketHandle;
     if (sockops::Close(fd) != 0) {
-        CheckSocketError(10035);
+        CheckSocketError(SockErrWouldBlock);
         return;
     }
     SocketHandle = NoSocket;
@@ -481,289 +370,6 @@ void TKesSock::RequestCloseSocket() {
         if (notifier) notifier->setSocket(-1);
     // The next Connect makes a fresh socket.
     if (!BeingDestroyed && OnDisconnect) OnDisconnect(this);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Sending
-
-bool TKesSock::SendAll(const char* data, std::size_t length, bool more) {
-    std::size_t sent = 0;
-    while (sent < length && !Canceled) {
-        ssize_t n;
-        if (SocketHandle == NoSocket) {
-            sockops::SetLastError(SockErrNotConnected);
-            n = -1;
-        } else {
-            n = sockops::Send(SocketHandle, data + sent, length - sent, more);
-        }
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n == 0) return false;
-        CheckSocketError(10035);
-        // The socket is full: wait for room, a time-out or a cancel.
-        SetWatch(false, true);
-        if (!Pump(true)) throw EAbortError("Socket send aborted", SockErrInterrupted);
-        if (!FConnecting) SetWatch(false, false);
-    }
-    return sent == length;
-}
-
-void TKesSock::SendBytes(const char* data, std::size_t length, bool more) {
-    StatusMessage(4, "Sending Buffer");
-    TimerOn();
-    QPointer<TKesSock> self(this);
-    {
-        ui::Finally off{[&] {
-            if (self) TimerOff();
-        }};
-        if (!Canceled) SendAll(data, length, more);
-    }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
-    }
-}
-
-void TKesSock::SendBuffer(const char* buffer, std::size_t length) {
-    if (length == 0) length = std::strlen(buffer);
-    SendBytes(buffer, length, false);
-}
-
-void TKesSock::Write(const std::string& text) {
-    StatusMessage(8, "Write");
-    // The text goes out up to its first zero byte.
-    std::size_t n = text.find('\0');
-    SendBytes(text.data(), n == std::string::npos ? text.size() : n, false);
-}
-
-void TKesSock::Writeln(const std::string& text) {
-    StatusMessage(8, "Writeln");
-    Write(text + "\r\n");
-}
-
-void TKesSock::SendFile(const std::string& fileName) {
-    StatusMessage(8, "SendFile");
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) throw EFileError("Cannot open file \"" + fileName + "\"");
-    // A chunk area of its own: IOBuffer may hold received bytes not yet taken.
-    std::unique_ptr<char[]> chunk(new char[BufferSize]);
-    while (!Canceled) {
-        file.read(chunk.get(), BufferSize);
-        std::size_t n = static_cast<std::size_t>(file.gcount());
-        if (n == 0) break;
-        if (SendAll(chunk.get(), n) && !Canceled) {
-            BytesSent += static_cast<long long>(n);
-            if (OnPacketSent) OnPacketSent(this);
-        }
-        if (!Pump(false)) throw EAbortError("Socket send aborted", SockErrInterrupted);
-    }
-    file.close();
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket send aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
-    }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Receiving
-
-long TKesSock::Receive(char* buffer, std::size_t length, bool peek) {
-    if (SocketHandle == NoSocket) {
-        sockops::SetLastError(SockErrNotConnected);
-        return -1;
-    }
-    return static_cast<long>(sockops::Recv(SocketHandle, buffer, length, peek));
-}
-
-bool TKesSock::DataAvailable() {
-    StatusMessage(8, "Data Available");
-    if (FInEnd > FInStart) return true;
-    if (SocketHandle == NoSocket) return false;
-    char probe;
-    return sockops::Recv(SocketHandle, &probe, 1, true) > 0;
-}
-
-std::string TKesSock::ReadLn() {
-    StatusMessage(8, "ReadLn");
-    char* buffer = IOBuffer.get();
-    TimerOn();
-    ++FReading;
-    QPointer<TKesSock> self(this);
-    ui::Finally off{[&] {
-        if (self) {
-            --FReading;
-            TimerOff();
-            if (!FHoldIdleWatch) WatchRead();
-        }
-    }};
-    bool found = false;
-    std::size_t lineFeed = 0;
-    std::size_t scanned = FInStart;  // the bytes before this hold no line feed
-    while (!Canceled) {
-        if (const void* lf = std::memchr(buffer + scanned, '\n', FInEnd - scanned)) {
-            lineFeed = static_cast<std::size_t>(static_cast<const char*>(lf) - buffer);
-            found = true;
-            break;
-        }
-        scanned = FInEnd;
-        if (FInEnd - FInStart >= static_cast<std::size_t>(BufferSize)) {
-            FInStart = FInEnd = 0;
-            throw ESockError("Line too long");
-        }
-        if (FInStart > 0) {
-            // Room for the rest of the line: move its start to the front.
-            std::memmove(buffer, buffer + FInStart, FInEnd - FInStart);
-            FInEnd -= FInStart;
-            scanned -= FInStart;
-            FInStart = 0;
-        }
-        long n = Receive(buffer + FInEnd, BufferSize - FInEnd, false);
-        if (n == 0) {
-            FInStart = FInEnd = 0;  // the peer closed before a line feed: the part is dropped
-            return {};
-        }
-        if (n > 0) {
-            FInEnd += static_cast<std::size_t>(n);
-            continue;
-        }
-        LastErrorNo = sockops::LastError();
-        if (LastErrorNo == SockErrNotConnected) break;
-        CheckSocketError(10035);
-        if (!WaitForData()) throw EAbortError("Socket readln aborted", SockErrInterrupted);
-    }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket readln aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
-    }
-    if (!found) {
-        FInStart = FInEnd = 0;  // the socket closed under the read before a line feed
-        return {};
-    }
-    std::string line(buffer + FInStart, lineFeed + 1 - FInStart);
-    FInStart = lineFeed + 1;
-    if (FInStart == FInEnd) FInStart = FInEnd = 0;
-    return line;
-}
-
-void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink, long long maxLength, bool exact) {
-    BytesReceived = 0;
-    TimerOn();
-    ++FReading;
-    QPointer<TKesSock> self(this);
-    auto gone = [] { return EAbortError("Socket capture aborted", SockErrInterrupted); };
-    {
-        ui::Finally off{[&] {
-            if (self) {
-                --FReading;
-                TimerOff();
-                if (!FHoldIdleWatch) WatchRead();
-            }
-        }};
-        // Bytes received ahead, with the response header, come first.
-        if (FInEnd > FInStart && !Canceled && maxLength != 0) {
-            std::size_t n = FInEnd - FInStart;
-            if (exact && maxLength > 0 && static_cast<long long>(n) > maxLength)
-                n = static_cast<std::size_t>(maxLength);
-            sink(IOBuffer.get() + FInStart, n);
-            FInStart += n;
-            if (FInStart == FInEnd) FInStart = FInEnd = 0;
-            BytesReceived += static_cast<long long>(n);
-            if (OnPacketRecvd) OnPacketRecvd(this);
-            if (!self) throw gone();
-            TimerOn();
-        }
-        while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
-            std::size_t want = BufferSize;
-            if (exact && maxLength >= 0)
-                want = static_cast<std::size_t>(std::min<long long>(want, maxLength - BytesReceived));
-            long n = Receive(IOBuffer.get(), want, false);
-            if (n == 0) break;
-            if (n > 0) {
-                sink(IOBuffer.get(), static_cast<std::size_t>(n));
-                BytesReceived += n;
-                if (OnPacketRecvd) OnPacketRecvd(this);
-                if (!self) throw gone();
-                TimerOn();
-                if (!Pump(false)) throw gone();
-                continue;
-            }
-            LastErrorNo = sockops::LastError();
-            if (LastErrorNo == SockErrNotConnected) break;
-            CheckSocketError(10035);
-            if (!WaitForData()) throw gone();
-        }
-    }
-    if (Canceled) {
-        Canceled = false;
-        throw EAbortError("Socket capture aborted", TimedOut ? SockErrTimedOut : SockErrInterrupted);
-    }
-}
-
-void TKesSock::CaptureString(std::string& text, long long maxLength) {
-    StatusMessage(8, "Capture String");
-    text.clear();
-    Capture([&text](const char* data, std::size_t size) { text.append(data, size); }, maxLength);
-}
-
-void TKesSock::CaptureExact(std::string& text, long long length) {
-    StatusMessage(8, "Capture String");
-    text.clear();
-    text.reserve(static_cast<std::size_t>(std::min<long long>(length, 4 << 20)));
-    Capture([&text](const char* data, std::size_t size) { text.append(data, size); }, length, true);
-}
-
-void TKesSock::CaptureFile(const std::string& fileName) {
-    StatusMessage(8, "CaptureFile");
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    if (!file) throw EFileError("Cannot create file \"" + fileName + "\"");
-    Capture(
-        [&](const char* data, std::size_t size) {
-            file.write(data, static_cast<std::streamsize>(size));
-            if (!file) throw EFileError("Cannot write file \"" + fileName + "\"");
-        },
-        -1);
-}
-
-std::string TKesSock::Transaction(const std::string& command) {
-    StatusMessage(8, "Transaction");
-    ReplyCode = 0;
-    Writeln(command);
-    LastReply = ReadLn();
-    if (!LastReply.empty()) {
-        StatusMessage(1, LastReply);
-        long long value = 0;
-        std::size_t digits = 0;
-        while (digits < LastReply.size() && digits < 10 && LastReply[digits] >= '0' && LastReply[digits] <= '9')
-            value = value * 10 + (LastReply[digits++] - '0');
-        if (digits > 0) {
-            if (value > 32767) throw ERangeError("Reply code out of range");
-            ReplyCode = static_cast<int>(value);
-        }
-    }
-    return LastReply;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Errors and status
-
-std::string TKesSock::CheckSocketError(int expected) {
-    LastErrorNo = sockops::LastError();
-    if (LastErrorNo != expected && LastErrorNo > 10000) {
-        std::string text = ErrorMessage(LastErrorNo);
-        if (OnSocketError) OnSocketError(this, static_cast<unsigned short>(LastErrorNo), text);
-        throw ESockError(text, LastErrorNo);
-    }
-    return {};
-}
-
-std::string TKesSock::ErrorMessage(int errorNo) {
-    StatusMessage(8, "Looking Up Error Message");
-    if (errorNo != 0)
-        for (const ErrorText& row : ErrorTexts)
-            if (row.No == errorNo) return std::to_string(errorNo) + ":" + row.Text;
-    return "Unknown Error No. " + std::to_string(errorNo);
 }
 
 void TKesSock::StatusMessage(int level, std::string_view text) {

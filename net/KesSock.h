@@ -42,6 +42,7 @@ public:
 
 // Socket error numbers the component raises with its own messages.
 constexpr int SockErrInterrupted = 10004;  // cancelled, or the component went away
+constexpr int SockErrWouldBlock = 10035;   // nothing to do on the socket yet
 constexpr int SockErrTimedOut = 10060;
 constexpr int SockErrNotConnected = 10057;
 constexpr int SockErrHostNotFound = 11001;
@@ -197,7 +198,16 @@ protected:
     void TimerFired();
 
 private:
+    class TReadScope;
+
     void MakeSocket(bool first);
+    // The steps of Connect: the remote address (asking OnInvalidHost once for another host when
+    // it cannot be found), then the connection started; true when it was made at once.
+    void ResolveRemote();
+    bool StartConnect();
+    // After a wait that Canceled ended: clears it and raises EAbortError with the message (error
+    // 10060 when the time-out cancelled, else 10004). Does nothing when not cancelled.
+    void RaiseIfCanceled(const char* message);
     // Arms or disarms the read (or write) notifier on the current socket.
     void SetWatch(bool read, bool on);
     // Lets the next readable state of the connected socket arrive as a read or close event.

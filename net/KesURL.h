@@ -1,6 +1,6 @@
 #pragma once
-// URL encoding of a text (form data): a space becomes "+", ASCII letters and digits stay, every
-// other byte becomes "%" and two uppercase hexadecimal digits.
+// URL encoding. TKesURL encodes form data (a space becomes "+"); the quote pages' URLs use
+// PercentEncode directly, where a space becomes "%20".
 #include <QObject>
 #include <functional>
 #include <string>

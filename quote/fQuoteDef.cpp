@@ -47,31 +47,33 @@ std::string& ServerAddress() {
     return address;
 }
 
+// The bytes 0x00 to 0x20 trimmed off both ends.
+std::string_view TrimView(std::string_view s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= 0x20) ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= 0x20) --e;
+    return s.substr(b, e - b);
+}
+
 // The text of a cell line between the end of the marker and the line's first "</".
-std::string CutCell(const std::string& line, const std::string& marker) {
-    std::size_t at = ui::Pos(marker, line);
-    if (at == 0) return {};  // a line without its marker holds no field
-    long long s = static_cast<long long>(at + marker.size());
-    long long e = static_cast<long long>(ui::Pos("</", line));
-    if (e <= s) return {};
-    return ui::Trim(ui::Copy(line, s, e - s));
+std::string_view CutCell(std::string_view line, std::string_view marker) {
+    std::size_t at = line.find(marker);
+    if (at == std::string_view::npos) return {};  // a line without its marker holds no field
+    std::size_t start = at + marker.size(), end = line.find("</");
+    if (end == std::string_view::npos || end <= start) return {};
+    return TrimView(line.substr(start, end - start));
 }
 
-// The change cell: from the first of the marks, tried in a fixed order, to the end of the line.
-std::string CutChange(const std::string& line) {
-    std::size_t p = 0;
+// The change cell: from the first of the marks, tried in a fixed order, to the end of the line;
+// nothing when the mark opens the line.
+std::string_view CutChange(std::string_view line) {
+    std::size_t p = std::string_view::npos;
     for (const std::string* mark : {&MarkUp, &MarkDown, &MarkUpLimit, &MarkDownLimit}) {
-        p = ui::Pos(*mark, line);
-        if (p != 0) break;
+        p = line.find(*mark);
+        if (p != std::string_view::npos) break;
     }
-    if (p <= 1) return {};
-    return ui::Trim(ui::Copy(line, static_cast<long long>(p), static_cast<long long>(line.size())));
-}
-
-// The end of the line that starts at pos: its first CR or LF, or the end of the text.
-std::size_t LineEnd(std::string_view text, std::size_t pos) {
-    while (pos < text.size() && text[pos] != '\r' && text[pos] != '\n') ++pos;
-    return pos;
+    if (p == std::string_view::npos || p == 0) return {};
+    return TrimView(line.substr(p));
 }
 
 // The start of the line after the one that ends at end (CR LF ends a line as one terminator).
@@ -82,6 +84,28 @@ std::size_t NextLine(std::string_view text, std::size_t end) {
         return end + 1;
     if (end < text.size() && text[end] == '\n') ++end;
     return end;
+}
+
+// Cuts the fields from the lines of the page that start at pos. The page's text is
+// NUL-terminated (a std::string's), and a NUL byte within it ends it.
+void CutFields(const std::string& body, std::size_t pos, std::string_view anchor, std::vector<std::string>& fields) {
+    const char* text = body.c_str();
+    std::size_t size = body.size();
+    for (int j = 0; j < QuoteFieldCount; ++j) {
+        if (pos >= size) {
+            fields[j].clear();
+            continue;
+        }
+        // The line ends at its first CR or LF; a NUL ends the page there.
+        const std::size_t end = pos + std::strcspn(text + pos, "\r\n");
+        if (text[end] == '\0') size = end;
+        const std::string_view line = TrimView(std::string_view(text + pos, end - pos));
+        fields[j] = j == qfChange ? CutChange(line)
+                                  : CutCell(line, j == qfName   ? anchor
+                                                  : j == qfLast ? std::string_view(BoldCellMarker)
+                                                                : std::string_view(CellMarker));
+        pos = NextLine(std::string_view(text, size), end);
+    }
 }
 
 }  // namespace
@@ -102,11 +126,13 @@ float QuoteValue(const std::string& text) {
     return static_cast<float>(value * sign);
 }
 
+// The window compares the clock's "hh:nn" with "08:55:00" and "13:35:00" as texts: "08:55" sorts
+// before "08:55:00" and "13:35" before "13:35:00", so it runs from 08:56 through 13:35 whole.
 bool IsMarketTime() {
-    std::string now = ui::FormatHHNN(ui::Now());
     if (IsWeekend) return false;
-    if (ui::CompareStr(now, "08:55:00") < 0) return false;
-    return ui::CompareStr(now, "13:35:00") < 0;
+    ui::TimeParts t = ui::DecodeTime(ui::Now());
+    int minute = t.hour * 60 + t.minute;
+    return minute >= 8 * 60 + 56 && minute <= 13 * 60 + 35;
 }
 
 std::string QuoteServer() { return ServerAddress(); }
@@ -119,39 +145,32 @@ std::string QuoteURL(const std::string& code) {
 
 bool ScrapeQuotePage(const std::string& body, const std::string& code, float& refPrice,
                      std::vector<std::string>& fields) {
-    fields.clear();
     refPrice = 0;
-    if (body.empty()) return false;
-    const std::string c = ui::Trim(code);
-    const std::string anchor = "href=\"/q/bc?s=" + c + "\">" + c;
+    if (body.empty()) {
+        fields.clear();
+        return false;
+    }
+    const std::string_view c = TrimView(code);
+    std::string anchor;
+    anchor.reserve(16 + 2 * c.size());
+    anchor.append("href=\"/q/bc?s=").append(c).append("\">").append(c);
     // The anchor holds no line end, so its first occurrence lies in the first line that holds
-    // it. Only the lines from there are split; a NUL byte ends the page.
-    std::string_view page(body);
-    const void* hit = ::memmem(page.data(), page.size(), anchor.data(), anchor.size());
-    if (!hit) return false;
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - page.data());
-    if (std::memchr(page.data(), '\0', at + anchor.size())) return false;  // the page ended before it
-    std::size_t start = at;
+    // it. Only the lines from there are split. A NUL byte ends the page, so the anchor is looked
+    // for as in a NUL-terminated text.
+    const char* hit = anchor.find('\0') == std::string::npos ? std::strstr(body.c_str(), anchor.c_str()) : nullptr;
+    if (!hit) {
+        fields.clear();
+        return false;
+    }
+    const std::string_view page(body);
+    std::size_t start = static_cast<std::size_t>(hit - body.c_str());
     while (start > 0 && page[start - 1] != '\r' && page[start - 1] != '\n') --start;
 
-    fields.assign(QuoteFieldCount, std::string());
-    std::size_t pos = start;
-    for (int j = 0; j < QuoteFieldCount && pos < page.size(); ++j) {
-        std::size_t end = LineEnd(page, pos);
-        if (const void* nul = std::memchr(page.data() + pos, '\0', end - pos)) {
-            page = page.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - page.data()));
-            end = page.size();
-        }
-        const std::string line = ui::Trim(page.substr(pos, end - pos));
-        if (j == qfChange)
-            fields[j] = CutChange(line);
-        else
-            fields[j] = CutCell(line, j == qfName ? anchor : j == qfLast ? BoldCellMarker : CellMarker);
-        pos = NextLine(page, end);
-    }
+    fields.resize(QuoteFieldCount);  // the strings keep their room from the last page
+    CutFields(body, start, anchor, fields);
     // A name of two double-byte characters takes the width of three.
     std::string& name = fields[qfName];
-    if (name.size() == 4) name = name.substr(0, 2) + FullWidthSpace + name.substr(2, 2);
+    if (name.size() == 4) name.insert(2, FullWidthSpace);
 
     float last = QuoteValue(fields[qfLast]);
     if (last > 0) refPrice = last - QuoteValue(fields[qfChange]);

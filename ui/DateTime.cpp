@@ -1,10 +1,11 @@
 #include "ui/DateTime.h"
 
 #include <QDate>
-#include <QDateTime>
-#include <QTime>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 
 namespace ui {
 namespace {
@@ -21,9 +22,37 @@ const QDate& Epoch() {
 
 }  // namespace
 
+// The local clock: the system's real time plus the zone's offset from UTC. Looking the offset up
+// (tzset and localtime_r, which stat the zone file) costs many times the clock read itself, so it
+// is kept for the quarter hour of UTC it was found in: zones change their offsets only at such
+// boundaries, so the answers are those of a fresh look-up every time. A change of TZ is seen at
+// once; a new /etc/localtime within the quarter hour.
 TDateTime SystemNow() {
-    QDateTime now = QDateTime::currentDateTime();
-    return static_cast<double>(Epoch().daysTo(now.date())) + now.time().msecsSinceStartOfDay() / 86400000.0;
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    constexpr long long Window = 15 * 60;
+    static long long cachedWindow = LLONG_MIN;
+    static long long cachedOffset = 0;
+    static std::string cachedZone;
+    const long long window = ts.tv_sec >= 0 ? ts.tv_sec / Window : (ts.tv_sec - Window + 1) / Window;
+    const char* zone = std::getenv("TZ");
+    if (window != cachedWindow || cachedZone != (zone ? zone : "")) {
+        cachedZone = zone ? zone : "";
+        ::tzset();
+        struct tm local {};
+        time_t t = ts.tv_sec;
+        cachedOffset = ::localtime_r(&t, &local) ? local.tm_gmtoff : 0;
+        cachedWindow = window;
+    }
+    const long long localMs = (ts.tv_sec + cachedOffset) * 1000LL + ts.tv_nsec / 1000000;
+    constexpr long long DayMs = 86400000LL;
+    constexpr long long UnixEpochDay = 25569;  // 1 January 1970 in days since 30 December 1899
+    long long day = localMs / DayMs, msOfDay = localMs % DayMs;
+    if (msOfDay < 0) {
+        msOfDay += DayMs;
+        --day;
+    }
+    return static_cast<double>(day + UnixEpochDay) + static_cast<double>(msOfDay) / 86400000.0;
 }
 
 TDateTime Now() {

@@ -3,6 +3,7 @@
 //   quote_bench [--benchmark_filter=...]
 #include "quote/QuotePages.h"
 #include "quote/fQuoteDef.h"
+#include "server/QuotePage.h"
 #include "ui/Application.h"
 #include "ui/DateTime.h"
 #include "ui/Timer.h"
@@ -11,6 +12,7 @@
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,8 +38,29 @@ std::string RealisticPage() {
     return page;
 }
 
+// The page the bundled quote server serves for a traded stock (about 2.6 KB).
+std::string ServerPage() {
+    server::Listing stock{"2330", ui::Utf8ToBig5("台積電"), 107000, false};
+    server::Quote quote;
+    quote.traded = true;
+    quote.tradeSecond = 5465;
+    quote.last = quote.ask = 108500;
+    quote.bid = 108000;
+    quote.open = 107500;
+    quote.high = 109000;
+    quote.low = 107000;
+    quote.volume = 23456;
+    quote.prevClose = 107000;
+    quote.limitUp = 117500;
+    quote.limitDown = 96300;
+    return server::QuotePage(stock, quote, 9 * 3600);
+}
+
+// Argument 0: the quote server's own page; 1: a page padded to about 30 KB.
+std::string Page(const benchmark::State& state) { return state.range(0) == 0 ? ServerPage() : RealisticPage(); }
+
 void BM_ScrapeQuotePage(benchmark::State& state) {
-    const std::string page = RealisticPage();
+    const std::string page = Page(state);
     float ref = 0;
     std::vector<std::string> fields;
     for (auto _ : state) {
@@ -47,12 +70,13 @@ void BM_ScrapeQuotePage(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
     state.counters["page_bytes"] = static_cast<double>(page.size());
+    if (!ScrapeQuotePage(page, "2330", ref, fields)) state.SkipWithError("the page holds no quote");
 }
-BENCHMARK(BM_ScrapeQuotePage)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ScrapeQuotePage)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 // The floor for the scrape: one memmem pass over the same page for the stock's anchor.
 void BM_MemmemPass(benchmark::State& state) {
-    const std::string page = RealisticPage();
+    const std::string page = Page(state);
     const std::string anchor = "href=\"/q/bc?s=2330\">2330";
     for (auto _ : state) {
         const void* hit = ::memmem(page.data(), page.size(), anchor.data(), anchor.size());
@@ -60,7 +84,7 @@ void BM_MemmemPass(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * page.size()));
 }
-BENCHMARK(BM_MemmemPass)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MemmemPass)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 #ifdef QB_HAVE_SERVER_PROCESS
 // One forced cycle over ten stocks. The cycle pauses 50 ms after every stock by design; the
@@ -117,6 +141,26 @@ void BM_FetchOneStock(benchmark::State& state) {
 BENCHMARK(BM_FetchOneStock)->Unit(benchmark::kMicrosecond)->UseRealTime();
 #endif
 
+// The clock the board reads several times a second, beside the system call under it.
+void BM_Now(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(ui::Now());
+}
+BENCHMARK(BM_Now);
+
+void BM_IsMarketTime(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(IsMarketTime());
+}
+BENCHMARK(BM_IsMarketTime);
+
+void BM_ClockGettime(benchmark::State& state) {
+    for (auto _ : state) {
+        struct timespec ts {};
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        benchmark::DoNotOptimize(ts);
+    }
+}
+BENCHMARK(BM_ClockGettime);
+
 }  // namespace
 
 // Prints as usual and keeps the time per iteration of each benchmark for the ratio.
@@ -125,7 +169,7 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                Times[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
+                Times[run.run_name.str()] = run.real_accumulated_time / static_cast<double>(run.iterations);
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> Times;
@@ -136,10 +180,18 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    double scrape = reporter.Times["BM_ScrapeQuotePage"], pass = reporter.Times["BM_MemmemPass"];
-    if (scrape > 0 && pass > 0)
-        std::printf("Scrape: %.2f us per page, %.1fx one memmem pass over it (%.2f us)\n", scrape * 1e6, scrape / pass,
-                    pass * 1e6);
+    for (const char* arg : {"0", "1"}) {
+        double scrape = reporter.Times[std::string("BM_ScrapeQuotePage/") + arg],
+               pass = reporter.Times[std::string("BM_MemmemPass/") + arg];
+        if (scrape > 0 && pass > 0)
+            std::printf("Scrape (%s page): %.2f us per page, %.1fx one memmem pass over it (%.2f us)\n",
+                        *arg == '0' ? "server's" : "padded", scrape * 1e6, scrape / pass, pass * 1e6);
+    }
+    double now = reporter.Times["BM_Now"], market = reporter.Times["BM_IsMarketTime"],
+           gettime = reporter.Times["BM_ClockGettime"];
+    if (now > 0 && gettime > 0)
+        std::printf("Clock: Now %.0f ns (%.1fx clock_gettime), IsMarketTime %.0f ns (%.1fx)\n", now * 1e9,
+                    now / gettime, market * 1e9, market / gettime);
     benchmark::Shutdown();
     return 0;
 }

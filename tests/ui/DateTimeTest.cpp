@@ -1,5 +1,7 @@
 #include "ui/DateTime.h"
 
+#include <QDateTime>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace ui;
@@ -40,4 +42,21 @@ TEST(DateTime, TheClockCanBeReplaced) {
     SetClock(old);
     // Back on the system clock: within a day of it.
     EXPECT_NEAR(Now(), SystemNow(), 1.0 / 24);
+}
+
+// The local clock agrees with Qt's reading of the local date and time, in zones with and without
+// summer time, and follows a change of TZ at once.
+TEST(DateTime, SystemClockIsTheLocalTimeOfTheZoneInForce) {
+    const char* saved = std::getenv("TZ");
+    std::string old = saved ? saved : "";
+    for (const char* zone : {"Asia/Taipei", "America/New_York", "Pacific/Chatham", "UTC"}) {
+        ::setenv("TZ", zone, 1);
+        QDateTime qt = QDateTime::currentDateTime();
+        double expected = QDate(1899, 12, 30).daysTo(qt.date()) + qt.time().msecsSinceStartOfDay() / 86400000.0;
+        EXPECT_NEAR(SystemNow(), expected, 2 * OneSecond) << zone;
+    }
+    if (saved)
+        ::setenv("TZ", old.c_str(), 1);
+    else
+        ::unsetenv("TZ");
 }
