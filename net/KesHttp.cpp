@@ -6,7 +6,6 @@
 #include "ui/Big5.h"
 #include "ui/ScopeGuard.h"
 
-#include <QPointer>
 
 #include <climits>
 #include <filesystem>
@@ -14,6 +13,9 @@
 #include <system_error>
 
 namespace {
+
+// What a request raises (as EAbortError) when a handler destroyed the component.
+constexpr const char* Aborted = "Request aborted";
 
 const char* const RequestWords[] = {"GET ",  "OPTIONS ", "HEAD ",   "POST ", "PUT ",    "PATCH ",
                                     "COPY ", "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE "};
@@ -200,11 +202,11 @@ void TKesHTTP::ReceiveBody() {
 
 void TKesHTTP::RunRequest() {
     // A handler may destroy the component; from then on nothing of it is touched.
-    QPointer<TKesHTTP> self(this);
+    const ui::TAlive alive = FLifetime.Watch();
     if (RequestTimeOut > 0) StartDeadline(RequestTimeOut);
     FHoldIdleWatch = true;  // every pass closes its connection before the request returns
     ui::Finally clear{[&] {
-        if (self) {
+        if (alive) {
             ClearDeadline();
             FHoldIdleWatch = false;
         }
@@ -213,16 +215,14 @@ void TKesHTTP::RunRequest() {
         CheckRequestText();
         ParseURL();
         BuildRequest();
-        if (OnAboutToSend) OnAboutToSend(this);
-        if (!self) throw EAbortError("Request aborted", SockErrInterrupted);
+        if (OnAboutToSend) Survive(Aborted, [this] { OnAboutToSend(this); });
         RunPass();
         if (!FollowResponse(pass)) return;
     }
 }
 
 void TKesHTTP::RunPass() {
-    QPointer<TKesHTTP> self(this);
-    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
+    const ui::TAlive alive = FLifetime.Watch();
     try {
         Connect();
         SendRequest();
@@ -233,17 +233,15 @@ void TKesHTTP::RunPass() {
         ReadResponseHeader();
         ReceiveBody();
         if (ReplyCode <= 298) {
-            if (OnSuccess) OnSuccess(this, CurrentCmd);
-            if (!self) throw gone();
+            if (OnSuccess) Survive(Aborted, [this] { OnSuccess(this, CurrentCmd); });
             StatusMessage(2, "Transaction Completed");
         } else if (ReplyCode >= 400) {
-            if (OnFailure) OnFailure(this, CurrentCmd);
-            if (!self) throw gone();
+            if (OnFailure) Survive(Aborted, [this] { OnFailure(this, CurrentCmd); });
         } else if (ReplyCode >= 300 && ReplyCode <= 302) {
             URL = Location;
         }
     } catch (...) {
-        if (self) {
+        if (alive) {
             try {
                 Disconnect();
             } catch (...) {
@@ -252,25 +250,20 @@ void TKesHTTP::RunPass() {
         }
         throw;
     }
-    Disconnect();
-    if (!self) throw gone();
+    Survive(Aborted, [this] { Disconnect(); });
 }
 
 bool TKesHTTP::FollowResponse(int pass) {
-    QPointer<TKesHTTP> self(this);
-    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
     const int status = ReplyCode;
     if (status >= 300 && status <= 398) {
         if (!CookieReceived.empty()) HeaderInfo.Cookie = CookieReceived;
         bool handled = false;
-        if (OnRedirect) OnRedirect(this, handled);
-        if (!self) throw gone();
+        if (OnRedirect) Survive(Aborted, [&] { OnRedirect(this, handled); });
         if (handled) return false;
         if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
     }
     if (status == 401 && OnAuthenticationNeeded) {
-        OnAuthenticationNeeded(this);
-        if (!self) throw gone();
+        Survive(Aborted, [this] { OnAuthenticationNeeded(this); });
     }
     if (status < 299 || status > 399) return false;
     // Only 300 to 302 name a new URL; any other status here would ask for the same one

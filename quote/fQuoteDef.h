@@ -5,6 +5,7 @@
 //
 // All text is Big5 bytes held in std::string; searches and comparisons work on bytes.
 #include "ui/DateTime.h"
+#include "ui/Lifetime.h"
 
 #include <QPointer>
 #include <cstdint>
@@ -138,14 +139,13 @@ public:
     // Ends a download under way, if any, as a failure.
     void AbortFetch();
 
-    // Expires when the stock is destroyed: lets code that waits (the refresh cycle) see whether
-    // the stock is still there afterwards.
-    std::weak_ptr<const void> Lifetime() const { return FLifetime; }
+    // Lets code that waits (the refresh cycle) see whether the stock is still there afterwards.
+    const ui::TLifetime& Lifetime() const { return FLifetime; }
 
 private:
     TStockData FData;
     ui::TDateTime FSince = 0;  // when Create or Reset gave the stock its code
-    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
+    ui::TLifetime FLifetime;
     unsigned FGeneration = 0;  // counts Reset calls
     QPointer<TKesHTTP> FHttp;  // the download under way; FetchQuote owns it
 };
@@ -212,5 +212,5 @@ private:
     bool FCanSave = true;
     bool FStopRequested = false;
     int FTicking = 0;  // timer ticks under way
-    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
+    ui::TLifetime FLifetime;
 };

@@ -40,9 +40,7 @@ struct ScriptedStock : TStockObj {
         if (during) {
             // Whatever the handler does, the download must not touch this stock afterwards.
             auto run = std::move(during);
-            std::weak_ptr<const void> alive = Lifetime();
-            run();
-            if (alive.expired()) return false;
+            if (!ui::Survives(Lifetime(), run)) return false;
         }
         lastFetchSeenDuringDownload = Data().LastFetch;
         fields.clear();
