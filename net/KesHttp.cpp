@@ -6,7 +6,6 @@
 #include "ui/Big5.h"
 #include "ui/ScopeGuard.h"
 
-
 #include <climits>
 #include <filesystem>
 #include <fstream>

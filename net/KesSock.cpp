@@ -247,8 +247,7 @@ void TKesSock::ResolveHost() {
                                               HandleLookupDone(found != 0, found);
                                           });
                                       });
-    while (!LookupDone && !TimedOut && !Canceled)
-        Pump(true, "Host Lookup Canceled");
+    while (!LookupDone && !TimedOut && !Canceled) Pump(true, "Host Lookup Canceled");
     TimerOff();
     if (!LookupDone || TimedOut || Canceled) {
         // The answer of an abandoned lookup is ignored when it comes.
