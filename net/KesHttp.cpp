@@ -9,6 +9,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -25,19 +26,13 @@ bool AnnouncesLength(CmdType cmd) { return SendsBody(cmd) || cmd == cmdLink || c
 
 // The whole text as a decimal integer (optional sign), or nothing.
 bool ParseInt(const std::string& text, int& value) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) return false;
-    long long v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + (text[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) return false;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX || v < INT_MIN) return false;
-    value = static_cast<int>(v);
+    std::string_view digits = text;
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '+' || negative)) digits.remove_prefix(1);
+    const unsigned long long limit = negative ? 1ull + INT_MAX : INT_MAX;
+    unsigned long long v = 0;
+    if (!ui::ParseWhole(digits, limit, v)) return false;
+    value = static_cast<int>(negative ? -static_cast<long long>(v) : static_cast<long long>(v));
     return true;
 }
 
@@ -346,6 +341,8 @@ void TKesHTTP::SendRequest() {
     // body follows in the same segment where it can.
     const bool body = SendsBody(CurrentCmd);
     const std::string head = RequestLines.Text() + "\r\n";
+    // OnStatus hears the steps of the header as its listeners know them: "Write" for the lines,
+    // "Writeln" and its "Write" for the blank line, though both go out in the one send below.
     StatusMessage(8, "Write");
     StatusMessage(8, "Writeln");
     StatusMessage(8, "Write");

@@ -23,13 +23,13 @@ bool RefreshSuspended = false;
 bool Fetching = false;
 bool IsWeekend = false;
 
-namespace {
-
-// The change marks in Big5: △ ▲ (up) and ▽ ▼ (down).
 const std::string MarkUp = "\xa1\xb5";
 const std::string MarkUpLimit = "\xa1\xb6";
 const std::string MarkDown = "\xa1\xbe";
 const std::string MarkDownLimit = "\xa1\xbf";
+
+namespace {
+
 const std::string FullWidthSpace = "\xa1\x40";
 
 const std::string CellMarker = "<td align=\"center\" bgcolor=\"#FFFfff\" nowrap>";
@@ -109,6 +109,13 @@ void CutFields(const std::string& body, std::size_t pos, std::string_view anchor
 }
 
 }  // namespace
+
+TQuoteTrend QuoteTrend(const std::string& text) {
+    for (const std::string* mark : {&MarkUp, &MarkDown, &MarkUpLimit, &MarkDownLimit})
+        if (text.find(*mark) != std::string::npos)
+            return mark == &MarkUp || mark == &MarkUpLimit ? TQuoteTrend::Rising : TQuoteTrend::Falling;
+    return TQuoteTrend::None;
+}
 
 float QuoteValue(const std::string& text) {
     float sign =
@@ -287,19 +294,19 @@ bool TStockObj::IsStale() const {
 
 TStockObjList::TStockObjList() {
     LoadList();
-    Timer = std::make_unique<ui::TTimer>();
-    Timer->SetEnabled(false);
-    Timer->SetInterval(CycleDelayMs);
-    Timer->SetOnTimer([this](QObject*) { TimerTick(); });
-    Timer->SetEnabled(true);
+    FTimer = std::make_unique<ui::TTimer>();
+    FTimer->SetEnabled(false);
+    FTimer->SetInterval(CycleDelayMs);
+    FTimer->SetOnTimer([this](QObject*) { TimerTick(); });
+    FTimer->SetEnabled(true);
 }
 
 TStockObjList::~TStockObjList() {
     FStopRequested = true;
-    if (Timer) {
-        Timer->SetEnabled(false);
+    if (FTimer) {
+        FTimer->SetEnabled(false);
         // Destroyed from inside its own tick: the timer object goes once the tick has unwound.
-        if (FTicking > 0) Timer.release()->deleteLater();
+        if (FTicking > 0) FTimer.release()->deleteLater();
     }
     ui::Guarded([this] { SaveList(); });
     Clear();
@@ -307,7 +314,7 @@ TStockObjList::~TStockObjList() {
 
 void TStockObjList::RequestStop() {
     FStopRequested = true;
-    if (Timer) Timer->SetEnabled(false);
+    if (FTimer) FTimer->SetEnabled(false);
     for (TItem& item : Items)
         if (item.Object) item.Object->AbortFetch();
 }
@@ -409,10 +416,7 @@ void TStockObjList::Refresh(bool force) {
         // The server did not answer: the stocks after this one would each wait out the same
         // deadline. The cycle ends here; the next one starts again from the first stock.
         if (stockAlive && stock->ServerFailed) break;
-        if (changed && stockAlive && Stocks(i) == stock && stock->Data().Changed != 0) {
-            if (OnUpdate && !ui::Survives(FLifetime, [&] { OnUpdate(this, i, stock); })) return;
-            if (stockAlive) stock->Data().Changed = 0;
-        }
+        if (changed && stockAlive && Stocks(i) == stock && !ReportChange(i, stock, stockAlive)) return;
         if (FStopRequested) break;
         if (!ui::Survives(FLifetime, [] { ui::ProcessMessages(); })) return;
         if (!Pause(PauseAfterStockMs)) return;
@@ -425,20 +429,36 @@ void TStockObjList::RefreshStock(int index, TStockObj* stock) {
     stock->Data().LastFetch = 0;
     bool changed = false;
     if (!ui::Survives(FLifetime, [&] { changed = stock->Update(); })) return;
-    if (changed && stockAlive && stock->Data().Changed != 0) {
-        if (OnUpdate) OnUpdate(this, index, stock);
-        if (stockAlive) stock->Data().Changed = 0;
-    }
+    if (changed && stockAlive) ReportChange(index, stock, stockAlive);
+}
+
+bool TStockObjList::ReportChange(int index, TStockObj* stock, const ui::TAlive& stockAlive) {
+    if (stock->Data().Changed == 0) return true;
+    if (OnUpdate && !ui::Survives(FLifetime, [&] { OnUpdate(this, index, stock); })) return false;
+    if (stockAlive) stock->Data().Changed = 0;
+    return true;
 }
 
 void TStockObjList::TimerTick() {
     const ui::TAlive alive = FLifetime.Watch();
-    Timer->SetEnabled(false);
+    FTimer->SetEnabled(false);
     ++FTicking;
-    ui::Finally restart{[&] {
-        if (!alive) return;
-        --FTicking;
-        if (!FStopRequested) Timer->SetEnabled(true);
-    }};
-    Refresh(false);
+    {
+        ui::Finally restart{[&] {
+            if (!alive) return;
+            --FTicking;
+            if (!FStopRequested && !FSuspended) FTimer->SetEnabled(true);
+        }};
+        Refresh(false);
+    }
+    if (alive && OnCycleEnd) OnCycleEnd(this);
 }
+
+void TStockObjList::Suspend(bool on) {
+    FSuspended = on;
+    if (FTicking == 0) FTimer->SetEnabled(!on && !FStopRequested);
+}
+
+bool TStockObjList::TimerArmed() const { return FTimer->Active(); }
+unsigned TStockObjList::CycleDelay() const { return FTimer->Interval(); }
+void TStockObjList::SetCycleDelay(unsigned ms) { FTimer->SetInterval(ms); }

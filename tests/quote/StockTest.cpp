@@ -6,7 +6,6 @@
 #include "ui/DateTime.h"
 #include "ui/Exception.h"
 #include "ui/TextFile.h"
-#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -462,20 +461,20 @@ TEST_F(WatchList, RefreshStockFetchesAtOnceUnderTheGivenIndex) {
 TEST_F(WatchList, TheTimerRunsCyclesFiveSecondsApartAndSurvivesErrors) {
     WriteFileBytes(TStockObjList::FileName, "2330\r\n");
     TStockObjList list;
-    EXPECT_TRUE(list.Timer->Active());
-    EXPECT_EQ(list.Timer->Interval(), 5000u);
+    EXPECT_TRUE(list.TimerArmed());
+    EXPECT_EQ(list.CycleDelay(), 5000u);
     Script(list);
     std::vector<std::string> errors;
     auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
     list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { throw Exception("listener failed"); };
     // A tick from the event loop: the error reaches the application, the timer runs again.
-    list.Timer->SetInterval(1);
+    list.SetCycleDelay(1);
     QElapsedTimer t;
     t.start();
     while (errors.empty() && t.elapsed() < 5000) ui::WaitMessage(100);
     ui::SetExceptionHandler(old);
     EXPECT_EQ(errors, std::vector<std::string>{"listener failed"});
-    EXPECT_TRUE(list.Timer->Enabled());
+    EXPECT_TRUE(list.TimerArmed());
     EXPECT_FALSE(Refreshing);
 }
 
@@ -507,11 +506,11 @@ TEST_F(WatchList, RequestStopEndsTheCycleAndStartsNoOther) {
     EXPECT_TRUE(list.StopRequested());
     EXPECT_FALSE(Refreshing);
     EXPECT_EQ(s[1]->fetches + s[2]->fetches, 0);
-    EXPECT_FALSE(list.Timer->Enabled());
+    EXPECT_FALSE(list.TimerArmed());
     list.Refresh(true);
     list.TimerTick();
     EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 1);
-    EXPECT_FALSE(list.Timer->Enabled());
+    EXPECT_FALSE(list.TimerArmed());
 }
 
 // Handlers that run inside a download destroy the stock, clear the list or destroy the list
@@ -551,7 +550,7 @@ TEST_F(WatchList, ACycleSurvivesWhatAHandlerDestroys) {
             delete list;
             gone = true;
         };
-        list->Timer->SetInterval(1);
+        list->SetCycleDelay(1);
         QElapsedTimer t;
         t.start();
         while (!gone && t.elapsed() < 5000) ui::WaitMessage(50);
