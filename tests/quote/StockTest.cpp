@@ -478,6 +478,34 @@ TEST_F(WatchList, TheTimerRunsCyclesFiveSecondsApartAndSurvivesErrors) {
     EXPECT_FALSE(Refreshing);
 }
 
+TEST_F(WatchList, SuspendHoldsTheTimerEvenFromInsideATickAndEachTickEndsWithOnCycleEnd) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    int cycles = 0;
+    // Suspended by the listener of the cycle's end, inside the tick: the tick must not arm the
+    // timer again on its way out.
+    list.OnCycleEnd = [&](TStockObjList* sender) {
+        EXPECT_EQ(sender, &list);
+        if (++cycles == 1) list.Suspend(true);
+    };
+    list.SetCycleDelay(1);
+    QElapsedTimer t;
+    t.start();
+    while (cycles == 0 && t.elapsed() < 5000) ui::WaitMessage(50);
+    for (int i = 0; i < 5; ++i) ui::WaitMessage(20);
+    EXPECT_EQ(cycles, 1);
+    EXPECT_FALSE(list.TimerArmed());
+    list.Suspend(false);
+    EXPECT_TRUE(list.TimerArmed());
+    t.restart();
+    while (cycles == 1 && t.elapsed() < 5000) ui::WaitMessage(50);
+    EXPECT_EQ(cycles, 2);
+    list.RequestStop();
+    list.Suspend(false);  // a stopped list stays stopped
+    EXPECT_FALSE(list.TimerArmed());
+}
+
 TEST_F(WatchList, MessagesKeepFlowingDuringThePauseAfterAStock) {
     WriteFileBytes(TStockObjList::FileName, "2330\r\n2317\r\n");
     TStockObjList list;
