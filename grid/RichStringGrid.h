@@ -239,7 +239,7 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
-    static constexpr qsizetype MaxSharedImageBytes = 4 << 20;
+    static constexpr qsizetype MaxSharedImageBytes = 2 << 20;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
     mutable qsizetype FImageBytes = 0;
 };

@@ -8,6 +8,7 @@
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 
@@ -104,6 +105,7 @@ bool TKesSock::WaitForData() {
 }
 
 bool TKesSock::Pump(bool wait) {
+    ArmTimer();
     QPointer<TKesSock> self(this);
     if (wait)
         ui::WaitMessage();
@@ -188,13 +190,31 @@ void TKesSock::TimerOn() {
         unsigned rest = left < 1 ? 1u : left > INT_MAX ? static_cast<unsigned>(INT_MAX) : static_cast<unsigned>(left);
         if (interval == 0 || rest < interval) interval = rest;
     }
-    TimeOutTimer->SetInterval(interval);
-    TimeOutTimer->SetEnabled(true);
+    // As a timer's would, the time-out starts again only when it was off or its interval
+    // changes. The timer itself is armed only when the operation waits (ArmTimer): most end
+    // without waiting.
+    if (FTimerInterval == 0 || interval != FTimerInterval) {
+        TimeOutTimer->SetEnabled(false);
+        FTimerInterval = interval;
+        FTimerStart = std::chrono::steady_clock::now();
+    }
 }
 
 void TKesSock::TimerOff() {
     StatusMessage(8, "Timer Off");
+    FTimerInterval = 0;
     if (TimeOutTimer) TimeOutTimer->SetEnabled(false);
+}
+
+void TKesSock::ArmTimer() {
+    if (FTimerInterval == 0 || !TimeOutTimer || TimeOutTimer->Enabled()) return;
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FTimerStart).count();
+    const unsigned left = spent >= static_cast<long long>(FTimerInterval)
+                              ? 1u
+                              : FTimerInterval - static_cast<unsigned>(std::max<long long>(spent, 0));
+    TimeOutTimer->SetInterval(left);
+    TimeOutTimer->SetEnabled(true);
 }
 
 void TKesSock::TimerFired() {
