@@ -8,8 +8,9 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <algorithm>
 
-using namespace dialogs;
+using namespace ui;
 
 std::string RemoveSpaces(std::string_view text) {
     std::string r;
@@ -302,6 +303,16 @@ void TfrmStockSel::g0MouseDown(Qt::MouseButton, int x, int y) {
 void TfrmStockSel::g0GetAlignment(int, int, grid::THAlign& hAlign, grid::TVAlign& vAlign) {
     hAlign = grid::THAlign::Center;
     vAlign = grid::TVAlign::Center;
+}
+
+void TfrmStockSel::ScaleControls(double f) {
+    TForm::ScaleControls(f);
+    g0->setGeometry(Scaled(g0->geometry(), f));
+    g0->SetDefaultColWidth(Scaled(g0->DefaultColWidth(), f));
+    g0->SetDefaultRowHeight(Scaled(g0->DefaultRowHeight(), f));
+    grid::TGridFont font = g0->Font();
+    font.Height = std::max(1, Scaled(font.Height, f));
+    g0->SetFont(font);
 }
 
 bool TfrmStockSel::event(QEvent* e) {

@@ -1,6 +1,5 @@
-#include "dialogs/Controls.h"
+#include "ui/Controls.h"
 
-#include "grid/RichStringGrid.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/Consts.h"
@@ -13,10 +12,11 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 
-namespace dialogs {
+namespace ui {
 
 namespace {
 
@@ -43,13 +43,6 @@ void DrawSunkenBorder(QPainter& p, const QRect& r) {
 
 }  // namespace
 
-QFont FaceFont(const char* face, int pixelHeight, bool bold) {
-    QFont f(QString::fromUtf8(face));
-    f.setPixelSize(pixelHeight);
-    f.setBold(bold);
-    return f;
-}
-
 void SetColors(QWidget* w, const QColor& background, const QColor& text) {
     QPalette pal = w->palette();
     for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
@@ -63,6 +56,8 @@ void SetColors(QWidget* w, const QColor& background, const QColor& text) {
     w->setPalette(pal);
     w->setAutoFillBackground(true);
 }
+
+int Scaled(int v, double f) { return static_cast<int>(v * f); }
 
 void UseToolkitColors(QWidget* w) {
     const QPalette app = QApplication::palette();
@@ -105,14 +100,15 @@ void TForm::showEvent(QShowEvent* e) {
     FClosing = false;
     ui::Guarded([this] { FitInto(ScreenArea()); });
     QDialog::showEvent(e);
+    QTimer::singleShot(0, this, [this] { activateWindow(); });
 }
 
-namespace {
-int Scaled(int v, double f) { return static_cast<int>(v * f); }
 QRect Scaled(const QRect& r, double f) {
     return QRect(Scaled(r.x(), f), Scaled(r.y(), f), std::max(1, Scaled(r.width(), f)),
                  std::max(1, Scaled(r.height(), f)));
 }
+
+namespace {
 void ScaleFont(QWidget* w, double f) {
     QFont font = w->font();
     if (font.pixelSize() > 0) font.setPixelSize(std::max(1, Scaled(font.pixelSize(), f)));
@@ -141,20 +137,13 @@ void TForm::ScaleControls(double f) {
     // viewport, a scroll bar) follows them.
     for (QWidget* w : findChildren<QWidget*>()) {
         const bool placed = qobject_cast<TPanel*>(w) || qobject_cast<TEdit*>(w) || qobject_cast<TListBox*>(w) ||
-                            qobject_cast<TButton*>(w) || dynamic_cast<grid::TRichStringGrid*>(w);
+                            qobject_cast<TButton*>(w);
         if (!placed) continue;
         w->setGeometry(Scaled(w->geometry(), f));
-        if (auto* list = qobject_cast<TListBox*>(w)) {
+        if (auto* list = qobject_cast<TListBox*>(w))
             list->ScaleBy(f);
-        } else if (auto* grid = dynamic_cast<grid::TRichStringGrid*>(w)) {
-            grid->SetDefaultColWidth(Scaled(grid->DefaultColWidth(), f));
-            grid->SetDefaultRowHeight(Scaled(grid->DefaultRowHeight(), f));
-            grid::TGridFont font = grid->Font();
-            font.Height = std::max(1, Scaled(font.Height, f));
-            grid->SetFont(font);
-        } else {
+        else
             ScaleFont(w, f);
-        }
     }
 }
 
@@ -395,15 +384,7 @@ void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
 
 TButton::TButton(QWidget* parent, const QString& caption, int modalResult)
     : QPushButton(caption, parent), FModalResult(modalResult) {
-    // The toolkit's own button colours, whatever the colours of the panel around it.
-    const QPalette app = QApplication::palette();
-    QPalette pal = palette();
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-        for (QPalette::ColorRole r :
-             {QPalette::Button, QPalette::ButtonText, QPalette::Window, QPalette::WindowText, QPalette::Light,
-              QPalette::Midlight, QPalette::Dark, QPalette::Mid, QPalette::Shadow, QPalette::Highlight})
-            pal.setColor(g, r, app.color(g, r));
-    setPalette(pal);
+    UseToolkitColors(this);
     connect(this, &QPushButton::clicked, this, [this] {
         ui::Guarded([this] {
             if (FModalResult == ui::mrNone) return;
@@ -412,4 +393,4 @@ TButton::TButton(QWidget* parent, const QString& caption, int modalResult)
     });
 }
 
-}  // namespace dialogs
+}  // namespace ui
