@@ -30,6 +30,17 @@ constexpr std::size_t CodeLength = 4;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// RemoveSpaces(line).starts_with(key), without the copy.
+bool StartsWithSkippingSpaces(std::string_view line, std::string_view key) {
+    std::size_t i = 0;
+    for (char k : key) {
+        while (i < line.size() && line[i] == ' ') ++i;
+        if (i == line.size() || line[i] != k) return false;
+        ++i;
+    }
+    return true;
+}
+
 // A text read as a decimal integer as the toolkit's string-to-integer conversion reads it:
 // leading spaces, an optional sign, then digits to the end. False when it is no number.
 bool ReadInt(std::string_view s, int& value) {
@@ -68,7 +79,7 @@ TFilterResult FilterLines(const std::vector<std::string>& available, std::string
     const std::string key = ui::Trim(entry);
     std::vector<std::string> late;
     for (const std::string& line : available) {
-        if (!RemoveSpaces(line).starts_with(key)) continue;
+        if (!StartsWithSkippingSpaces(line, key)) continue;
         (InLateGroup(line) ? late : r.Lines).push_back(line);
     }
     r.Lines.insert(r.Lines.end(), late.begin(), late.end());
@@ -239,7 +250,7 @@ void TfrmStockSel::Edit1Change() {
 void TfrmStockSel::FilterList() {
     if (FUpdating || !FAvailList) return;
     stocksel::TFilterResult r = stocksel::FilterLines(*FAvailList, Edit1->Text());
-    ListBox1->SetItems(r.Lines);
+    ListBox1->SetItems(std::move(r.Lines));
     ListBox1->SetItemIndex(r.Selected);
     if (r.Selected < 0) ListBox1->scrollToTop();
 }

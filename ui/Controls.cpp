@@ -12,9 +12,11 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QStyledItemDelegate>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace ui {
 
@@ -210,6 +212,21 @@ void TEdit::paintEvent(QPaintEvent* e) {
 
 // ---- TListBox ----
 
+namespace {
+// Every line of a list the list's line height (the width is the list's own).
+class TLineDelegate : public QStyledItemDelegate {
+public:
+    explicit TLineDelegate(TListBox* list) : QStyledItemDelegate(list), FList(list) {}
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+        return QSize(1, FList->ItemHeight());
+    }
+    void HeightChanged() { emit sizeHintChanged(QModelIndex()); }
+
+private:
+    TListBox* FList;
+};
+}  // namespace
+
 TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
     : QListWidget(parent), FItemHeight(itemHeight), FBorder(border) {
     setFrameShape(QFrame::NoFrame);
@@ -222,38 +239,29 @@ TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTextElideMode(Qt::ElideNone);
+    setItemDelegate(new TLineDelegate(this));
 }
 
-namespace {
-QListWidgetItem* MakeItem(const std::string& line, int height) {
-    auto* item = new QListWidgetItem(ui::Big5ToQString(line));
-    item->setData(Qt::UserRole, QByteArray(line.data(), static_cast<qsizetype>(line.size())));
-    item->setSizeHint(QSize(1, height));
-    return item;
-}
-}  // namespace
-
-void TListBox::SetItems(const std::vector<std::string>& lines) {
+void TListBox::SetItems(std::vector<std::string> lines) {
+    const QStringList shown = ui::Big5ToQStrings(lines);
     clear();
-    for (const std::string& line : lines) AddItem(line);
+    FLines = std::move(lines);
+    addItems(shown);
 }
 
-void TListBox::AddItem(const std::string& line) { addItem(MakeItem(line, FItemHeight)); }
+void TListBox::AddItem(const std::string& line) { InsertItem(count(), line); }
 
-void TListBox::InsertItem(int index, const std::string& line) { insertItem(index, MakeItem(line, FItemHeight)); }
-
-std::vector<std::string> TListBox::Items() const {
-    std::vector<std::string> lines;
-    lines.reserve(static_cast<std::size_t>(count()));
-    for (int i = 0; i < count(); ++i) lines.push_back(Item(i));
-    return lines;
+void TListBox::InsertItem(int index, const std::string& line) {
+    index = std::clamp(index, 0, count());
+    FLines.insert(FLines.begin() + index, line);
+    insertItem(index, ui::Big5ToQString(line));
 }
+
+std::vector<std::string> TListBox::Items() const { return FLines; }
 
 std::string TListBox::Item(int index) const {
-    const QListWidgetItem* it = item(index);
-    if (!it) return {};
-    QByteArray bytes = it->data(Qt::UserRole).toByteArray();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (index < 0 || index >= count() || static_cast<std::size_t>(index) >= FLines.size()) return {};
+    return FLines[static_cast<std::size_t>(index)];
 }
 
 int TListBox::ItemIndex() const {
@@ -289,7 +297,7 @@ bool TListBox::event(QEvent* e) {
 
 void TListBox::ScaleBy(double f) {
     FItemHeight = std::max(1, Scaled(FItemHeight, f));
-    for (int i = 0; i < count(); ++i) item(i)->setSizeHint(QSize(1, FItemHeight));
+    static_cast<TLineDelegate*>(itemDelegate())->HeightChanged();
     ScaleFont(this, f);
 }
 

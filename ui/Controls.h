@@ -125,12 +125,16 @@ enum class TBorder { None, Flat, Sunken };
 // A list box of Big5 lines, each line the same height, single selection, lines kept in the order
 // they are put in. Its border is drawn around the lines: none, flat (one black pixel) or sunken
 // (two pixels of 3-D edge).
+//
+// The lines change through SetItems, AddItem and InsertItem only: the list keeps their bytes beside
+// the rows it shows.
 class TListBox : public QListWidget {
     Q_OBJECT
 public:
     TListBox(QWidget* parent, int itemHeight, TBorder border = TBorder::Sunken);
 
-    void SetItems(const std::vector<std::string>& lines);
+    // All lines replaced at once, in one insertion.
+    void SetItems(std::vector<std::string> lines);
     void AddItem(const std::string& line);
     void InsertItem(int index, const std::string& line);
     std::vector<std::string> Items() const;
@@ -168,8 +172,9 @@ public:
 private:
     int FItemHeight;
     TBorder FBorder;
-    bool FPressed = false;   // the left button went down on the lines and is still down
-    bool FDragging = false;  // ... and has moved far enough to be a drag
+    std::vector<std::string> FLines;  // the bytes of each row
+    bool FPressed = false;            // the left button went down on the lines and is still down
+    bool FDragging = false;           // ... and has moved far enough to be a drag
     QPoint FPressPos;
     int FPressScroll = 0;
     quint64 FLastPress = 0, FPrevPress = 0;  // time stamps of the last two counted presses
