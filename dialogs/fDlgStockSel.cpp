@@ -70,26 +70,36 @@ bool InLateGroup(std::string_view line) {
     return (group >= 3 && group <= 9) || (group >= 70 && group <= 73);
 }
 
-TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry) {
-    TFilterResult r;
+TFilterRows FilterRows(const std::vector<std::string>& available, std::string_view entry) {
+    TFilterRows r;
     if (entry.empty() || entry == PromptText()) {
-        r.Lines = available;
+        r.Lines.resize(available.size());
+        for (std::size_t i = 0; i < available.size(); ++i) r.Lines[i] = i;
         return r;
     }
     const std::string key = ui::Trim(entry);
-    std::vector<std::string> late;
-    for (const std::string& line : available) {
-        if (!StartsWithSkippingSpaces(line, key)) continue;
-        (InLateGroup(line) ? late : r.Lines).push_back(line);
+    std::vector<std::size_t> late;
+    for (std::size_t i = 0; i < available.size(); ++i) {
+        if (!StartsWithSkippingSpaces(available[i], key)) continue;
+        (InLateGroup(available[i]) ? late : r.Lines).push_back(i);
     }
     r.Lines.insert(r.Lines.end(), late.begin(), late.end());
     const std::string codeLine = key + ' ';
     for (std::size_t i = 0; i < r.Lines.size(); ++i) {
-        if (r.Lines[i].starts_with(codeLine)) {
+        if (available[r.Lines[i]].starts_with(codeLine)) {
             r.Selected = static_cast<int>(i);
             break;
         }
     }
+    return r;
+}
+
+TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry) {
+    const TFilterRows rows = FilterRows(available, entry);
+    TFilterResult r;
+    r.Lines.reserve(rows.Lines.size());
+    for (std::size_t i : rows.Lines) r.Lines.push_back(available[i]);
+    r.Selected = rows.Selected;
     return r;
 }
 
@@ -206,6 +216,7 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     // Emptying the entry runs the filter before the list exists; the filter knows to wait.
     Edit1->SetText({});
     FAvailList = std::make_unique<std::vector<std::string>>(availList);
+    FAvailShown = ui::Big5ToQStrings(availList);
     FormCreate();
 }
 
@@ -232,7 +243,10 @@ void TfrmStockSel::FormActivate() {
     FilterList();
 }
 
-void TfrmStockSel::FormDestroy() { FAvailList.reset(); }
+void TfrmStockSel::FormDestroy() {
+    FAvailList.reset();
+    FAvailShown.clear();
+}
 
 std::string TfrmStockSel::GetStockCode() const {
     const int index = ListBox1->ItemIndex();
@@ -249,8 +263,17 @@ void TfrmStockSel::Edit1Change() {
 
 void TfrmStockSel::FilterList() {
     if (FUpdating || !FAvailList) return;
-    stocksel::TFilterResult r = stocksel::FilterLines(*FAvailList, Edit1->Text());
-    ListBox1->SetItems(std::move(r.Lines));
+    const stocksel::TFilterRows r = stocksel::FilterRows(*FAvailList, Edit1->Text());
+    // The rows are shown from the lines decoded once, not decoded again on every keypad press.
+    std::vector<std::string> lines;
+    QStringList shown;
+    lines.reserve(r.Lines.size());
+    shown.reserve(static_cast<qsizetype>(r.Lines.size()));
+    for (std::size_t i : r.Lines) {
+        lines.push_back((*FAvailList)[i]);
+        shown.push_back(FAvailShown[static_cast<qsizetype>(i)]);
+    }
+    ListBox1->SetItems(std::move(lines), shown);
     ListBox1->SetItemIndex(r.Selected);
     if (r.Selected < 0) ListBox1->scrollToTop();
 }

@@ -11,6 +11,7 @@
 #include "grid/RichStringGrid.h"
 #include "ui/Controls.h"
 
+#include <QStringList>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +36,12 @@ struct TFilterResult {
     int Selected = -1;
 };
 TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry);
+// The same as positions in `available`: the lines shown are available[Lines[i]].
+struct TFilterRows {
+    std::vector<std::size_t> Lines;
+    int Selected = -1;
+};
+TFilterRows FilterRows(const std::vector<std::string>& available, std::string_view entry);
 
 // GetStockCode's rule: the code of the selected line (nullptr: none selected) or, without one,
 // the first four bytes of the entry.
@@ -96,4 +103,5 @@ private:
 
     bool FUpdating = false;
     std::unique_ptr<std::vector<std::string>> FAvailList;
+    QStringList FAvailShown;  // the available lines decoded, once
 };

@@ -244,6 +244,11 @@ TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
 
 void TListBox::SetItems(std::vector<std::string> lines) {
     const QStringList shown = ui::Big5ToQStrings(lines);
+    SetItems(std::move(lines), shown);
+}
+
+void TListBox::SetItems(std::vector<std::string> lines, const QStringList& shown) {
+    if (shown.size() != static_cast<qsizetype>(lines.size())) return SetItems(std::move(lines));
     clear();
     FLines = std::move(lines);
     addItems(shown);

@@ -14,6 +14,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <string>
 #include <vector>
@@ -135,6 +136,8 @@ public:
 
     // All lines replaced at once, in one insertion.
     void SetItems(std::vector<std::string> lines);
+    // ... with the lines already decoded, shown[i] being Big5ToQString(lines[i]).
+    void SetItems(std::vector<std::string> lines, const QStringList& shown);
     void AddItem(const std::string& line);
     void InsertItem(int index, const std::string& line);
     std::vector<std::string> Items() const;
