@@ -1,5 +1,5 @@
-#include "ui/Big5.h"
 #include "ui/Controls.h"
+#include "ui/Big5.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
