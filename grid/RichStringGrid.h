@@ -21,6 +21,7 @@
 // dispatch (paint, key, mouse, resize): an exception from one goes to the application's handler
 // (once per paint), never into Qt; a cell whose colour or alignment handler failed is drawn with
 // the defaults. A program's own SetRow() hears of an OnRowChanging failure itself.
+#include "ui/Colors.h"
 #include "ui/Events.h"
 
 #include <QBrush>
@@ -230,7 +231,7 @@ private:
     QColor FLineColor = Qt::gray;
     TGridFont FFont;
     QColor FColor = Qt::white;
-    QColor FSelectionColor = QColor(0, 0, 128);
+    QColor FSelectionColor = ui::clNavy;
     QColor FSelectionTextColor = Qt::white;
     bool FActiveCellShow = false;
     bool FRowSelect = false;
