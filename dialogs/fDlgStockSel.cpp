@@ -174,6 +174,26 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     Panel3 = new TPanel(Panel1, clBlack, TBevel::Raised, TBevel::Lowered);
     Panel3->setGeometry(inner + 353, inner, ClientWidth - 2 * inner - 353, innerHeight);
 
+    CreateKeypad();
+
+    bbOK = new TButton(Panel3, QString::fromUtf8("確定"), ui::mrOK);
+    bbOK->setGeometry(5, 495, 310, 58);
+    bbCancel = new TButton(Panel3, QString::fromUtf8("取消"), ui::mrCancel);
+    bbCancel->setGeometry(317, 495, 150, 58);
+    for (TButton* b : {bbOK, bbCancel}) b->setFont(FaceFont(ui::KaiFaceName, 48));
+    bbOK->setDefault(true);
+
+    ConnectHandlers();
+
+    // Emptying the entry runs the filter before the list exists; the filter knows to wait.
+    Edit1->SetText({});
+    FAvailList = std::make_unique<std::vector<std::string>>(availList);
+    FAvailShown = ui::Big5ToQStrings(availList);
+    FormCreate();
+}
+
+// The keypad: three columns of four keys, 153 x 119 pixels each, in bold "Arial Narrow".
+void TfrmStockSel::CreateKeypad() {
     g0 = new grid::TRichStringGrid(Panel3);
     g0->setGeometry(5, 8, 463, 481);
     g0->SetColCount(3);
@@ -188,15 +208,10 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     g0->SetSelectionTextColor(clYellow);
     g0->SetRowSelect(false);
     g0->setCursor(Qt::PointingHandCursor);
+}
 
-    bbOK = new TButton(Panel3, QString::fromUtf8("確定"), ui::mrOK);
-    bbOK->setGeometry(5, 495, 310, 58);
-    bbCancel = new TButton(Panel3, QString::fromUtf8("取消"), ui::mrCancel);
-    bbCancel->setGeometry(317, 495, 150, 58);
-    for (TButton* b : {bbOK, bbCancel}) b->setFont(FaceFont(ui::KaiFaceName, 48));
-    bbOK->setDefault(true);
-
-    // Handlers. Each runs inside the event dispatch and keeps its exceptions to itself.
+// Handlers. Each runs inside the event dispatch and keeps its exceptions to itself.
+void TfrmStockSel::ConnectHandlers() {
     connect(Edit1, &QLineEdit::textChanged, this, [this] { ui::Guarded([this] { Edit1Change(); }); });
     Edit1->installEventFilter(this);
     ListBox1->OnKeyDown = [this](int key) {
@@ -212,12 +227,6 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     g0->OnGetAlignment = [this](QObject*, int aRow, int aCol, grid::THAlign& h, grid::TVAlign& v) {
         ui::Guarded([&] { g0GetAlignment(aRow, aCol, h, v); });
     };
-
-    // Emptying the entry runs the filter before the list exists; the filter knows to wait.
-    Edit1->SetText({});
-    FAvailList = std::make_unique<std::vector<std::string>>(availList);
-    FAvailShown = ui::Big5ToQStrings(availList);
-    FormCreate();
 }
 
 TfrmStockSel::~TfrmStockSel() {

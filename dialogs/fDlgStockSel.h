@@ -97,6 +97,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
+    // Parts of the form's construction.
+    void CreateKeypad();
+    void ConnectHandlers();
     // Moves the list's selection for Up or Down: the first line when none is selected, else the
     // previous or next line, wrapping around. False when the list is empty.
     bool MoveSelection(int key);
