@@ -25,7 +25,6 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QScreen>
-#include <QTimer>
 #include <algorithm>
 
 namespace {
@@ -40,23 +39,6 @@ int CompareTextNoCase(const std::string& a, const std::string& b) {
     }
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
-
-// Gives a dialog the keyboard as soon as it is on the screen. A window manager does that by
-// itself; a board that runs on an X server without one (a kiosk) would otherwise leave the keys
-// with the board, which the modal dialog blocks, and the dialog could not be answered by key.
-class TActivateOnShow : public QObject {
-public:
-    explicit TActivateOnShow(QWidget* dialog) : QObject(dialog) { dialog->installEventFilter(this); }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show) {
-            auto* w = static_cast<QWidget*>(watched);
-            QTimer::singleShot(0, w, [w] { w->activateWindow(); });
-        }
-        return false;
-    }
-};
 
 }  // namespace
 
@@ -218,7 +200,6 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
         RegainKeyboard();
     }};
     menu = new TfrmDlgMenu(this);
-    new TActivateOnShow(menu);
     QPoint at;
     if (row == 0) {
         at = G_->ClientToScreen(G_->CellRect(0, 0).topLeft());
@@ -253,7 +234,6 @@ void TfrmWatchMain::ChangeStock() {
         RegainKeyboard();
     }};
     picker = new TfrmStockSel(this, AvailableList);
-    new TActivateOnShow(picker);
     // Just below and right of the clock cell.
     const QRect clock = G_->CellRect(0, 0);
     const QPoint corner = G_->ClientToScreen(QPoint(clock.x() + clock.width(), clock.y() + clock.height()));
@@ -290,7 +270,6 @@ bool TfrmWatchMain::FormCloseQuery() {
             if (!canClose) RefreshSuspended = false;
         }};
         confirm = new TfrmDlgYesNo(this);
-        new TActivateOnShow(confirm);
         TBusyScope busy(FDialogBusy);
         canClose = confirm->ShowModal() == ui::mrOK;
     }

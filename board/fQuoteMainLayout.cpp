@@ -2,6 +2,7 @@
 #include "board/fQuoteMain.h"
 
 #include "ui/Big5.h"
+#include "ui/Colors.h"
 #include "ui/DateTime.h"
 #include "ui/Fonts.h"
 
@@ -19,20 +20,10 @@ const char* const TfrmWatchMain::LayoutHeaders[LayoutCount] = {
     ",成交價,漲跌,成交量,最高價,最低價",
 };
 
-namespace {
+using ui::clAqua, ui::clBlack, ui::clGray, ui::clLime, ui::clMaroon, ui::clNavy, ui::clRed, ui::clSilver, ui::clSkyBlue,
+    ui::clWhite, ui::clYellow;
 
-// Colours of the board.
-const QColor clBlack(0, 0, 0);
-const QColor clNavy(0, 0, 128);
-const QColor clMaroon(128, 0, 0);
-const QColor clGray(128, 128, 128);
-const QColor clSilver(192, 192, 192);
-const QColor clWhite(255, 255, 255);
-const QColor clRed(255, 0, 0);
-const QColor clLime(0, 255, 0);
-const QColor clYellow(255, 255, 0);
-const QColor clAqua(0, 255, 255);
-const QColor clSkyBlue(166, 202, 240);
+namespace {
 
 // The clock cell's font is the cell font enlarged by the square root of 40/29.
 const double ClockFontScale = std::sqrt(1.3793103448275862);

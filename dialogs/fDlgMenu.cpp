@@ -8,7 +8,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 
-using namespace dialogs;
+using namespace ui;
 
 TfrmDlgMenu::TfrmDlgMenu(QWidget* owner) : TForm(owner) {
     setCursor(Qt::PointingHandCursor);

@@ -6,12 +6,12 @@
 //
 // Use: create it with the owner window, ListBox1->SetItems({line}), ListBox1->SetItemIndex(0),
 // SetHeight(ListBox1->ItemHeight()), SetLeftTop(x, y), ShowModal(), then delete it.
-#include "dialogs/Controls.h"
+#include "ui/Controls.h"
 
 #include <QEvent>
 #include <QTimer>
 
-class TfrmDlgMenu : public dialogs::TForm {
+class TfrmDlgMenu : public ui::TForm {
     Q_OBJECT
 public:
     static constexpr int FormWidth = 303;
@@ -22,8 +22,8 @@ public:
     // Sets the form's height; the width stays 303.
     void SetHeight(int height);
 
-    dialogs::TPanel* Panel1;
-    dialogs::TListBox* ListBox1;
+    ui::TPanel* Panel1;
+    ui::TListBox* ListBox1;
 
     void FormActivate();
     // True when the key was handled here and goes no further.

@@ -9,8 +9,9 @@
 #include <QEvent>
 #include <QKeyEvent>
 #include <QScrollBar>
+#include <algorithm>
 
-using namespace dialogs;
+using namespace ui;
 
 std::string RemoveSpaces(std::string_view text) {
     std::string r;
@@ -29,6 +30,17 @@ constexpr int BackCol = 1, BackRow = 3;
 constexpr std::size_t CodeLength = 4;
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// RemoveSpaces(line).starts_with(key), without the copy.
+bool StartsWithSkippingSpaces(std::string_view line, std::string_view key) {
+    std::size_t i = 0;
+    for (char k : key) {
+        while (i < line.size() && line[i] == ' ') ++i;
+        if (i == line.size() || line[i] != k) return false;
+        ++i;
+    }
+    return true;
+}
 
 // A text read as a decimal integer as the toolkit's string-to-integer conversion reads it:
 // leading spaces, an optional sign, then digits to the end. False when it is no number.
@@ -59,26 +71,36 @@ bool InLateGroup(std::string_view line) {
     return (group >= 3 && group <= 9) || (group >= 70 && group <= 73);
 }
 
-TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry) {
-    TFilterResult r;
+TFilterRows FilterRows(const std::vector<std::string>& available, std::string_view entry) {
+    TFilterRows r;
     if (entry.empty() || entry == PromptText()) {
-        r.Lines = available;
+        r.Lines.resize(available.size());
+        for (std::size_t i = 0; i < available.size(); ++i) r.Lines[i] = i;
         return r;
     }
     const std::string key = ui::Trim(entry);
-    std::vector<std::string> late;
-    for (const std::string& line : available) {
-        if (!RemoveSpaces(line).starts_with(key)) continue;
-        (InLateGroup(line) ? late : r.Lines).push_back(line);
+    std::vector<std::size_t> late;
+    for (std::size_t i = 0; i < available.size(); ++i) {
+        if (!StartsWithSkippingSpaces(available[i], key)) continue;
+        (InLateGroup(available[i]) ? late : r.Lines).push_back(i);
     }
     r.Lines.insert(r.Lines.end(), late.begin(), late.end());
     const std::string codeLine = key + ' ';
     for (std::size_t i = 0; i < r.Lines.size(); ++i) {
-        if (r.Lines[i].starts_with(codeLine)) {
+        if (available[r.Lines[i]].starts_with(codeLine)) {
             r.Selected = static_cast<int>(i);
             break;
         }
     }
+    return r;
+}
+
+TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry) {
+    const TFilterRows rows = FilterRows(available, entry);
+    TFilterResult r;
+    r.Lines.reserve(rows.Lines.size());
+    for (std::size_t i : rows.Lines) r.Lines.push_back(available[i]);
+    r.Selected = rows.Selected;
     return r;
 }
 
@@ -139,6 +161,26 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     Panel3 = new TPanel(Panel1, clBlack, TBevel::Raised, TBevel::Lowered);
     Panel3->setGeometry(inner + 353, inner, ClientWidth - 2 * inner - 353, innerHeight);
 
+    CreateKeypad();
+
+    bbOK = new TButton(Panel3, QString::fromUtf8("確定"), ui::mrOK);
+    bbOK->setGeometry(5, 495, 310, 58);
+    bbCancel = new TButton(Panel3, QString::fromUtf8("取消"), ui::mrCancel);
+    bbCancel->setGeometry(317, 495, 150, 58);
+    for (TButton* b : {bbOK, bbCancel}) b->setFont(FaceFont(ui::KaiFaceName, 48));
+    bbOK->setDefault(true);
+
+    ConnectHandlers();
+
+    // Emptying the entry runs the filter before the list exists; the filter knows to wait.
+    Edit1->SetText({});
+    FAvailList = std::make_unique<std::vector<std::string>>(availList);
+    FAvailShown = ui::Big5ToQStrings(availList);
+    FormCreate();
+}
+
+// The keypad: three columns of four keys, 153 x 119 pixels each, in bold "Arial Narrow".
+void TfrmStockSel::CreateKeypad() {
     g0 = new grid::TRichStringGrid(Panel3);
     g0->setGeometry(5, 8, 463, 481);
     g0->SetColCount(3);
@@ -153,15 +195,10 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     g0->SetSelectionTextColor(clYellow);
     g0->SetRowSelect(false);
     g0->setCursor(Qt::PointingHandCursor);
+}
 
-    bbOK = new TButton(Panel3, QString::fromUtf8("確定"), ui::mrOK);
-    bbOK->setGeometry(5, 495, 310, 58);
-    bbCancel = new TButton(Panel3, QString::fromUtf8("取消"), ui::mrCancel);
-    bbCancel->setGeometry(317, 495, 150, 58);
-    for (TButton* b : {bbOK, bbCancel}) b->setFont(FaceFont(ui::KaiFaceName, 48));
-    bbOK->setDefault(true);
-
-    // Handlers. Each runs inside the event dispatch and keeps its exceptions to itself.
+// Handlers. Each runs inside the event dispatch and keeps its exceptions to itself.
+void TfrmStockSel::ConnectHandlers() {
     connect(Edit1, &QLineEdit::textChanged, this, [this] { ui::Guarded([this] { Edit1Change(); }); });
     Edit1->installEventFilter(this);
     ListBox1->OnKeyDown = [this](int key) {
@@ -177,11 +214,6 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     g0->OnGetAlignment = [this](QObject*, int aRow, int aCol, grid::THAlign& h, grid::TVAlign& v) {
         ui::Guarded([&] { g0GetAlignment(aRow, aCol, h, v); });
     };
-
-    // Emptying the entry runs the filter before the list exists; the filter knows to wait.
-    Edit1->SetText({});
-    FAvailList = std::make_unique<std::vector<std::string>>(availList);
-    FormCreate();
 }
 
 TfrmStockSel::~TfrmStockSel() {
@@ -207,7 +239,10 @@ void TfrmStockSel::FormActivate() {
     FilterList();
 }
 
-void TfrmStockSel::FormDestroy() { FAvailList.reset(); }
+void TfrmStockSel::FormDestroy() {
+    FAvailList.reset();
+    FAvailShown.clear();
+}
 
 std::string TfrmStockSel::GetStockCode() const {
     const int index = ListBox1->ItemIndex();
@@ -224,8 +259,17 @@ void TfrmStockSel::Edit1Change() {
 
 void TfrmStockSel::FilterList() {
     if (FUpdating || !FAvailList) return;
-    stocksel::TFilterResult r = stocksel::FilterLines(*FAvailList, Edit1->Text());
-    ListBox1->SetItems(r.Lines);
+    const stocksel::TFilterRows r = stocksel::FilterRows(*FAvailList, Edit1->Text());
+    // The rows are shown from the lines decoded once, not decoded again on every keypad press.
+    std::vector<std::string> lines;
+    QStringList shown;
+    lines.reserve(r.Lines.size());
+    shown.reserve(static_cast<qsizetype>(r.Lines.size()));
+    for (std::size_t i : r.Lines) {
+        lines.push_back((*FAvailList)[i]);
+        shown.push_back(FAvailShown[static_cast<qsizetype>(i)]);
+    }
+    ListBox1->SetItems(std::move(lines), shown);
     ListBox1->SetItemIndex(r.Selected);
     if (r.Selected < 0) ListBox1->scrollToTop();
 }
@@ -291,6 +335,16 @@ void TfrmStockSel::g0MouseDown(Qt::MouseButton, int x, int y) {
 void TfrmStockSel::g0GetAlignment(int, int, grid::THAlign& hAlign, grid::TVAlign& vAlign) {
     hAlign = grid::THAlign::Center;
     vAlign = grid::TVAlign::Center;
+}
+
+void TfrmStockSel::ScaleControls(double f) {
+    TForm::ScaleControls(f);
+    g0->setGeometry(Scaled(g0->geometry(), f));
+    g0->SetDefaultColWidth(Scaled(g0->DefaultColWidth(), f));
+    g0->SetDefaultRowHeight(Scaled(g0->DefaultRowHeight(), f));
+    grid::TGridFont font = g0->Font();
+    font.Height = std::max(1, Scaled(font.Height, f));
+    g0->SetFont(font);
 }
 
 bool TfrmStockSel::event(QEvent* e) {

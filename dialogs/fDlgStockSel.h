@@ -8,9 +8,10 @@
 //
 // Use: create it with the owner window and the available lines, SetLeftTop(x, y), ShowModal();
 // after OK read GetStockCode(); then delete it.
-#include "dialogs/Controls.h"
 #include "grid/RichStringGrid.h"
+#include "ui/Controls.h"
 
+#include <QStringList>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,6 +36,12 @@ struct TFilterResult {
     int Selected = -1;
 };
 TFilterResult FilterLines(const std::vector<std::string>& available, std::string_view entry);
+// The same as positions in `available`: the lines shown are available[Lines[i]].
+struct TFilterRows {
+    std::vector<std::size_t> Lines;
+    int Selected = -1;
+};
+TFilterRows FilterRows(const std::vector<std::string>& available, std::string_view entry);
 
 // GetStockCode's rule: the code of the selected line (nullptr: none selected) or, without one,
 // the first four bytes of the entry.
@@ -49,7 +56,7 @@ std::string KeypadEntry(std::string_view entry, int col, int row, std::string_vi
 
 }  // namespace stocksel
 
-class TfrmStockSel : public dialogs::TForm {
+class TfrmStockSel : public ui::TForm {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 830;
@@ -62,14 +69,14 @@ public:
     // The chosen code (Big5 bytes); the caller uses it only when it is four bytes long.
     std::string GetStockCode() const;
 
-    dialogs::TPanel* Panel1;
-    dialogs::TPanel* Panel2;
-    dialogs::TEdit* Edit1;
-    dialogs::TListBox* ListBox1;
-    dialogs::TPanel* Panel3;
+    ui::TPanel* Panel1;
+    ui::TPanel* Panel2;
+    ui::TEdit* Edit1;
+    ui::TListBox* ListBox1;
+    ui::TPanel* Panel3;
     grid::TRichStringGrid* g0;
-    dialogs::TButton* bbOK;
-    dialogs::TButton* bbCancel;
+    ui::TButton* bbOK;
+    ui::TButton* bbCancel;
 
     void FormCreate();
     void FormActivate();
@@ -85,13 +92,19 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    // The kit's controls, and the keypad with its cells and font.
+    void ScaleControls(double factor) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
+    // Parts of the form's construction.
+    void CreateKeypad();
+    void ConnectHandlers();
     // Moves the list's selection for Up or Down: the first line when none is selected, else the
     // previous or next line, wrapping around. False when the list is empty.
     bool MoveSelection(int key);
 
     bool FUpdating = false;
     std::unique_ptr<std::vector<std::string>> FAvailList;
+    QStringList FAvailShown;  // the available lines decoded, once
 };

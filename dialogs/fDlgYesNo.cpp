@@ -7,7 +7,7 @@
 #include <QPainter>
 #include <QScreen>
 
-using namespace dialogs;
+using namespace ui;
 
 TfrmDlgYesNo::TfrmDlgYesNo(QWidget* owner) : TForm(owner) {
     // A one-pixel black frame around the client area.

@@ -4,9 +4,9 @@
 // answers ui::mrCancel. It centres itself on the screen when shown.
 //
 // Use: create it with the owner window, ShowModal(), then delete it.
-#include "dialogs/Controls.h"
+#include "ui/Controls.h"
 
-class TfrmDlgYesNo : public dialogs::TForm {
+class TfrmDlgYesNo : public ui::TForm {
     Q_OBJECT
 public:
     static constexpr int ClientWidth = 697;
@@ -14,10 +14,10 @@ public:
 
     explicit TfrmDlgYesNo(QWidget* owner);
 
-    dialogs::TPanel* Panel1;
-    dialogs::TPanel* Panel2;
-    dialogs::TButton* Button1;
-    dialogs::TButton* Button2;
+    ui::TPanel* Panel1;
+    ui::TPanel* Panel2;
+    ui::TButton* Button1;
+    ui::TButton* Button2;
 
 protected:
     void showEvent(QShowEvent* e) override;

@@ -21,6 +21,7 @@
 // dispatch (paint, key, mouse, resize): an exception from one goes to the application's handler
 // (once per paint), never into Qt; a cell whose colour or alignment handler failed is drawn with
 // the defaults. A program's own SetRow() hears of an OnRowChanging failure itself.
+#include "ui/Colors.h"
 #include "ui/Events.h"
 
 #include <QBrush>
@@ -237,7 +238,7 @@ private:
     QColor FLineColor = Qt::gray;
     TGridFont FFont;
     QColor FColor = Qt::white;
-    QColor FSelectionColor = QColor(0, 0, 128);
+    QColor FSelectionColor = ui::clNavy;
     QColor FSelectionTextColor = Qt::white;
     bool FActiveCellShow = false;
     bool FRowSelect = false;
@@ -246,7 +247,7 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
-    static constexpr qsizetype MaxSharedImageBytes = 4 << 20;
+    static constexpr qsizetype MaxSharedImageBytes = 2 << 20;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
     mutable qsizetype FImageBytes = 0;
 };

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 
@@ -103,6 +104,7 @@ void TKesSock::WaitForData(const char* message) {
 }
 
 void TKesSock::Pump(bool wait, const char* message) {
+    ArmTimer();
     Survive(message, [wait] {
         if (wait)
             ui::WaitMessage();
@@ -187,13 +189,31 @@ void TKesSock::TimerOn() {
         unsigned rest = left < 1 ? 1u : left > INT_MAX ? static_cast<unsigned>(INT_MAX) : static_cast<unsigned>(left);
         if (interval == 0 || rest < interval) interval = rest;
     }
-    TimeOutTimer->SetInterval(interval);
-    TimeOutTimer->SetEnabled(true);
+    // As a timer's would, the time-out starts again only when it was off or its interval
+    // changes. The timer itself is armed only when the operation waits (ArmTimer): most end
+    // without waiting.
+    if (FTimerInterval == 0 || interval != FTimerInterval) {
+        TimeOutTimer->SetEnabled(false);
+        FTimerInterval = interval;
+        FTimerStart = std::chrono::steady_clock::now();
+    }
 }
 
 void TKesSock::TimerOff() {
     StatusMessage(8, "Timer Off");
+    FTimerInterval = 0;
     if (TimeOutTimer) TimeOutTimer->SetEnabled(false);
+}
+
+void TKesSock::ArmTimer() {
+    if (FTimerInterval == 0 || !TimeOutTimer || TimeOutTimer->Enabled()) return;
+    const auto spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FTimerStart).count();
+    const unsigned left = spent >= static_cast<long long>(FTimerInterval)
+                              ? 1u
+                              : FTimerInterval - static_cast<unsigned>(std::max<long long>(spent, 0));
+    TimeOutTimer->SetInterval(left);
+    TimeOutTimer->SetEnabled(true);
 }
 
 void TKesSock::TimerFired() {

@@ -160,6 +160,8 @@ public:
     bool DataAvailable();
     void ResolveHost();
     void RequestCloseSocket();
+    // The time-out of the operation that starts: TimeOut, or the time left of the deadline when
+    // shorter. It runs from now but is armed only once the operation waits in the event loop.
     void TimerOn();
     void TimerOff();
     std::string CheckSocketError(int expected);
@@ -242,6 +244,10 @@ private:
     bool FDestroyBegun = false;
     int FReading = 0;                      // read operations under way
     std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
+    // Arms the time-out timer for what is left of the operation's time-out, before a wait.
+    void ArmTimer();
+    unsigned FTimerInterval = 0;  // the operation's time-out in ms; 0: none running
+    std::chrono::steady_clock::time_point FTimerStart;
     bool FHasDeadline = false;
     std::chrono::steady_clock::time_point FDeadline;
     int FLookupId = -1;

@@ -13,6 +13,22 @@ QString Big5ToQString(std::string_view big5) {
     return decoder.decode(QByteArrayView(big5.data(), static_cast<qsizetype>(big5.size())));
 }
 
+QStringList Big5ToQStrings(const std::vector<std::string>& lines) {
+    QStringList r;
+    r.reserve(static_cast<qsizetype>(lines.size()));
+    QStringDecoder decoder("Big5");
+    for (const std::string& line : lines) {
+        if (!decoder.isValid()) {
+            r.push_back(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+            continue;
+        }
+        // Every line on its own: a lead byte left over at the end of one is not carried into the next.
+        decoder.resetState();
+        r.push_back(decoder.decode(QByteArrayView(line.data(), static_cast<qsizetype>(line.size()))));
+    }
+    return r;
+}
+
 std::string QStringToBig5(const QString& text) {
     QStringEncoder encoder("Big5");
     if (!encoder.isValid()) return text.toLatin1().toStdString();

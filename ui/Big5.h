@@ -4,8 +4,10 @@
 // helpers are 1-based, 0 meaning "not found". Decoding to QString happens only where text is
 // drawn or edited.
 #include <QString>
+#include <QStringList>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ui {
 
@@ -13,6 +15,8 @@ namespace ui {
 // become U+FFFD; characters that Big5 cannot hold become "?".
 QString Big5ToQString(std::string_view big5);
 std::string QStringToBig5(const QString& text);
+// Many lines at once, each decoded as Big5ToQString decodes it, with one converter for all.
+QStringList Big5ToQStrings(const std::vector<std::string>& lines);
 
 // Big5 bytes to UTF-8, for console output.
 std::string Big5ToUtf8(std::string_view big5);

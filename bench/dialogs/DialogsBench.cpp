@@ -1,21 +1,29 @@
 // The stock picker's narrowing, which runs on every keypad press: the filter rule alone, and the
-// picker's list rebuilt with it, over the shipped AVAILABLE.TXT and over a list five times longer.
+// picker's list rebuilt with it, over the shipped AVAILABLE.TXT (296 lines) and over 30,000 lines,
+// side by side with QListWidget::addItems of the same rows.
 //   dialogs_bench [--benchmark_filter=...]
 #include "dialogs/fDlgStockSel.h"
+#include "ui/Big5.h"
 #include "ui/Fonts.h"
 #include "ui/GuiApplication.h"
 #include "ui/TextFile.h"
 
+#include <QListWidget>
+#include <QStringList>
 #include <benchmark/benchmark.h>
 
 namespace {
 
-// The shipped list, repeated `times` times with the codes shifted so every line stays distinct.
-std::vector<std::string> Available(int times) {
+// The shipped list cycled to `count` lines, the codes of each later round shifted so every line
+// stays distinct.
+std::vector<std::string> Available(int count) {
     const std::vector<std::string> lines = ui::ReadLines(QB_SOURCE_DIR "/data/AVAILABLE.TXT");
     std::vector<std::string> r;
-    for (int t = 0; t < times; ++t)
-        for (const std::string& l : lines) r.push_back(l + (t ? std::to_string(t) : std::string()));
+    for (int i = 0; i < count; ++i) {
+        const std::size_t round = static_cast<std::size_t>(i) / lines.size();
+        r.push_back(lines[static_cast<std::size_t>(i) % lines.size()] +
+                    (round ? std::to_string(round) : std::string()));
+    }
     return r;
 }
 
@@ -27,19 +35,53 @@ void BM_FilterLines(benchmark::State& state) {
     }
     state.counters["lines"] = static_cast<double>(available.size());
 }
-BENCHMARK(BM_FilterLines)->Arg(1)->Arg(5)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FilterLines)->Arg(296)->Arg(30000)->Unit(benchmark::kMicrosecond);
 
-// One keypad digit and one clear, as the picker shows them: the entry changes, the list is rebuilt.
-void BM_PickerRefilter(benchmark::State& state) {
+// One keypad digit (the whole list narrowed to the lines that begin with "1") or one clear (the
+// narrowed list back to the whole list), as the picker shows them.
+void PickerStep(benchmark::State& state, const char* from, const char* to) {
     const std::vector<std::string> available = Available(static_cast<int>(state.range(0)));
     TfrmStockSel dlg(nullptr, available);
     for (auto _ : state) {
-        dlg.Edit1->SetText("1");
-        dlg.Edit1->SetText("");
+        state.PauseTiming();
+        dlg.Edit1->SetText(from);
+        state.ResumeTiming();
+        dlg.Edit1->SetText(to);
     }
     state.counters["lines"] = static_cast<double>(available.size());
 }
-BENCHMARK(BM_PickerRefilter)->Arg(1)->Arg(5)->Unit(benchmark::kMicrosecond);
+void BM_PickerDigit(benchmark::State& state) { PickerStep(state, "", "1"); }
+void BM_PickerClear(benchmark::State& state) { PickerStep(state, "1", ""); }
+BENCHMARK(BM_PickerDigit)->Arg(296)->Arg(30000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PickerClear)->Arg(296)->Arg(30000)->Unit(benchmark::kMicrosecond);
+
+// The floor the picker is held to: the same two steps as QListWidget::addItems of the same rows,
+// decoded beforehand, into a plain list that held the other rows.
+void AddItemsStep(benchmark::State& state, bool digit) {
+    const std::vector<std::string> available = Available(static_cast<int>(state.range(0)));
+    const auto decode = [](const std::vector<std::string>& lines) {
+        QStringList r;
+        for (const std::string& l : lines) r.push_back(ui::Big5ToQString(l));
+        return r;
+    };
+    const QStringList all = decode(available);
+    const QStringList narrowed = decode(stocksel::FilterLines(available, "1").Lines);
+    QListWidget list;
+    list.setUniformItemSizes(true);
+    for (auto _ : state) {
+        state.PauseTiming();
+        list.clear();
+        list.addItems(digit ? all : narrowed);
+        state.ResumeTiming();
+        list.clear();
+        list.addItems(digit ? narrowed : all);
+    }
+    state.counters["lines"] = static_cast<double>(available.size());
+}
+void BM_AddItemsDigit(benchmark::State& state) { AddItemsStep(state, true); }
+void BM_AddItemsClear(benchmark::State& state) { AddItemsStep(state, false); }
+BENCHMARK(BM_AddItemsDigit)->Arg(296)->Arg(30000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_AddItemsClear)->Arg(296)->Arg(30000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

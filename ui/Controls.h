@@ -1,8 +1,11 @@
 #pragma once
-// The form-designer pieces the dialogs are built from: a borderless modal form with the
+// The widget kit the program's forms are built from: a borderless modal form with the
 // program's modal results, panels with 3-D bevels and an optional caption, an edit box and a list
 // box that hold Big5 text. Text goes in and out as std::string of Big5 bytes; it is decoded only
 // to be drawn or edited.
+#include "ui/Colors.h"
+#include "ui/Fonts.h"
+
 #include <QColor>
 #include <QDialog>
 #include <QFont>
@@ -11,23 +14,12 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <string>
 #include <vector>
 
-namespace dialogs {
-
-// The named colours the dialogs use.
-inline const QColor clBlack{0, 0, 0};
-inline const QColor clWhite{255, 255, 255};
-inline const QColor clYellow{255, 255, 0};
-inline const QColor clNavy{0, 0, 128};
-inline const QColor clSilver{192, 192, 192};
-inline const QColor clGray{128, 128, 128};
-inline const QColor clBtnFace{240, 240, 240};
-
-// A font of the given face (UTF-8 name, one of ui/Fonts.h) and pixel height.
-QFont FaceFont(const char* face, int pixelHeight, bool bold = false);
+namespace ui {
 
 // Sets a widget's background and text colours (window, base and button roles alike).
 void SetColors(QWidget* w, const QColor& background, const QColor& text);
@@ -35,9 +27,18 @@ void SetColors(QWidget* w, const QColor& background, const QColor& text);
 // (buttons, scroll bars).
 void UseToolkitColors(QWidget* w);
 
+// A length or a control's place scaled by a form's factor, as a form shrunk to fit a small screen
+// scales its controls (a place keeps at least one pixel each way).
+int Scaled(int v, double f);
+QRect Scaled(const QRect& r, double f);
+
 // A window without title bar or border, shown modally. Its modal result is ui::mrOK or
 // ui::mrCancel: Escape, reject() and a close request by the window manager give Cancel. The first
 // result of a showing stands; a later one (a leave event while the window hides, say) is ignored.
+//
+// A form asks for the keyboard as soon as it is on the screen. A window manager gives it by
+// itself; without one (a kiosk on a bare X server) the keys would stay with the owner window,
+// which the modal form blocks, and the form could not be answered by key.
 //
 // The caller owns the form: it creates it with its owner window as parent, places it, calls
 // ShowModal() and deletes it, on every path.
@@ -66,7 +67,8 @@ protected:
     void showEvent(QShowEvent* e) override;
     void FitInto(const QRect& area);
     // Scales the form's own controls by the factor (already below 1); the default scales every
-    // panel, edit box, list box, button and grid with its font.
+    // panel, edit box, list box and button with its font. A form with other controls scales them
+    // in its override.
     virtual void ScaleControls(double factor);
 
 private:
@@ -124,12 +126,18 @@ enum class TBorder { None, Flat, Sunken };
 // A list box of Big5 lines, each line the same height, single selection, lines kept in the order
 // they are put in. Its border is drawn around the lines: none, flat (one black pixel) or sunken
 // (two pixels of 3-D edge).
+//
+// The lines change through SetItems, AddItem and InsertItem only: the list keeps their bytes beside
+// the rows it shows.
 class TListBox : public QListWidget {
     Q_OBJECT
 public:
     TListBox(QWidget* parent, int itemHeight, TBorder border = TBorder::Sunken);
 
-    void SetItems(const std::vector<std::string>& lines);
+    // All lines replaced at once, in one insertion.
+    void SetItems(std::vector<std::string> lines);
+    // ... with the lines already decoded, shown[i] being Big5ToQString(lines[i]).
+    void SetItems(std::vector<std::string> lines, const QStringList& shown);
     void AddItem(const std::string& line);
     void InsertItem(int index, const std::string& line);
     std::vector<std::string> Items() const;
@@ -167,8 +175,9 @@ public:
 private:
     int FItemHeight;
     TBorder FBorder;
-    bool FPressed = false;   // the left button went down on the lines and is still down
-    bool FDragging = false;  // ... and has moved far enough to be a drag
+    std::vector<std::string> FLines;  // the bytes of each row
+    bool FPressed = false;            // the left button went down on the lines and is still down
+    bool FDragging = false;           // ... and has moved far enough to be a drag
     QPoint FPressPos;
     int FPressScroll = 0;
     quint64 FLastPress = 0, FPrevPress = 0;  // time stamps of the last two counted presses
@@ -185,4 +194,4 @@ private:
     int FModalResult;
 };
 
-}  // namespace dialogs
+}  // namespace ui

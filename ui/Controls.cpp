@@ -1,6 +1,5 @@
-#include "dialogs/Controls.h"
+#include "ui/Controls.h"
 
-#include "grid/RichStringGrid.h"
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/Consts.h"
@@ -13,10 +12,13 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QStyledItemDelegate>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
-namespace dialogs {
+namespace ui {
 
 namespace {
 
@@ -43,13 +45,6 @@ void DrawSunkenBorder(QPainter& p, const QRect& r) {
 
 }  // namespace
 
-QFont FaceFont(const char* face, int pixelHeight, bool bold) {
-    QFont f(QString::fromUtf8(face));
-    f.setPixelSize(pixelHeight);
-    f.setBold(bold);
-    return f;
-}
-
 void SetColors(QWidget* w, const QColor& background, const QColor& text) {
     QPalette pal = w->palette();
     for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
@@ -63,6 +58,8 @@ void SetColors(QWidget* w, const QColor& background, const QColor& text) {
     w->setPalette(pal);
     w->setAutoFillBackground(true);
 }
+
+int Scaled(int v, double f) { return static_cast<int>(v * f); }
 
 void UseToolkitColors(QWidget* w) {
     const QPalette app = QApplication::palette();
@@ -105,14 +102,15 @@ void TForm::showEvent(QShowEvent* e) {
     FClosing = false;
     ui::Guarded([this] { FitInto(ScreenArea()); });
     QDialog::showEvent(e);
+    QTimer::singleShot(0, this, [this] { activateWindow(); });
 }
 
-namespace {
-int Scaled(int v, double f) { return static_cast<int>(v * f); }
 QRect Scaled(const QRect& r, double f) {
     return QRect(Scaled(r.x(), f), Scaled(r.y(), f), std::max(1, Scaled(r.width(), f)),
                  std::max(1, Scaled(r.height(), f)));
 }
+
+namespace {
 void ScaleFont(QWidget* w, double f) {
     QFont font = w->font();
     if (font.pixelSize() > 0) font.setPixelSize(std::max(1, Scaled(font.pixelSize(), f)));
@@ -141,20 +139,13 @@ void TForm::ScaleControls(double f) {
     // viewport, a scroll bar) follows them.
     for (QWidget* w : findChildren<QWidget*>()) {
         const bool placed = qobject_cast<TPanel*>(w) || qobject_cast<TEdit*>(w) || qobject_cast<TListBox*>(w) ||
-                            qobject_cast<TButton*>(w) || dynamic_cast<grid::TRichStringGrid*>(w);
+                            qobject_cast<TButton*>(w);
         if (!placed) continue;
         w->setGeometry(Scaled(w->geometry(), f));
-        if (auto* list = qobject_cast<TListBox*>(w)) {
+        if (auto* list = qobject_cast<TListBox*>(w))
             list->ScaleBy(f);
-        } else if (auto* grid = dynamic_cast<grid::TRichStringGrid*>(w)) {
-            grid->SetDefaultColWidth(Scaled(grid->DefaultColWidth(), f));
-            grid->SetDefaultRowHeight(Scaled(grid->DefaultRowHeight(), f));
-            grid::TGridFont font = grid->Font();
-            font.Height = std::max(1, Scaled(font.Height, f));
-            grid->SetFont(font);
-        } else {
+        else
             ScaleFont(w, f);
-        }
     }
 }
 
@@ -221,6 +212,21 @@ void TEdit::paintEvent(QPaintEvent* e) {
 
 // ---- TListBox ----
 
+namespace {
+// Every line of a list the list's line height (the width is the list's own).
+class TLineDelegate : public QStyledItemDelegate {
+public:
+    explicit TLineDelegate(TListBox* list) : QStyledItemDelegate(list), FList(list) {}
+    QSize sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const override {
+        return QSize(1, FList->ItemHeight());
+    }
+    void HeightChanged() { emit sizeHintChanged(QModelIndex()); }
+
+private:
+    TListBox* FList;
+};
+}  // namespace
+
 TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
     : QListWidget(parent), FItemHeight(itemHeight), FBorder(border) {
     setFrameShape(QFrame::NoFrame);
@@ -233,38 +239,34 @@ TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTextElideMode(Qt::ElideNone);
+    setItemDelegate(new TLineDelegate(this));
 }
 
-namespace {
-QListWidgetItem* MakeItem(const std::string& line, int height) {
-    auto* item = new QListWidgetItem(ui::Big5ToQString(line));
-    item->setData(Qt::UserRole, QByteArray(line.data(), static_cast<qsizetype>(line.size())));
-    item->setSizeHint(QSize(1, height));
-    return item;
+void TListBox::SetItems(std::vector<std::string> lines) {
+    const QStringList shown = ui::Big5ToQStrings(lines);
+    SetItems(std::move(lines), shown);
 }
-}  // namespace
 
-void TListBox::SetItems(const std::vector<std::string>& lines) {
+void TListBox::SetItems(std::vector<std::string> lines, const QStringList& shown) {
+    if (shown.size() != static_cast<qsizetype>(lines.size())) return SetItems(std::move(lines));
     clear();
-    for (const std::string& line : lines) AddItem(line);
+    FLines = std::move(lines);
+    addItems(shown);
 }
 
-void TListBox::AddItem(const std::string& line) { addItem(MakeItem(line, FItemHeight)); }
+void TListBox::AddItem(const std::string& line) { InsertItem(count(), line); }
 
-void TListBox::InsertItem(int index, const std::string& line) { insertItem(index, MakeItem(line, FItemHeight)); }
-
-std::vector<std::string> TListBox::Items() const {
-    std::vector<std::string> lines;
-    lines.reserve(static_cast<std::size_t>(count()));
-    for (int i = 0; i < count(); ++i) lines.push_back(Item(i));
-    return lines;
+void TListBox::InsertItem(int index, const std::string& line) {
+    index = std::clamp(index, 0, count());
+    FLines.insert(FLines.begin() + index, line);
+    insertItem(index, ui::Big5ToQString(line));
 }
+
+std::vector<std::string> TListBox::Items() const { return FLines; }
 
 std::string TListBox::Item(int index) const {
-    const QListWidgetItem* it = item(index);
-    if (!it) return {};
-    QByteArray bytes = it->data(Qt::UserRole).toByteArray();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    if (index < 0 || index >= count() || static_cast<std::size_t>(index) >= FLines.size()) return {};
+    return FLines[static_cast<std::size_t>(index)];
 }
 
 int TListBox::ItemIndex() const {
@@ -300,7 +302,7 @@ bool TListBox::event(QEvent* e) {
 
 void TListBox::ScaleBy(double f) {
     FItemHeight = std::max(1, Scaled(FItemHeight, f));
-    for (int i = 0; i < count(); ++i) item(i)->setSizeHint(QSize(1, FItemHeight));
+    static_cast<TLineDelegate*>(itemDelegate())->HeightChanged();
     ScaleFont(this, f);
 }
 
@@ -395,15 +397,7 @@ void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
 
 TButton::TButton(QWidget* parent, const QString& caption, int modalResult)
     : QPushButton(caption, parent), FModalResult(modalResult) {
-    // The toolkit's own button colours, whatever the colours of the panel around it.
-    const QPalette app = QApplication::palette();
-    QPalette pal = palette();
-    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
-        for (QPalette::ColorRole r :
-             {QPalette::Button, QPalette::ButtonText, QPalette::Window, QPalette::WindowText, QPalette::Light,
-              QPalette::Midlight, QPalette::Dark, QPalette::Mid, QPalette::Shadow, QPalette::Highlight})
-            pal.setColor(g, r, app.color(g, r));
-    setPalette(pal);
+    UseToolkitColors(this);
     connect(this, &QPushButton::clicked, this, [this] {
         ui::Guarded([this] {
             if (FModalResult == ui::mrNone) return;
@@ -412,4 +406,4 @@ TButton::TButton(QWidget* parent, const QString& caption, int modalResult)
     });
 }
 
-}  // namespace dialogs
+}  // namespace ui
