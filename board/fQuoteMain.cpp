@@ -4,12 +4,6 @@
 
 #include <QVBoxLayout>
 
-void PrepareBoardRendering() {
-    bool ok = false;
-    const int cached = qEnvironmentVariableIntValue("QT_MAX_CACHED_GLYPH_SIZE", &ok);
-    if (ok && cached > 64) qunsetenv("QT_MAX_CACHED_GLYPH_SIZE");
-}
-
 namespace {
 
 void MakeBlack(QWidget* w) {

@@ -17,13 +17,6 @@
 #include <string>
 #include <vector>
 
-// Call before the application object exists. The board's type (85 px on a full-HD screen) is
-// larger than the glyphs Qt's raster engine caches (64 px); the grid keeps each cell's text as
-// an image instead, so a repaint does not fill every glyph as a path again. Raising the cache
-// limit through QT_MAX_CACHED_GLYPH_SIZE is no remedy: with Qt 6.4 glyphs above 64 px then
-// draw nothing at all. This drops such a setting from the environment.
-void PrepareBoardRendering();
-
 namespace ui {
 class TTimer;
 }

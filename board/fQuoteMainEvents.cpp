@@ -69,13 +69,7 @@ void TfrmWatchMain::FormCreate() {
     // The exchange's weekday closures count as weekend days.
     ui::LoadHolidays();
     IsWeekend = ui::IsClosedDay(ui::Now());
-    LayoutIndex = 0;
-    grid::TGridFont font = G_->Font();
-    font.Name = QStringLiteral("ARIAL");
-    G_->SetFont(font);
-    G_->SetColCount(6);
-    G_->SetRowCount(MaxStocks + 1);
-    G_->SetRow(1);
+    // The grid was set up by the constructor.
     AvailableList = LoadAvailableList("AVAILABLE.TXT");
     StockList = std::make_unique<TStockObjList>();
     StockList->OnUpdate = [this](TStockObjList* sender, int index, TStockObj* stock) {
@@ -290,7 +284,7 @@ void TfrmWatchMain::closeEvent(QCloseEvent* event) {
     if (!canClose) return;
     FClosing = true;
     RefreshSuspended = true;
-    if (StockList && StockList->Timer) StockList->Timer->SetEnabled(false);
+    if (StockList) StockList->Suspend(true);
 }
 
 void TfrmWatchMain::FormDestroy() {

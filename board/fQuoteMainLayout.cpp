@@ -31,24 +31,6 @@ const double ClockFontScale = std::sqrt(1.3793103448275862);
 // Quote pages write "." for decimals and "," for thousands, whatever the user's locale.
 const grid::TNumberFormat QuoteNumberFormat{'.', ','};
 
-const std::string& Big5Of(const char* utf8) {
-    // The marks and headers are few and constant; convert each once.
-    static std::vector<std::pair<const char*, std::string>> cache;
-    for (const auto& [key, value] : cache)
-        if (key == utf8) return value;
-    cache.emplace_back(utf8, ui::Utf8ToBig5(utf8));
-    return cache.back().second;
-}
-
-const char* const MarkUpWhite = "△";
-const char* const MarkDownWhite = "▽";
-const char* const MarkUpBlack = "▲";
-const char* const MarkDownBlack = "▼";
-
-bool Contains(const std::string& text, const char* utf8Mark) {
-    return text.find(Big5Of(utf8Mark)) != std::string::npos;
-}
-
 const QString& KaiFace() {
     static const QString face = QString::fromUtf8(ui::KaiFaceName);
     return face;
@@ -224,17 +206,8 @@ void TfrmWatchMain::G_GetCellColor(QObject* /*Sender*/, int ARow, int ACol, grid
         AFont.Color = clSilver;
         return;
     case qfChange: {
-        const std::string text = G_->Cells(ACol, ARow);
-        if (Contains(text, MarkUpWhite))
-            AFont.Color = clRed;
-        else if (Contains(text, MarkDownWhite))
-            AFont.Color = clAqua;
-        else if (Contains(text, MarkUpBlack))
-            AFont.Color = clRed;
-        else if (Contains(text, MarkDownBlack))
-            AFont.Color = clAqua;
-        else
-            AFont.Color = clLime;
+        const TQuoteTrend trend = QuoteTrend(G_->Cells(ACol, ARow));
+        AFont.Color = trend == TQuoteTrend::Rising ? clRed : trend == TQuoteTrend::Falling ? clAqua : clLime;
         return;
     }
     case qfVolume:

@@ -1,6 +1,7 @@
 // quoteboard: the full-screen stock-quote watch board. It reads STOCKLIST.TXT and AVAILABLE.TXT
 // in the working directory, shows the board, and writes the watch list back when it ends.
 #include "board/fQuoteMain.h"
+#include "grid/RichStringGrid.h"
 #include "quote/StartupChecks.h"
 #include "quote/fQuoteDef.h"
 #include "ui/Application.h"
@@ -85,7 +86,7 @@ void ReportFirstRefresh(TfrmWatchMain& board) {
 int main(int argc, char** argv) {
     bool done = false;
     if (int status = HandleArguments(argc, argv, done); done) return status;
-    PrepareBoardRendering();
+    grid::PrepareRendering();
     ui::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
     // A wall board must not blank; held until main returns.

@@ -4,6 +4,7 @@
 #include "ui/Big5.h"
 #include "ui/Consts.h"
 #include "ui/Fonts.h"
+#include "ui/ScopeGuard.h"
 
 #include <QEvent>
 #include <QKeyEvent>
@@ -132,20 +133,6 @@ std::string KeypadEntry(std::string_view entry, int col, int row, std::string_vi
 }
 
 }  // namespace stocksel
-
-namespace {
-// Sets a flag for the life of the scope, also when the scope is left by an exception.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& flag) : FFlag(flag) { FFlag = true; }
-    ~TFlagScope() { FFlag = false; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& FFlag;
-};
-}  // namespace
 
 TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& availList) : TForm(owner) {
     setFixedSize(ClientWidth, ClientHeight);
@@ -303,14 +290,16 @@ bool TfrmStockSel::MoveSelection(int key) {
 bool TfrmStockSel::Edit1KeyDown(int key) {
     if (key != Qt::Key_Up && key != Qt::Key_Down) return false;
     if (!MoveSelection(key)) return false;
-    TFlagScope updating(FUpdating);
+    FUpdating = true;
+    ui::Finally updated{[this] { FUpdating = false; }};
     Edit1->SetText(ListBox1->Item(ListBox1->ItemIndex()));
     Edit1->CaretToEnd();
     return true;
 }
 
 void TfrmStockSel::ListBox1Click() {
-    TFlagScope updating(FUpdating);
+    FUpdating = true;
+    ui::Finally updated{[this] { FUpdating = false; }};
     const int index = ListBox1->ItemIndex();
     Edit1->SetText(index >= 0 ? ui::Copy(ListBox1->Item(index), 1, 4) : std::string());
 }

@@ -13,6 +13,12 @@
 
 namespace grid {
 
+void PrepareRendering() {
+    bool ok = false;
+    const int cached = qEnvironmentVariableIntValue("QT_MAX_CACHED_GLYPH_SIZE", &ok);
+    if (ok && cached > 64) qunsetenv("QT_MAX_CACHED_GLYPH_SIZE");
+}
+
 // ---------------------------------------------------------------------------------------------
 // The grid
 

@@ -40,6 +40,13 @@
 
 namespace grid {
 
+// Call before the application object exists. Large type (the board's is 85 px on a full-HD
+// screen) is larger than the glyphs Qt's raster engine caches (64 px); the grid keeps each
+// cell's text as an image instead, so a repaint does not fill every glyph as a path again.
+// Raising the cache limit through QT_MAX_CACHED_GLYPH_SIZE is no remedy: with Qt 6.4 glyphs
+// above 64 px then draw nothing at all. This drops such a setting from the environment.
+void PrepareRendering();
+
 // The font of one cell as the owner sets it. Height is the font's cell height in pixels
 // (ascent plus descent, internal leading included), as a positive number.
 struct TGridFont {

@@ -6,14 +6,16 @@
 #include "ui/Big5.h"
 #include "ui/ScopeGuard.h"
 
-#include <QPointer>
-
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 namespace {
+
+// What a request raises (as EAbortError) when a handler destroyed the component.
+constexpr const char* Aborted = "Request aborted";
 
 const char* const RequestWords[] = {"GET ",  "OPTIONS ", "HEAD ",   "POST ", "PUT ",    "PATCH ",
                                     "COPY ", "MOVE ",    "DELETE ", "LINK ", "UNLINK ", "TRACE "};
@@ -24,19 +26,13 @@ bool AnnouncesLength(CmdType cmd) { return SendsBody(cmd) || cmd == cmdLink || c
 
 // The whole text as a decimal integer (optional sign), or nothing.
 bool ParseInt(const std::string& text, int& value) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i == text.size()) return false;
-    long long v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') return false;
-        v = v * 10 + (text[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) return false;
-    }
-    if (negative) v = -v;
-    if (v > INT_MAX || v < INT_MIN) return false;
-    value = static_cast<int>(v);
+    std::string_view digits = text;
+    const bool negative = !digits.empty() && digits.front() == '-';
+    if (!digits.empty() && (digits.front() == '+' || negative)) digits.remove_prefix(1);
+    const unsigned long long limit = negative ? 1ull + INT_MAX : INT_MAX;
+    unsigned long long v = 0;
+    if (!ui::ParseWhole(digits, limit, v)) return false;
+    value = static_cast<int>(negative ? -static_cast<long long>(v) : static_cast<long long>(v));
     return true;
 }
 
@@ -200,11 +196,11 @@ void TKesHTTP::ReceiveBody() {
 
 void TKesHTTP::RunRequest() {
     // A handler may destroy the component; from then on nothing of it is touched.
-    QPointer<TKesHTTP> self(this);
+    const ui::TAlive alive = FLifetime.Watch();
     if (RequestTimeOut > 0) StartDeadline(RequestTimeOut);
     FHoldIdleWatch = true;  // every pass closes its connection before the request returns
     ui::Finally clear{[&] {
-        if (self) {
+        if (alive) {
             ClearDeadline();
             FHoldIdleWatch = false;
         }
@@ -213,16 +209,14 @@ void TKesHTTP::RunRequest() {
         CheckRequestText();
         ParseURL();
         BuildRequest();
-        if (OnAboutToSend) OnAboutToSend(this);
-        if (!self) throw EAbortError("Request aborted", SockErrInterrupted);
+        if (OnAboutToSend) Survive(Aborted, [this] { OnAboutToSend(this); });
         RunPass();
         if (!FollowResponse(pass)) return;
     }
 }
 
 void TKesHTTP::RunPass() {
-    QPointer<TKesHTTP> self(this);
-    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
+    const ui::TAlive alive = FLifetime.Watch();
     try {
         Connect();
         SendRequest();
@@ -233,17 +227,15 @@ void TKesHTTP::RunPass() {
         ReadResponseHeader();
         ReceiveBody();
         if (ReplyCode <= 298) {
-            if (OnSuccess) OnSuccess(this, CurrentCmd);
-            if (!self) throw gone();
+            if (OnSuccess) Survive(Aborted, [this] { OnSuccess(this, CurrentCmd); });
             StatusMessage(2, "Transaction Completed");
         } else if (ReplyCode >= 400) {
-            if (OnFailure) OnFailure(this, CurrentCmd);
-            if (!self) throw gone();
+            if (OnFailure) Survive(Aborted, [this] { OnFailure(this, CurrentCmd); });
         } else if (ReplyCode >= 300 && ReplyCode <= 302) {
             URL = Location;
         }
     } catch (...) {
-        if (self) {
+        if (alive) {
             try {
                 Disconnect();
             } catch (...) {
@@ -252,25 +244,20 @@ void TKesHTTP::RunPass() {
         }
         throw;
     }
-    Disconnect();
-    if (!self) throw gone();
+    Survive(Aborted, [this] { Disconnect(); });
 }
 
 bool TKesHTTP::FollowResponse(int pass) {
-    QPointer<TKesHTTP> self(this);
-    auto gone = [] { return EAbortError("Request aborted", SockErrInterrupted); };
     const int status = ReplyCode;
     if (status >= 300 && status <= 398) {
         if (!CookieReceived.empty()) HeaderInfo.Cookie = CookieReceived;
         bool handled = false;
-        if (OnRedirect) OnRedirect(this, handled);
-        if (!self) throw gone();
+        if (OnRedirect) Survive(Aborted, [&] { OnRedirect(this, handled); });
         if (handled) return false;
         if (URL.find('/') == std::string::npos) URL = "http://" + Host + "/" + URL;
     }
     if (status == 401 && OnAuthenticationNeeded) {
-        OnAuthenticationNeeded(this);
-        if (!self) throw gone();
+        Survive(Aborted, [this] { OnAuthenticationNeeded(this); });
     }
     if (status < 299 || status > 399) return false;
     // Only 300 to 302 name a new URL; any other status here would ask for the same one
@@ -354,6 +341,8 @@ void TKesHTTP::SendRequest() {
     // body follows in the same segment where it can.
     const bool body = SendsBody(CurrentCmd);
     const std::string head = RequestLines.Text() + "\r\n";
+    // OnStatus hears the steps of the header as its listeners know them: "Write" for the lines,
+    // "Writeln" and its "Write" for the blank line, though both go out in the one send below.
     StatusMessage(8, "Write");
     StatusMessage(8, "Writeln");
     StatusMessage(8, "Write");

@@ -6,7 +6,6 @@
 
 #include <QHostAddress>
 #include <QHostInfo>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -98,20 +97,20 @@ void TKesSock::SetWatch(bool read, bool on) {
     notifier->setEnabled(on);
 }
 
-bool TKesSock::WaitForData() {
-    if (SocketHandle != NoSocket && sockops::WaitReadable(SocketHandle, QuickWaitMs)) return true;
+void TKesSock::WaitForData(const char* message) {
+    if (SocketHandle != NoSocket && sockops::WaitReadable(SocketHandle, QuickWaitMs)) return;
     WatchRead();
-    return Pump(true);
+    Pump(true, message);
 }
 
-bool TKesSock::Pump(bool wait) {
+void TKesSock::Pump(bool wait, const char* message) {
     ArmTimer();
-    QPointer<TKesSock> self(this);
-    if (wait)
-        ui::WaitMessage();
-    else
-        ui::ProcessMessages();
-    return !self.isNull();
+    Survive(message, [wait] {
+        if (wait)
+            ui::WaitMessage();
+        else
+            ui::ProcessMessages();
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -268,8 +267,7 @@ void TKesSock::ResolveHost() {
                                               HandleLookupDone(found != 0, found);
                                           });
                                       });
-    while (!LookupDone && !TimedOut && !Canceled)
-        if (!Pump(true)) throw EAbortError("Host Lookup Canceled", SockErrInterrupted);
+    while (!LookupDone && !TimedOut && !Canceled) Pump(true, "Host Lookup Canceled");
     TimerOff();
     if (!LookupDone || TimedOut || Canceled) {
         // The answer of an abandoned lookup is ignored when it comes.
@@ -281,25 +279,22 @@ void TKesSock::ResolveHost() {
     if (Canceled) throw ESockError("Host Lookup Canceled", SockErrInterrupted);
     if (!LastEventOK) throw ESockError("Host Lookup Failed", SockErrHostNotFound);
     RemoteAddress = FLookupAddress;
-    if (OnHostResolved) OnHostResolved(this);
+    if (OnHostResolved) Survive("Connection Canceled", [this] { OnHostResolved(this); });
 }
 
 void TKesSock::ResolveRemote() {
-    QPointer<TKesSock> self(this);
     for (int retry = 0;; ++retry) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            // A lookup that timed out or was cancelled ends the connect; a failed one leaves
-            // the address 0.
-            if (!self || e.ErrorNo() == SockErrTimedOut || e.ErrorNo() == SockErrInterrupted) throw;
+            // A lookup that timed out or was cancelled (the component's going away among them)
+            // ends the connect; a failed one leaves the address 0.
+            if (e.ErrorNo() == SockErrTimedOut || e.ErrorNo() == SockErrInterrupted) throw;
         }
-        if (!self) throw EAbortError("Connection Canceled", SockErrInterrupted);
         if (RemoteAddress != 0) return;
         if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address", SockErrHostNotFound);
         bool handled = false;
-        OnInvalidHost(this, handled);
-        if (!self) throw EAbortError("Connection Canceled", SockErrInterrupted);
+        Survive("Connection Canceled", [&] { OnInvalidHost(this, handled); });
         if (!handled) throw ESockError("Null Remote Address", SockErrHostNotFound);
     }
 }
@@ -339,28 +334,22 @@ void TKesSock::Connect() {
     StatusMessage(8, "Connecting");
     Canceled = false;
     if (Connected) throw ESockError("Already connected", 10056);
-    QPointer<TKesSock> self(this);
-    auto gone = [] { return EAbortError("Connection Canceled", SockErrInterrupted); };
+    constexpr const char* gone = "Connection Canceled";
     ResolveRemote();
     RemotePort = htons(static_cast<std::uint16_t>(Proxy.empty() ? Port : ProxyPort));
     const bool madeAtOnce = StartConnect();
     TimerOn();
     // The connect event of a connection made at once comes after the timer is armed, as any
     // other connect event does.
-    if (madeAtOnce) {
-        ui::Guarded([this] { HandleConnectEvent(); });
-        if (!self) throw gone();
-    }
-    while (!Connected && !TimedOut && !Canceled && LastEventOK)
-        if (!Pump(true)) throw gone();
+    if (madeAtOnce) Survive(gone, [this] { ui::Guarded([this] { HandleConnectEvent(); }); });
+    while (!Connected && !TimedOut && !Canceled && LastEventOK) Pump(true, gone);
     TimerOff();
     if (FConnecting) {
         FConnecting = false;
         SetWatch(false, false);
     }
     if (TimedOut || Canceled || !LastEventOK) {
-        if (OnConnectionFailed) OnConnectionFailed(this);
-        if (!self) throw gone();
+        if (OnConnectionFailed) Survive(gone, [this] { OnConnectionFailed(this); });
         if (TimedOut) throw ESockError("Connection Timed out", SockErrTimedOut);
         if (Canceled) throw ESockError("Connection Canceled", SockErrInterrupted);
         throw ESockError("Connection Failed", LastErrorNo);

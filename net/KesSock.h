@@ -10,6 +10,7 @@
 // thread and come back as one lookup-done event. The time-out is a TThreadTimer.
 #include "ui/Events.h"
 #include "ui/Exception.h"
+#include "ui/Lifetime.h"
 #include "ui/Timer.h"
 
 #include <QObject>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class QSocketNotifier;
@@ -177,14 +179,21 @@ protected:
     // object is still whole: "Destroy", the abort (reported only by the plain socket), cancel.
     // From then on no status reaches OnStatus.
     void BeginDestroy(bool reportAbort);
-    // Runs the event loop once (blocking for the next event when wait is set). False when the
-    // component was destroyed meanwhile: the caller must then touch nothing of it.
-    [[nodiscard]] bool Pump(bool wait);
+    // Ends when the component is destroyed.
+    ui::TLifetime FLifetime;
+    // Runs step (a handler, a wait) that may destroy the component; when it did, raises
+    // EAbortError(message, 10004) and touches nothing of the component.
+    template <class F>
+    void Survive(const char* message, F&& step) {
+        if (!ui::Survives(FLifetime, std::forward<F>(step))) throw EAbortError(message, SockErrInterrupted);
+    }
+    // Runs the event loop once (blocking for the next event when wait is set), through Survive.
+    void Pump(bool wait, const char* message);
     // The wait of a read for more data: a look at the socket alone for up to QuickWaitMs (data
     // on a near peer usually come within it, without a round through the event loop), then a
-    // wait in the event loop. False when the component was destroyed meanwhile.
+    // wait in the event loop, through Survive.
     static constexpr int QuickWaitMs = 1;
-    [[nodiscard]] bool WaitForData();
+    void WaitForData(const char* message);
     // Set while a request of a subclass runs its steps back to back: the read notifier is then
     // armed only for the waits themselves, not for idle reporting between the steps (each
     // arming and disarming costs the event loop a wake-up).

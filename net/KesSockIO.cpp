@@ -4,7 +4,6 @@
 #include "net/SocketOps.h"
 #include "ui/ScopeGuard.h"
 
-#include <QPointer>
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -16,22 +15,22 @@
 // the component went away meanwhile) the time-out stops and idle reporting resumes.
 class TKesSock::TReadScope {
 public:
-    explicit TReadScope(TKesSock& sock) : FSock(&sock) {
+    explicit TReadScope(TKesSock& sock) : FSock(sock), FAlive(sock.FLifetime.Watch()) {
         sock.TimerOn();
         ++sock.FReading;
     }
     ~TReadScope() {
-        if (!FSock) return;
-        --FSock->FReading;
-        FSock->TimerOff();
-        if (!FSock->FHoldIdleWatch) FSock->WatchRead();
+        if (!FAlive) return;
+        --FSock.FReading;
+        FSock.TimerOff();
+        if (!FSock.FHoldIdleWatch) FSock.WatchRead();
     }
     TReadScope(const TReadScope&) = delete;
     TReadScope& operator=(const TReadScope&) = delete;
-    bool Alive() const { return !FSock.isNull(); }
 
 private:
-    QPointer<TKesSock> FSock;
+    TKesSock& FSock;
+    const ui::TAlive FAlive;
 };
 
 void TKesSock::RaiseIfCanceled(const char* message) {
@@ -58,7 +57,7 @@ bool TKesSock::SendAll(const char* data, std::size_t length, bool more) {
         CheckSocketError(SockErrWouldBlock);
         // The socket is full: wait for room, a time-out or a cancel.
         SetWatch(false, true);
-        if (!Pump(true)) throw EAbortError("Socket send aborted", SockErrInterrupted);
+        Pump(true, "Socket send aborted");
         if (!FConnecting) SetWatch(false, false);
     }
     return sent == length;
@@ -67,10 +66,10 @@ bool TKesSock::SendAll(const char* data, std::size_t length, bool more) {
 void TKesSock::SendBytes(const char* data, std::size_t length, bool more) {
     StatusMessage(4, "Sending Buffer");
     TimerOn();
-    QPointer<TKesSock> self(this);
+    const ui::TAlive alive = FLifetime.Watch();
     {
         ui::Finally off{[&] {
-            if (self) TimerOff();
+            if (alive) TimerOff();
         }};
         if (!Canceled) SendAll(data, length, more);
     }
@@ -106,9 +105,9 @@ void TKesSock::SendFile(const std::string& fileName) {
         if (n == 0) break;
         if (SendAll(chunk.get(), n) && !Canceled) {
             BytesSent += static_cast<long long>(n);
-            if (OnPacketSent) OnPacketSent(this);
+            if (OnPacketSent) Survive("Socket send aborted", [this] { OnPacketSent(this); });
         }
-        if (!Pump(false)) throw EAbortError("Socket send aborted", SockErrInterrupted);
+        Pump(false, "Socket send aborted");
     }
     file.close();
     RaiseIfCanceled("Socket send aborted");
@@ -170,7 +169,7 @@ std::string TKesSock::ReadLn() {
         LastErrorNo = sockops::LastError();
         if (LastErrorNo == SockErrNotConnected) break;
         CheckSocketError(SockErrWouldBlock);
-        if (!WaitForData()) throw EAbortError("Socket readln aborted", SockErrInterrupted);
+        WaitForData("Socket readln aborted");
     }
     RaiseIfCanceled("Socket readln aborted");
     if (!found) {
@@ -185,7 +184,7 @@ std::string TKesSock::ReadLn() {
 
 void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink, long long maxLength, bool exact) {
     BytesReceived = 0;
-    auto gone = [] { return EAbortError("Socket capture aborted", SockErrInterrupted); };
+    constexpr const char* gone = "Socket capture aborted";
     {
         TReadScope reading(*this);
         // Bytes received ahead, with the response header, come first.
@@ -197,8 +196,7 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
             FInStart += n;
             if (FInStart == FInEnd) FInStart = FInEnd = 0;
             BytesReceived += static_cast<long long>(n);
-            if (OnPacketRecvd) OnPacketRecvd(this);
-            if (!reading.Alive()) throw gone();
+            if (OnPacketRecvd) Survive(gone, [this] { OnPacketRecvd(this); });
             TimerOn();
         }
         while (!Canceled && (maxLength < 0 || BytesReceived < maxLength)) {
@@ -210,16 +208,15 @@ void TKesSock::Capture(const std::function<void(const char*, std::size_t)>& sink
             if (n > 0) {
                 sink(IOBuffer.get(), static_cast<std::size_t>(n));
                 BytesReceived += n;
-                if (OnPacketRecvd) OnPacketRecvd(this);
-                if (!reading.Alive()) throw gone();
+                if (OnPacketRecvd) Survive(gone, [this] { OnPacketRecvd(this); });
                 TimerOn();
-                if (!Pump(false)) throw gone();
+                Pump(false, gone);
                 continue;
             }
             LastErrorNo = sockops::LastError();
             if (LastErrorNo == SockErrNotConnected) break;
             CheckSocketError(SockErrWouldBlock);
-            if (!WaitForData()) throw gone();
+            WaitForData(gone);
         }
     }
     RaiseIfCanceled("Socket capture aborted");

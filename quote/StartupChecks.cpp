@@ -25,8 +25,8 @@ bool IsIPv4(const std::string& host) {
     while (true) {
         std::size_t dot = host.find('.', start);
         std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (!IsDigits(part) || part.size() > 3 || (part.size() > 1 && part[0] == '0') || std::stoi(part) > 255)
-            return false;
+        unsigned long long n;
+        if (!ui::ParseWhole(part, 255, n) || (part.size() > 1 && part[0] == '0')) return false;
         ++parts;
         if (dot == std::string::npos) break;
         start = dot + 1;
@@ -63,7 +63,7 @@ std::string QuoteServerProblem(const std::string& address) {
     if (std::size_t colon = address.find(':'); colon != std::string::npos) {
         host = address.substr(0, colon);
         port = address.substr(colon + 1);
-        if (!IsDigits(port) || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535)
+        if (unsigned long long n; !ui::ParseWhole(port, 65535, n) || n < 1)
             return quoted + ": the port must be a number from 1 to 65535";
     }
     if (host.empty()) return quoted + ": the host is missing; give it as host:port";

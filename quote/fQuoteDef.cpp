@@ -23,13 +23,13 @@ bool RefreshSuspended = false;
 bool Fetching = false;
 bool IsWeekend = false;
 
-namespace {
-
-// The change marks in Big5: △ ▲ (up) and ▽ ▼ (down).
 const std::string MarkUp = "\xa1\xb5";
 const std::string MarkUpLimit = "\xa1\xb6";
 const std::string MarkDown = "\xa1\xbe";
 const std::string MarkDownLimit = "\xa1\xbf";
+
+namespace {
+
 const std::string FullWidthSpace = "\xa1\x40";
 
 const std::string CellMarker = "<td align=\"center\" bgcolor=\"#FFFfff\" nowrap>";
@@ -109,6 +109,13 @@ void CutFields(const std::string& body, std::size_t pos, std::string_view anchor
 }
 
 }  // namespace
+
+TQuoteTrend QuoteTrend(const std::string& text) {
+    for (const std::string* mark : {&MarkUp, &MarkDown, &MarkUpLimit, &MarkDownLimit})
+        if (text.find(*mark) != std::string::npos)
+            return mark == &MarkUp || mark == &MarkUpLimit ? TQuoteTrend::Rising : TQuoteTrend::Falling;
+    return TQuoteTrend::None;
+}
 
 float QuoteValue(const std::string& text) {
     float sign =
@@ -207,7 +214,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     // The download runs the event loop, and a handler may destroy this stock meanwhile: keep
     // what is needed afterwards in locals and look at the stock again only while it lives.
     const std::string c = ui::Trim(code);
-    const std::weak_ptr<const void> alive = FLifetime;
+    const ui::TAlive alive = FLifetime.Watch();
     std::string body, error;
     QPointer<TKesHTTP> http;
     try {
@@ -230,7 +237,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     } catch (...) {
         error = ui::ExceptionMessage(std::current_exception());
     }
-    if (alive.expired()) return false;
+    if (!alive) return false;
     FHttp = nullptr;
     ServerFailed = !error.empty();
     bool ok = error.empty() && ScrapeQuotePage(body, c, refPrice, fields);
@@ -249,14 +256,14 @@ bool TStockObj::Update() {
     if (ui::Now() - FData.LastFetch <= FData.PollInterval) return false;
     FData.LastFetch = ui::Now();
 
-    const std::weak_ptr<const void> alive = FLifetime;
     const unsigned generation = FGeneration;
     const std::string code = FData.Code;  // the record may go away during the download
     float ref = 0;
     std::vector<std::string> fresh;
-    const bool ok = FetchQuote(code, ref, fresh);
+    bool ok = false;
     // Gone, or given another code, while the page downloaded: nothing is recorded.
-    if (alive.expired() || generation != FGeneration || !ok) return false;
+    if (!ui::Survives(FLifetime, [&] { ok = FetchQuote(code, ref, fresh); })) return false;
+    if (generation != FGeneration || !ok) return false;
     LastSuccessTime = ui::Now();
     if (ref > 0) FData.RefPrice = ref;
     fresh.resize(QuoteFieldCount);
@@ -287,19 +294,19 @@ bool TStockObj::IsStale() const {
 
 TStockObjList::TStockObjList() {
     LoadList();
-    Timer = std::make_unique<ui::TTimer>();
-    Timer->SetEnabled(false);
-    Timer->SetInterval(CycleDelayMs);
-    Timer->SetOnTimer([this](QObject*) { TimerTick(); });
-    Timer->SetEnabled(true);
+    FTimer = std::make_unique<ui::TTimer>();
+    FTimer->SetEnabled(false);
+    FTimer->SetInterval(CycleDelayMs);
+    FTimer->SetOnTimer([this](QObject*) { TimerTick(); });
+    FTimer->SetEnabled(true);
 }
 
 TStockObjList::~TStockObjList() {
     FStopRequested = true;
-    if (Timer) {
-        Timer->SetEnabled(false);
+    if (FTimer) {
+        FTimer->SetEnabled(false);
         // Destroyed from inside its own tick: the timer object goes once the tick has unwound.
-        if (FTicking > 0) Timer.release()->deleteLater();
+        if (FTicking > 0) FTimer.release()->deleteLater();
     }
     ui::Guarded([this] { SaveList(); });
     Clear();
@@ -307,7 +314,7 @@ TStockObjList::~TStockObjList() {
 
 void TStockObjList::RequestStop() {
     FStopRequested = true;
-    if (Timer) Timer->SetEnabled(false);
+    if (FTimer) FTimer->SetEnabled(false);
     for (TItem& item : Items)
         if (item.Object) item.Object->AbortFetch();
 }
@@ -374,7 +381,6 @@ int TStockObjList::Add(const std::string& code, std::unique_ptr<TStockObj> stock
 
 bool TStockObjList::Pause(int ms) {
     using namespace std::chrono;
-    const std::weak_ptr<const void> alive = FLifetime;
     const auto until = steady_clock::now() + milliseconds(ms);
     // Messages keep being dispatched while the pause runs. A wake-up of the event loop may come
     // a little late, so it is asked for somewhat early and the last two milliseconds at most
@@ -386,8 +392,8 @@ bool TStockObjList::Pause(int ms) {
             std::this_thread::sleep_for(microseconds(left));
             return true;
         }
-        ui::WaitMessage(static_cast<int>((left - 1500) / 1000));
-        if (alive.expired()) return false;
+        const int waitMs = static_cast<int>((left - 1500) / 1000);
+        if (!ui::Survives(FLifetime, [waitMs] { ui::WaitMessage(waitMs); })) return false;
     }
 }
 
@@ -397,51 +403,62 @@ void TStockObjList::Refresh(bool force) {
     ui::Finally done{[] { Refreshing = false; }};
     // Every wait below runs the event loop, where a handler may destroy the list or a stock:
     // after each one the list is checked and the stock looked up again.
-    const std::weak_ptr<const void> alive = FLifetime;
     const int n = Count();
     for (int i = 0; i < n; ++i) {
         if (RefreshSuspended || FStopRequested) break;
         TStockObj* stock = Stocks(i);
         if (!stock) continue;
         if (force) stock->Data().LastFetch = 0;
-        const std::weak_ptr<const void> stockAlive = stock->Lifetime();
+        const ui::TAlive stockAlive = stock->Lifetime().Watch();
         stock->ServerFailed = false;
-        const bool changed = stock->Update();
-        if (alive.expired()) return;
+        bool changed = false;
+        if (!ui::Survives(FLifetime, [&] { changed = stock->Update(); })) return;
         // The server did not answer: the stocks after this one would each wait out the same
         // deadline. The cycle ends here; the next one starts again from the first stock.
-        if (!stockAlive.expired() && stock->ServerFailed) break;
-        if (changed && !stockAlive.expired() && Stocks(i) == stock && stock->Data().Changed != 0) {
-            if (OnUpdate) OnUpdate(this, i, stock);
-            if (alive.expired()) return;
-            if (!stockAlive.expired()) stock->Data().Changed = 0;
-        }
+        if (stockAlive && stock->ServerFailed) break;
+        if (changed && stockAlive && Stocks(i) == stock && !ReportChange(i, stock, stockAlive)) return;
         if (FStopRequested) break;
-        ui::ProcessMessages();
-        if (alive.expired()) return;
+        if (!ui::Survives(FLifetime, [] { ui::ProcessMessages(); })) return;
         if (!Pause(PauseAfterStockMs)) return;
     }
 }
 
 void TStockObjList::RefreshStock(int index, TStockObj* stock) {
     if (!stock) return;
-    const std::weak_ptr<const void> alive = FLifetime;
-    const std::weak_ptr<const void> stockAlive = stock->Lifetime();
+    const ui::TAlive stockAlive = stock->Lifetime().Watch();
     stock->Data().LastFetch = 0;
-    if (stock->Update() && !alive.expired() && !stockAlive.expired() && stock->Data().Changed != 0) {
-        if (OnUpdate) OnUpdate(this, index, stock);
-        if (!stockAlive.expired()) stock->Data().Changed = 0;
-    }
+    bool changed = false;
+    if (!ui::Survives(FLifetime, [&] { changed = stock->Update(); })) return;
+    if (changed && stockAlive) ReportChange(index, stock, stockAlive);
+}
+
+bool TStockObjList::ReportChange(int index, TStockObj* stock, const ui::TAlive& stockAlive) {
+    if (stock->Data().Changed == 0) return true;
+    if (OnUpdate && !ui::Survives(FLifetime, [&] { OnUpdate(this, index, stock); })) return false;
+    if (stockAlive) stock->Data().Changed = 0;
+    return true;
 }
 
 void TStockObjList::TimerTick() {
-    const std::weak_ptr<const void> alive = FLifetime;
-    Timer->SetEnabled(false);
+    const ui::TAlive alive = FLifetime.Watch();
+    FTimer->SetEnabled(false);
     ++FTicking;
-    ui::Finally restart{[&] {
-        if (alive.expired()) return;
-        --FTicking;
-        if (!FStopRequested) Timer->SetEnabled(true);
-    }};
-    Refresh(false);
+    {
+        ui::Finally restart{[&] {
+            if (!alive) return;
+            --FTicking;
+            if (!FStopRequested && !FSuspended) FTimer->SetEnabled(true);
+        }};
+        Refresh(false);
+    }
+    if (alive && OnCycleEnd) OnCycleEnd(this);
 }
+
+void TStockObjList::Suspend(bool on) {
+    FSuspended = on;
+    if (FTicking == 0) FTimer->SetEnabled(!on && !FStopRequested);
+}
+
+bool TStockObjList::TimerArmed() const { return FTimer->Active(); }
+unsigned TStockObjList::CycleDelay() const { return FTimer->Interval(); }
+void TStockObjList::SetCycleDelay(unsigned ms) { FTimer->SetInterval(ms); }

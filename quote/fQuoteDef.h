@@ -5,6 +5,7 @@
 //
 // All text is Big5 bytes held in std::string; searches and comparisons work on bytes.
 #include "ui/DateTime.h"
+#include "ui/Lifetime.h"
 
 #include <QPointer>
 #include <cstdint>
@@ -48,6 +49,15 @@ enum TQuoteField {
 using TFieldSet = std::uint16_t;
 constexpr TFieldSet FieldBit(int field) { return static_cast<TFieldSet>(1u << field); }
 constexpr bool InSet(TFieldSet set, int field) { return (set & FieldBit(field)) != 0; }
+
+// The change marks of the quote pages, in Big5: "△" and "▲" (at the limit) rising, "▽" and "▼"
+// (at the limit) falling.
+extern const std::string MarkUp, MarkUpLimit, MarkDown, MarkDownLimit;
+
+enum class TQuoteTrend { None, Rising, Falling };
+// Which way a change cell says the price went: the first of "△", "▽", "▲", "▼" the text holds
+// decides; None when it holds no mark.
+TQuoteTrend QuoteTrend(const std::string& text);
 
 // A quote cell read as a signed number: "▽"/"▼" make it negative, every byte other than the
 // digits and "." is dropped, and a text that is no number gives 0.
@@ -138,14 +148,13 @@ public:
     // Ends a download under way, if any, as a failure.
     void AbortFetch();
 
-    // Expires when the stock is destroyed: lets code that waits (the refresh cycle) see whether
-    // the stock is still there afterwards.
-    std::weak_ptr<const void> Lifetime() const { return FLifetime; }
+    // Lets code that waits (the refresh cycle) see whether the stock is still there afterwards.
+    const ui::TLifetime& Lifetime() const { return FLifetime; }
 
 private:
     TStockData FData;
     ui::TDateTime FSince = 0;  // when Create or Reset gave the stock its code
-    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
+    ui::TLifetime FLifetime;
     unsigned FGeneration = 0;  // counts Reset calls
     QPointer<TKesHTTP> FHttp;  // the download under way; FetchQuote owns it
 };
@@ -155,6 +164,7 @@ private:
 class TStockObjList;
 // The listener of changed stocks: the list, the stock's 0-based position and the stock.
 using TStockUpdateEvent = std::function<void(TStockObjList* sender, int index, TStockObj* stock)>;
+using TStockListEvent = std::function<void(TStockObjList* sender)>;
 
 class TStockObjList {
 public:
@@ -179,7 +189,9 @@ public:
 
     std::vector<TItem> Items;
     TStockUpdateEvent OnUpdate;
-    std::unique_ptr<ui::TTimer> Timer;
+    // After each tick of the refresh timer, once its cycle has ended (not when the cycle
+    // raised, nor when a handler destroyed the list).
+    TStockListEvent OnCycleEnd;
 
     void Clear();
     void LoadList();
@@ -193,7 +205,17 @@ public:
     void Refresh(bool force);
     // An immediate forced update of one stock, reported under the given index.
     void RefreshStock(int index, TStockObj* stock);
+    // One tick of the refresh timer: the timer stops, a cycle runs, the timer starts again
+    // (unless the list is suspended or stopped) and OnCycleEnd hears of it.
     void TimerTick();
+
+    // The refresh timer: a cycle CycleDelayMs after the previous one ended. Suspend(true) holds
+    // it (no cycle starts from it) until Suspend(false).
+    void Suspend(bool on);
+    // The timer runs towards its next cycle.
+    bool TimerArmed() const;
+    unsigned CycleDelay() const;
+    void SetCycleDelay(unsigned ms);
 
     // Stops the timer for good, starts no new cycle, and ends a running cycle at its next wait
     // (the download under way is aborted). Once Refreshing is false again, destroying the list
@@ -208,9 +230,14 @@ public:
 private:
     // Runs the event loop for the pause after a stock; false when the list went away.
     bool Pause(int ms);
+    // Hands a changed stock to OnUpdate, then clears its changes unless the listener destroyed
+    // the stock; false when the listener destroyed the list.
+    bool ReportChange(int index, TStockObj* stock, const ui::TAlive& stockAlive);
 
     bool FCanSave = true;
     bool FStopRequested = false;
+    bool FSuspended = false;
+    std::unique_ptr<ui::TTimer> FTimer;
     int FTicking = 0;  // timer ticks under way
-    std::shared_ptr<const void> FLifetime = std::make_shared<char>();
+    ui::TLifetime FLifetime;
 };

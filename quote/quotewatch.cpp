@@ -6,18 +6,15 @@
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/Holidays.h"
+#include "ui/Signals.h"
 #include "ui/Timer.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
+#include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -46,14 +43,6 @@ const char Usage[] = "Usage: quotewatch [--cycles N] [--help] [--version]\n"
                      "when that fails the exit status is 1.\n"
                      "The quote server is 127.0.0.1:8086 unless the environment variable QUOTE_SERVER gives\n"
                      "host:port (or host, meaning port 80); a malformed one is refused at start with status 2.\n";
-
-int SignalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char c = 1;
-    ssize_t ignored = ::write(SignalPipe[1], &c, 1);
-    (void)ignored;
-}
 
 void PrintUpdate(int index, TStockObj* stock) {
     const TStockData& d = stock->Data();
@@ -95,12 +84,12 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--cycles" && i + 1 < argc) {
-            char* end = nullptr;
-            cycles = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || cycles < 1) {
+            unsigned long long n = 0;
+            if (!ui::ParseWhole(argv[++i], LONG_MAX, n) || n < 1) {
                 std::fprintf(stderr, "quotewatch: --cycles takes a whole number of 1 or more\n");
                 return 2;
             }
+            cycles = static_cast<long>(n);
             continue;
         }
         std::fprintf(stderr, "quotewatch: unknown argument %s\n%s", arg.c_str(), Usage);
@@ -112,9 +101,6 @@ int main(int argc, char** argv) {
     }
 
     ui::TCoreApplication app(argc, argv);
-    if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     // Errors that reach the application (reading or writing STOCKLIST.TXT among them) go to
     // standard error and are counted.
@@ -140,11 +126,7 @@ int main(int argc, char** argv) {
             errorReport.Report(list);
             if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
         };
-        // Count the list's own cycles: its timer runs one cycle per tick.
-        list.Timer->SetOnTimer([&](QObject*) {
-            list.TimerTick();
-            cycleEnded();
-        });
+        list.OnCycleEnd = [&](TStockObjList*) { cycleEnded(); };
 
         // Once a second, as the board's clock does: stocks that turned stale or fresh again.
         std::vector<char> stale;
@@ -153,14 +135,12 @@ int main(int argc, char** argv) {
         staleCheck.SetOnTimer([&](QObject*) { ReportStaleness(list, stale); });
         staleCheck.SetEnabled(true);
 
-        QSocketNotifier signalWatch(SignalPipe[0], QSocketNotifier::Read);
-        QObject::connect(&signalWatch, &QSocketNotifier::activated, [&] {
-            char buf[16];
-            while (::read(SignalPipe[0], buf, sizeof buf) > 0) {}
+        ui::TSignalWatcher stopSignals({SIGINT, SIGTERM});
+        stopSignals.OnSignal = [&](int) {
             // A running cycle ends at its next wait; no new one starts.
             list.RequestStop();
             QCoreApplication::quit();
-        });
+        };
 
         QTimer::singleShot(0, [&] {
             ui::Guarded([&] { list.Refresh(true); });

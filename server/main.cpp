@@ -5,6 +5,7 @@
 #include "server/SimulatorSource.h"
 #include "server/TwseSource.h"
 #include "server/Universe.h"
+#include "ui/Big5.h"
 #include "ui/DateTime.h"
 #include "ui/Holidays.h"
 
@@ -37,7 +38,7 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "  --source NAME    where the pages come from: simulator (the default), or twse for the\n"
                           "                   Taiwan Stock Exchange's real-time quote service\n"
                           "Options of the simulator:\n"
-                          "  --seed N         seed of the simulated market (today's date as yyyymmdd)\n"
+                          "  --seed N         seed of the simulated market (today's day count since 1899-12-30)\n"
                           "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
                           "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
                           "                   directory or its data/ folder, else the source tree's data/)\n"
@@ -81,13 +82,6 @@ int ParseTimeOfDay(const std::string& s) {
     if (std::sscanf(s.c_str(), "%2d:%2d:%2d%c", &h, &m, &sec, &tail) != 3) return -1;
     if (h < 0 || h > 23 || m < 0 || m > 59 || sec < 0 || sec > 59) return -1;
     return h * 3600 + m * 60 + sec;
-}
-
-bool ParseNumber(const std::string& s, unsigned long long max, unsigned long long& out) {
-    if (s.empty() || s.size() > 20 || s.find_first_not_of("0123456789") != std::string::npos) return false;
-    errno = 0;
-    out = std::strtoull(s.c_str(), nullptr, 10);
-    return errno == 0 && out <= max;
 }
 
 // The server the stop signals stop, while it serves.
@@ -135,7 +129,7 @@ int main(int argc, char** argv) {
         } else if (a == "--host") {
             if (!value(host) || host.empty()) return Fail("--host needs an address");
         } else if (a == "--port") {
-            if (!value(v) || !ParseNumber(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
+            if (!value(v) || !ui::ParseWhole(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
             port = static_cast<int>(n);
         } else if (a == "--source") {
             if (!value(sourceName) || (sourceName != "simulator" && sourceName != "twse"))
@@ -146,12 +140,12 @@ int main(int argc, char** argv) {
             if (!value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
                 return Fail("--upstream-ca needs a PEM file");
         } else if (a == "--upstream-interval-ms") {
-            if (!value(v) || !ParseNumber(v, 3600000, n) || n == 0)
+            if (!value(v) || !ui::ParseWhole(v, 3600000, n) || n == 0)
                 return Fail("--upstream-interval-ms needs a number of milliseconds");
             twse.interval = std::chrono::milliseconds(n);
             twse.rateWindow = twse.interval;  // three requests an interval, as three in 5 s by default
         } else if (a == "--seed") {
-            if (!value(v) || !ParseNumber(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
+            if (!value(v) || !ui::ParseWhole(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
             seedGiven = true;
         } else if (a == "--data") {
             if (!value(dataFile)) return Fail("--data needs a file name");

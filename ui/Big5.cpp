@@ -3,6 +3,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <algorithm>
+#include <charconv>
 
 namespace ui {
 
@@ -81,6 +82,15 @@ bool SameText(std::string_view a, std::string_view b) { return a.size() == b.siz
 int CompareStr(std::string_view a, std::string_view b) {
     int c = a.compare(b);  // std::char_traits<char>::compare works on unsigned char values
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+bool ParseWhole(std::string_view s, unsigned long long max, unsigned long long& value) {
+    if (s.empty() || s.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    unsigned long long n = 0;
+    auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (error != std::errc() || end != s.data() + s.size() || n > max) return false;
+    value = n;
+    return true;
 }
 
 }  // namespace ui

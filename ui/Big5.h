@@ -41,4 +41,8 @@ bool SameText(std::string_view a, std::string_view b);
 // Byte-wise comparison: negative, 0 or positive, a proper prefix sorting first.
 int CompareStr(std::string_view a, std::string_view b);
 
+// A whole number in decimal digits alone (no sign, no spaces) of at most max: true with it in
+// value; false, value untouched, for an empty text, any other character or a larger number.
+bool ParseWhole(std::string_view s, unsigned long long max, unsigned long long& value);
+
 }  // namespace ui

@@ -3,7 +3,6 @@
 #include "ui/Application.h"
 #include "ui/Exception.h"
 
-#include <QPointer>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstring>
@@ -61,16 +60,14 @@ void TSignalWatcher::Drain() {
     unsigned char buf[64];
     ssize_t n;
     while ((n = ::read(FPipe[0], buf, sizeof buf)) > 0) {
-        // The handler may destroy this watcher (it may close the program): nothing of it is
-        // touched once that has happened.
-        QPointer<TSignalWatcher> alive(this);
         for (ssize_t i = 0; i < n; ++i) {
             ++FReceived;
             if (OnSignal) {
+                // The handler may destroy this watcher (it may close the program): nothing of
+                // it is touched once that has happened.
                 TSignalEvent handler = OnSignal;
                 const int signo = buf[i];
-                Guarded([&] { handler(signo); });
-                if (!alive) return;
+                if (!Survives(FLifetime, [&] { Guarded([&] { handler(signo); }); })) return;
             }
         }
     }

@@ -6,6 +6,8 @@
 //
 // One watcher exists at a time. Its destructor puts back the handlers that were in force before
 // it. An exception from OnSignal goes to the application's exception handler.
+#include "ui/Lifetime.h"
+
 #include <QObject>
 #include <csignal>
 #include <functional>
@@ -46,6 +48,7 @@ private:
     int FPipe[2] = {-1, -1};
     std::unique_ptr<QSocketNotifier> FNotifier;
     int FReceived = 0;
+    TLifetime FLifetime;
 };
 
 }  // namespace ui

@@ -7,7 +7,6 @@
 #include "ui/DateTime.h"
 #include "ui/Fonts.h"
 #include "ui/GuiApplication.h"
-#include "ui/Timer.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,7 +29,7 @@ struct Board {
         window->resize(1920, 1080);
         window->show();
         window->StockList = std::make_unique<TStockObjList>();
-        window->StockList->Timer->SetEnabled(false);
+        window->StockList->Suspend(true);
         const char* rows[10][7] = {
             {"台積電", "1055", "1055", "1060", "△30", "9,588", "1025"},
             {"鴻　海", "178.0", "177.5", "178.0", "▽0.5", "8,785", "178.5"},
@@ -199,7 +198,7 @@ BENCHMARK(BM_LoadAvailableListDescending)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    PrepareBoardRendering();
+    grid::PrepareRendering();
     ui::TApplication app(argc, argv);
     ui::RegisterFontSubstitutions();
     benchmark::Initialize(&argc, argv);

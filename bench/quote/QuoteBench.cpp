@@ -6,7 +6,6 @@
 #include "server/QuotePage.h"
 #include "ui/Application.h"
 #include "ui/DateTime.h"
-#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <benchmark/benchmark.h>
@@ -106,7 +105,7 @@ void BM_ForcedCycleTenStocks(benchmark::State& state) {
     IsWeekend = false;
     auto oldClock = ui::SetClock([] { return ui::EncodeDateTime(2026, 12, 8, 10, 0, 0); });
     TStockObjList list;
-    list.Timer->SetEnabled(false);
+    list.Suspend(true);
     int updates = 0;
     list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { ++updates; };
     double beyond = 0;

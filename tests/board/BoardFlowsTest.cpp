@@ -12,7 +12,6 @@
 #include "ui/Application.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
-#include "ui/Timer.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -51,7 +50,7 @@ protected:
         WriteFileBytes(dir.file("STOCKLIST.TXT"), stockList);
         board = std::make_unique<TfrmWatchMain>();
         board->FormCreate();
-        board->StockList->Timer->SetEnabled(false);
+        board->StockList->Suspend(true);
     }
     // Acts on the next modal dialog (see dialogtest::WhenModal).
     void When(const std::function<void(QWidget*)>& act) { watches.push_back(dialogtest::WhenModal(act)); }

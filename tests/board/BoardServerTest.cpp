@@ -23,7 +23,7 @@ TEST_F(BoardFixture, TenStocksFromTheQuoteServer) {
     board->StockList.reset();  // (its destructor writes the file)
     testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), testsupport::DefaultStockList());
     board->StockList = std::make_unique<TStockObjList>();
-    board->StockList->Timer->SetEnabled(false);
+    board->StockList->Suspend(true);
     board->StockList->OnUpdate = [b = board.get()](TStockObjList* s, int i, TStockObj* st) {
         b->DO_OnUpdate(s, i, st);
     };

@@ -6,7 +6,6 @@
 #include "support/TempDir.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
-#include "ui/Timer.h"
 
 #include <QApplication>
 #include <QImage>
@@ -53,7 +52,7 @@ struct BoardFixture : ::testing::Test {
         board->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(board.get()));
         board->StockList = std::make_unique<TStockObjList>();
-        board->StockList->Timer->SetEnabled(false);
+        board->StockList->Suspend(true);
         board->StockList->OnUpdate = [b = board.get()](TStockObjList* s, int i, TStockObj* st) {
             b->DO_OnUpdate(s, i, st);
         };

@@ -558,3 +558,28 @@ TEST(SockReentry, DestroyedFromAHandlerInsideItsOwnWait) {
         EXPECT_TRUE(s.isNull());
     }
 }
+
+// The packet handlers of a send and a capture destroy the component: the transfer ends with
+// EAbortError and touches nothing of it afterwards (run under the sanitizers).
+TEST(SockReentry, DestroyedFromAPacketHandler) {
+    LoopbackServer server([](Conn& c) {
+        c.Send(std::string(4096, 'r'));
+        c.WaitClosed();
+    });
+    testsupport::TempDir dir;
+    testsupport::WriteFileBytes(dir.file("send.dat"), std::string(100000, 'f'));
+    for (bool sending : {true, false}) {
+        QPointer<TKesSock> s = SockTo(server.Port(), 0).release();
+        s->Connect();
+        auto destroy = [&](QObject*) { delete s.data(); };
+        (sending ? s->OnPacketSent : s->OnPacketRecvd) = destroy;
+        std::string text;
+        try {
+            sending ? s->SendFile(dir.file("send.dat")) : s->CaptureString(text);
+            ADD_FAILURE() << (sending ? "send" : "capture") << " returned";
+        } catch (const EAbortError& e) {
+            EXPECT_EQ(e.ErrorNo(), SockErrInterrupted);
+        }
+        EXPECT_TRUE(s.isNull());
+    }
+}

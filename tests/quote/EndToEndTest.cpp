@@ -8,7 +8,6 @@
 #include "support/TempDir.h"
 #include "ui/Big5.h"
 #include "ui/DateTime.h"
-#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -213,7 +212,7 @@ TEST_F(EndToEnd, ACycleSurvivesTheListGoingAwayDuringADownload) {
     for (bool destroy : {false, true}) {
         WriteFileBytes("STOCKLIST.TXT", "2330\r\n2330\r\n");
         auto* list = new TStockObjList;
-        list->Timer->SetEnabled(false);
+        list->Suspend(true);
         int updates = 0;
         list->OnUpdate = [&](TStockObjList*, int, TStockObj*) { ++updates; };
         QTimer::singleShot(100, [&] {

@@ -6,7 +6,6 @@
 #include "ui/DateTime.h"
 #include "ui/Exception.h"
 #include "ui/TextFile.h"
-#include "ui/Timer.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -40,9 +39,7 @@ struct ScriptedStock : TStockObj {
         if (during) {
             // Whatever the handler does, the download must not touch this stock afterwards.
             auto run = std::move(during);
-            std::weak_ptr<const void> alive = Lifetime();
-            run();
-            if (alive.expired()) return false;
+            if (!ui::Survives(Lifetime(), run)) return false;
         }
         lastFetchSeenDuringDownload = Data().LastFetch;
         fields.clear();
@@ -464,21 +461,49 @@ TEST_F(WatchList, RefreshStockFetchesAtOnceUnderTheGivenIndex) {
 TEST_F(WatchList, TheTimerRunsCyclesFiveSecondsApartAndSurvivesErrors) {
     WriteFileBytes(TStockObjList::FileName, "2330\r\n");
     TStockObjList list;
-    EXPECT_TRUE(list.Timer->Active());
-    EXPECT_EQ(list.Timer->Interval(), 5000u);
+    EXPECT_TRUE(list.TimerArmed());
+    EXPECT_EQ(list.CycleDelay(), 5000u);
     Script(list);
     std::vector<std::string> errors;
     auto old = ui::SetExceptionHandler([&](const std::string& m) { errors.push_back(m); });
     list.OnUpdate = [&](TStockObjList*, int, TStockObj*) { throw Exception("listener failed"); };
     // A tick from the event loop: the error reaches the application, the timer runs again.
-    list.Timer->SetInterval(1);
+    list.SetCycleDelay(1);
     QElapsedTimer t;
     t.start();
     while (errors.empty() && t.elapsed() < 5000) ui::WaitMessage(100);
     ui::SetExceptionHandler(old);
     EXPECT_EQ(errors, std::vector<std::string>{"listener failed"});
-    EXPECT_TRUE(list.Timer->Enabled());
+    EXPECT_TRUE(list.TimerArmed());
     EXPECT_FALSE(Refreshing);
+}
+
+TEST_F(WatchList, SuspendHoldsTheTimerEvenFromInsideATickAndEachTickEndsWithOnCycleEnd) {
+    WriteFileBytes(TStockObjList::FileName, "2330\r\n");
+    TStockObjList list;
+    auto s = Script(list);
+    int cycles = 0;
+    // Suspended by the listener of the cycle's end, inside the tick: the tick must not arm the
+    // timer again on its way out.
+    list.OnCycleEnd = [&](TStockObjList* sender) {
+        EXPECT_EQ(sender, &list);
+        if (++cycles == 1) list.Suspend(true);
+    };
+    list.SetCycleDelay(1);
+    QElapsedTimer t;
+    t.start();
+    while (cycles == 0 && t.elapsed() < 5000) ui::WaitMessage(50);
+    for (int i = 0; i < 5; ++i) ui::WaitMessage(20);
+    EXPECT_EQ(cycles, 1);
+    EXPECT_FALSE(list.TimerArmed());
+    list.Suspend(false);
+    EXPECT_TRUE(list.TimerArmed());
+    t.restart();
+    while (cycles == 1 && t.elapsed() < 5000) ui::WaitMessage(50);
+    EXPECT_EQ(cycles, 2);
+    list.RequestStop();
+    list.Suspend(false);  // a stopped list stays stopped
+    EXPECT_FALSE(list.TimerArmed());
 }
 
 TEST_F(WatchList, MessagesKeepFlowingDuringThePauseAfterAStock) {
@@ -509,11 +534,11 @@ TEST_F(WatchList, RequestStopEndsTheCycleAndStartsNoOther) {
     EXPECT_TRUE(list.StopRequested());
     EXPECT_FALSE(Refreshing);
     EXPECT_EQ(s[1]->fetches + s[2]->fetches, 0);
-    EXPECT_FALSE(list.Timer->Enabled());
+    EXPECT_FALSE(list.TimerArmed());
     list.Refresh(true);
     list.TimerTick();
     EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 1);
-    EXPECT_FALSE(list.Timer->Enabled());
+    EXPECT_FALSE(list.TimerArmed());
 }
 
 // Handlers that run inside a download destroy the stock, clear the list or destroy the list
@@ -553,7 +578,7 @@ TEST_F(WatchList, ACycleSurvivesWhatAHandlerDestroys) {
             delete list;
             gone = true;
         };
-        list->Timer->SetInterval(1);
+        list->SetCycleDelay(1);
         QElapsedTimer t;
         t.start();
         while (!gone && t.elapsed() < 5000) ui::WaitMessage(50);

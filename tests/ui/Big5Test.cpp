@@ -54,3 +54,16 @@ TEST(Big5, CaseAndComparison) {
     EXPECT_LT(CompareStr("a", "\xa1"), 0);
     EXPECT_EQ(CompareStr("x", "x"), 0);
 }
+
+TEST(Big5, ParseWholeTakesDigitsAloneUpToItsLimit) {
+    unsigned long long n = 7;
+    EXPECT_TRUE(ParseWhole("65535", 65535, n));
+    EXPECT_EQ(n, 65535u);
+    EXPECT_TRUE(ParseWhole("18446744073709551615", ~0ull, n));
+    EXPECT_EQ(n, ~0ull);
+    n = 7;
+    // Above the limit, past what 64 bits hold, signed, spaced or empty: refused, n untouched.
+    for (const char* text : {"65536", "18446744073709551616", "+1", "-1", " 1", "1 ", "", "0x1", "1.0"})
+        EXPECT_FALSE(ParseWhole(text, 65535, n)) << text;
+    EXPECT_EQ(n, 7u);
+}
