@@ -12,6 +12,13 @@ struct PageText {
         rowTail2, rowTail3, rowTail4;
 
     PageText() {
+        SetTop();
+        SetRows();
+        SetBottom();
+    }
+
+    // The page down to its table's header row.
+    void SetTop() {
         auto b = [](std::string_view utf8) { return ui::Utf8ToBig5(utf8); };
         head1 = b("<html>\r\n<head>\r\n"
                   "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=big5\">\r\n"
@@ -46,6 +53,11 @@ struct PageText {
                      "<th align=\"center\">最低</th>\r\n"
                      "<th align=\"center\">個股資料</th>\r\n"
                      "</tr>\r\n");
+    }
+
+    // The rows' texts: a quote's, an unknown code's and an unavailable one's.
+    void SetRows() {
+        auto b = [](std::string_view utf8) { return ui::Utf8ToBig5(utf8); };
         unknown1 = b("<tr>\r\n<td align=\"center\" colspan=\"12\">查無此股票代號：");
         unknown2 = b("，請確認後重新查詢。</td>\r\n</tr>\r\n");
         unavailable1 = b("<tr>\r\n<td align=\"center\" colspan=\"12\">暫時無法取得報價：");
@@ -55,6 +67,15 @@ struct PageText {
         rowTail2 = b("\">成交明細</a><br><a href=\"/q/ta?s=");
         rowTail3 = b("\">技術</a> <a href=\"/q/h?s=");
         rowTail4 = b("\">新聞</a></td>\r\n</tr>\r\n");
+        markUp = b("△");
+        markDown = b("▽");
+        markLimitUp = b("▲");
+        markLimitDown = b("▼");
+    }
+
+    // The page below its table.
+    void SetBottom() {
+        auto b = [](std::string_view utf8) { return ui::Utf8ToBig5(utf8); };
         tail = b("</table>\r\n"
                  "<table width=\"750\" border=\"0\" cellspacing=\"0\" cellpadding=\"2\">\r\n"
                  "<tr><td class=\"tt\">\r\n"
@@ -71,10 +92,6 @@ struct PageText {
                  "</table>\r\n"
                  "</body>\r\n"
                  "</html>\r\n");
-        markUp = b("△");
-        markDown = b("▽");
-        markLimitUp = b("▲");
-        markLimitDown = b("▼");
     }
     std::string markUp, markDown, markLimitUp, markLimitDown;
 };

@@ -1,6 +1,8 @@
 #include "server/QuoteServer.h"
 
 #include "server/QuotePage.h"
+#include "server/QuoteServerImpl.h"
+#include "server/RequestHead.h"
 
 #include <microhttpd.h>
 
@@ -29,51 +31,6 @@ namespace server {
 
 namespace {
 
-// Wakes one event loop from other threads: the library does not notice a connection resumed
-// from outside its loop.
-struct Waker {
-    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    ~Waker() {
-        if (fd >= 0) ::close(fd);
-    }
-    void Wake() {
-        std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
-    }
-    void Drain() {
-        std::uint64_t count;
-        [[maybe_unused]] ssize_t n = ::read(fd, &count, sizeof count);
-    }
-};
-
-// A request waiting for a page the source delivers later. Shared by the connection and the
-// source's callback, which may outlive the connection and the server itself.
-struct Pending {
-    std::mutex lock;
-    MHD_Connection* connection = nullptr;  // null once the connection has ended
-    std::shared_ptr<Waker> loop;           // the event loop of the connection
-    bool suspended = false;                // the connection is off the event loop, waiting
-    bool answered = false;
-    bool clientLeft = false;  // resumed because the client went away: close the connection
-    int fd = -1;              // the connection's socket, watched for the client leaving
-    int events = -1;          // the epoll set that watches it, while watching
-    bool watching = false;
-    std::string page;
-
-    // Stops watching the socket. Called with the lock held.
-    void Unwatch() {
-        if (watching) ::epoll_ctl(events, EPOLL_CTL_DEL, fd, nullptr);
-        watching = false;
-    }
-};
-
-// The requests of all event loops that wait for their pages.
-struct Waiting {
-    std::mutex lock;  // taken before any Pending::lock
-    bool stopping = false;
-    std::unordered_set<std::shared_ptr<Pending>> requests;  // suspended connections
-};
-
 MHD_Result Send(MHD_Connection* c, unsigned status, const std::string& body, const char* type) {
     MHD_Response* r =
         MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
@@ -90,108 +47,6 @@ MHD_Result SendError(MHD_Connection* c, unsigned status) {
 
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-using Clock = std::chrono::steady_clock;
-
-bool IsTokenChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           (c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr);
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-std::string_view Trimmed(std::string_view v) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) v.remove_suffix(1);
-    return v;
-}
-
-// Whether a request's header fields leave its length in doubt: Content-Length with
-// Transfer-Encoding, Content-Length values that differ or are no number. Fed one field at a time.
-struct LengthCheck {
-    bool transferEncoding = false, contentLength = false, ambiguous = false;
-    std::string_view length;
-    void Field(std::string_view name, std::string_view value) {
-        if (SameName(name, MHD_HTTP_HEADER_TRANSFER_ENCODING)) transferEncoding = true;
-        if (!SameName(name, MHD_HTTP_HEADER_CONTENT_LENGTH)) return;
-        // A list ("5, 5") counts as its items.
-        for (std::size_t from = 0; from <= value.size();) {
-            std::size_t comma = std::min(value.find(',', from), value.size());
-            std::string_view item = Trimmed(value.substr(from, comma - from));
-            if (item.empty() || item.find_first_not_of("0123456789") != std::string_view::npos ||
-                (contentLength && item != length))
-                ambiguous = true;
-            contentLength = true;
-            length = item;
-            from = comma + 1;
-        }
-    }
-    bool Ambiguous() const { return ambiguous || (transferEncoding && contentLength); }
-};
-
-// What the bytes a new connection sent so far make of its first request.
-enum class Head { Partial, Whole, NotARequest, AmbiguousLength };
-
-Head CheckHead(std::string_view b) {
-    std::size_t i = 0;
-    while (i < b.size() && i < 16 && (b[i] == '\r' || b[i] == '\n')) ++i;  // empty lines before a request
-    std::size_t start = i;
-    while (i < b.size() && IsTokenChar(b[i]) && i - start <= 32) ++i;
-    if (i - start > 32) return Head::NotARequest;
-    if (i == b.size()) return Head::Partial;
-    if (i == start || b[i] != ' ') return Head::NotARequest;
-    start = ++i;
-    while (i < b.size() && b[i] > ' ' && b[i] < 0x7F) ++i;
-    if (i == b.size()) return Head::Partial;
-    if (i == start || b[i] != ' ') return Head::NotARequest;
-    ++i;
-    // "HTTP/" digit "." digit, then the line's end.
-    const std::string_view version = "HTTP/0.0\r\n";
-    for (std::size_t k = 0; k < version.size(); ++k, ++i) {
-        if (i == b.size()) return Head::Partial;
-        char want = version[k];
-        bool ok = want == '0' ? (b[i] >= '0' && b[i] <= '9') : b[i] == want;
-        if (!ok && want == '\r' && b[i] == '\n') {
-            ++k;  // a bare LF ends the line too
-            ok = true;
-        }
-        if (!ok) return Head::NotARequest;
-    }
-    // The fields, up to the empty line.
-    LengthCheck length;
-    for (;;) {
-        std::size_t end = b.find('\n', i);
-        if (end == std::string_view::npos) return Head::Partial;
-        std::string_view line = b.substr(i, end - i);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        i = end + 1;
-        if (line.empty()) return length.Ambiguous() ? Head::AmbiguousLength : Head::Whole;
-        std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos) length.Field(Trimmed(line.substr(0, colon)), line.substr(colon + 1));
-    }
-}
-
-// An error answer written straight to a socket, whose reading and writing end then.
-void WriteRefusal(int fd, int status) {
-    char drain[4096];
-    while (::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0) {}
-    std::string body = ErrorPage(status);
-    std::string answer = "HTTP/1.1 " + std::to_string(status) + (status == 408 ? " Request Timeout" : " Bad Request") +
-                         "\r\nConnection: close\r\nContent-Type: " + PageContentType +
-                         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-    [[maybe_unused]] ssize_t n = ::send(fd, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    ::shutdown(fd, SHUT_RDWR);
-}
-
-// The same for a socket the library never saw, which is closed.
-void Refuse(int fd, int status) {
-    WriteRefusal(fd, status);
-    ::close(fd);
-}
-
 // The request context of a request whose header is in and which is answered once it is whole:
 // an answer queued any earlier makes the library close the connection after it.
 char HeaderSeen;
@@ -201,97 +56,28 @@ constexpr int MaxSleepMs = 250;
 
 }  // namespace
 
-struct QuoteServer::Impl {
-    PageSource& source;
-    Options options;
-    int listenFd = -1;
-    int stopFd = -1;  // an eventfd, readable once Stop() was called
-    Waiting waiting;
-    mutable std::mutex errorLock;
-    std::string error;
-
-    Impl(PageSource& s, Options o) : source(s), options(o) {}
-
-    void Fail(const std::string& why) {
-        std::lock_guard g(errorLock);
-        if (error.empty()) error = why;
-    }
-
-    // What the library hands the request callbacks of one event loop.
-    struct LoopContext {
-        Impl* impl = nullptr;
-        std::shared_ptr<Waker> waker;
-        int events = -1;  // the loop's epoll set
-        // The sockets of suspended connections, watched for their clients leaving. Used on the
-        // loop's thread only.
-        std::unordered_map<int, std::weak_ptr<Pending>> watched;
-        // The library's connections, and since when each has been between requests: a kept-alive
-        // connection must send its next header within the idle and header time-outs together.
-        struct Kept {
-            int fd = -1;
-            Clock::time_point idleSince;
-            bool inRequest = false;
-        };
-        std::unordered_map<MHD_Connection*, Kept> kept;
-    };
-    // A connection accepted but not yet handed to the library: its first request header is on
-    // its way.
-    struct Gated {
-        sockaddr_storage address{};
-        socklen_t addressSize = 0;
-        Clock::time_point accepted, firstByte;
-        bool started = false;
-    };
-    // An event loop: a library instance of its own on the shared listening socket, and the epoll
-    // set that waits for it, for Stop() and for late pages.
-    struct EventLoop {
-        LoopContext context;
-        MHD_Daemon* daemon = nullptr;
-        int events = -1;
-        int daemonEvents = -1;  // the library's epoll set
-        std::unordered_map<int, Gated> gate;
-        bool accepting = true;
-        Clock::time_point acceptAgainAt;
-        std::vector<char> peeked;
-        ~EventLoop() {
-            for (const auto& [fd, g] : gate) ::close(fd);
-            if (daemon) MHD_stop_daemon(daemon);
-            if (events >= 0) ::close(events);
-        }
-    };
-    std::vector<std::unique_ptr<EventLoop>> loops;
-
-    MHD_Result Handle(LoopContext& loop, MHD_Connection* c, const char* url, const char* method,
-                      std::size_t* uploadSize, void** requestContext);
-    MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<Pending>& p);
-    void Completed(LoopContext& loop, MHD_Connection* c, void** requestContext);
-    void Accept(EventLoop& loop);
-    void Admit(EventLoop& loop, int fd);
-    void ClientLeft(EventLoop& loop, int fd);
-    void ExpireGate(EventLoop& loop);
-    void ResumeAllWaiting();
-    bool Open();
-    bool Serve(EventLoop& loop);
-};
+// The request header is in: a request whose length is in doubt is refused, and a kept-alive
+// connection is in a request again.
+MHD_Result QuoteServer::Impl::HeaderIn(LoopContext& loop, MHD_Connection* c, void** requestContext) {
+    LengthCheck length;
+    MHD_get_connection_values(
+        c, MHD_HEADER_KIND,
+        [](void* cls, MHD_ValueKind, const char* key, const char* value) {
+            static_cast<LengthCheck*>(cls)->Field(key ? key : "", value ? value : "");
+            return MHD_YES;
+        },
+        &length);
+    if (length.Ambiguous()) return SendError(c, MHD_HTTP_BAD_REQUEST);  // answered now: closed after
+    if (auto k = loop.kept.find(c); k != loop.kept.end()) k->second.inRequest = true;
+    *requestContext = &HeaderSeen;
+    return MHD_YES;
+}
 
 // Called when the request header is in, again when the request is whole, and again after a waiting
 // request was resumed.
 MHD_Result QuoteServer::Impl::Handle(LoopContext& loop, MHD_Connection* c, const char* url, const char* method,
                                      std::size_t* uploadSize, void** requestContext) {
-    if (!*requestContext) {
-        LengthCheck length;
-        MHD_get_connection_values(
-            c, MHD_HEADER_KIND,
-            [](void* cls, MHD_ValueKind, const char* key, const char* value) {
-                static_cast<LengthCheck*>(cls)->Field(key ? key : "", value ? value : "");
-                return MHD_YES;
-            },
-            &length);
-        if (length.Ambiguous()) return SendError(c, MHD_HTTP_BAD_REQUEST);  // answered now: closed after
-        if (auto k = loop.kept.find(c); k != loop.kept.end()) k->second.inRequest = true;
-        *requestContext = &HeaderSeen;
-        return MHD_YES;
-    }
+    if (!*requestContext) return HeaderIn(loop, c, requestContext);
     if (*requestContext != &HeaderSeen) return Resumed(c, *static_cast<std::shared_ptr<Pending>*>(*requestContext));
     if (*uploadSize) {  // a body nobody asked for
         *uploadSize = 0;
@@ -327,7 +113,12 @@ MHD_Result QuoteServer::Impl::Handle(LoopContext& loop, MHD_Connection* c, const
         std::lock_guard g(p->lock);
         if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
     }
-    // The page comes later: take the connection off the loop until it does.
+    return Wait(loop, c, p, requestContext);
+}
+
+// The page comes later: takes the connection off the loop until it does.
+MHD_Result QuoteServer::Impl::Wait(LoopContext& loop, MHD_Connection* c, const std::shared_ptr<Pending>& p,
+                                   void** requestContext) {
     std::lock_guard w(waiting.lock);
     std::lock_guard g(p->lock);
     if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
@@ -388,64 +179,6 @@ void QuoteServer::Impl::Completed(LoopContext& loop, MHD_Connection* c, void** r
     delete held;
 }
 
-// Takes the connections waiting on the listening socket into the gate.
-void QuoteServer::Impl::Accept(EventLoop& loop) {
-    const std::size_t most = std::max(1u, options.maxConnections / std::max(1u, options.threads));
-    for (int i = 0; i < 64; ++i) {
-        Gated g;
-        g.addressSize = sizeof g.address;
-        int fd =
-            ::accept4(listenFd, reinterpret_cast<sockaddr*>(&g.address), &g.addressSize, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of files: leave the rest in the backlog for a moment instead of spinning.
-                ::epoll_ctl(loop.events, EPOLL_CTL_DEL, listenFd, nullptr);
-                loop.accepting = false;
-                loop.acceptAgainAt = Clock::now() + std::chrono::milliseconds(100);
-            }
-            return;
-        }
-        epoll_event e{};
-        e.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-        e.data.fd = fd;
-        if (loop.gate.size() >= most || ::epoll_ctl(loop.events, EPOLL_CTL_ADD, fd, &e) != 0) {
-            ::close(fd);
-            continue;
-        }
-        g.accepted = Clock::now();
-        loop.gate.emplace(fd, g);
-    }
-}
-
-// Looks at what a gated connection sent so far: refuses it, waits for more, or hands it over.
-void QuoteServer::Impl::Admit(EventLoop& loop, int fd) {
-    auto it = loop.gate.find(fd);
-    if (it == loop.gate.end()) return;
-    ssize_t n = ::recv(fd, loop.peeked.data(), loop.peeked.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (n <= 0) {  // gone before its request
-        ::close(fd);
-        loop.gate.erase(it);
-        return;
-    }
-    if (!it->second.started) {
-        it->second.started = true;
-        it->second.firstByte = Clock::now();
-    }
-    Head head = CheckHead(std::string_view(loop.peeked.data(), static_cast<std::size_t>(n)));
-    if (head == Head::Partial && static_cast<std::size_t>(n) < loop.peeked.size()) return;
-    Gated g = it->second;
-    loop.gate.erase(it);
-    ::epoll_ctl(loop.events, EPOLL_CTL_DEL, fd, nullptr);
-    if (head == Head::NotARequest || head == Head::AmbiguousLength) {
-        Refuse(fd, MHD_HTTP_BAD_REQUEST);
-        return;
-    }
-    // A whole header, or one too large for the connection's memory, which the library refuses.
-    // It closes the socket itself when it cannot take it.
-    MHD_add_connection(loop.daemon, fd, reinterpret_cast<const sockaddr*>(&g.address), g.addressSize);
-}
-
 // The client of a waiting request went away: resume its connection to close it.
 void QuoteServer::Impl::ClientLeft(EventLoop& loop, int fd) {
     auto it = loop.context.watched.find(fd);
@@ -460,43 +193,6 @@ void QuoteServer::Impl::ClientLeft(EventLoop& loop, int fd) {
     p->clientLeft = true;
     p->suspended = false;
     MHD_resume_connection(p->connection);
-}
-
-// Closes gated connections that sent nothing for the idle time-out, and answers 408 to those
-// whose first header is not whole within its time-out, or whose next header (kept alive) is
-// not whole within both time-outs of the previous answer.
-void QuoteServer::Impl::ExpireGate(EventLoop& loop) {
-    Clock::time_point now = Clock::now();
-    if (!loop.accepting && now >= loop.acceptAgainAt) {
-        epoll_event e{};
-        e.events = EPOLLIN | EPOLLEXCLUSIVE;
-        e.data.fd = listenFd;
-        loop.accepting = ::epoll_ctl(loop.events, EPOLL_CTL_ADD, listenFd, &e) == 0;
-        if (!loop.accepting) loop.acceptAgainAt = now + std::chrono::milliseconds(100);
-    }
-    for (auto it = loop.gate.begin(); it != loop.gate.end();) {
-        const Gated& g = it->second;
-        bool late = g.started && now - g.firstByte >= std::chrono::seconds(options.headerTimeoutSeconds);
-        bool idle = !g.started && now - g.accepted >= std::chrono::seconds(options.idleTimeoutSeconds);
-        if (!late && !idle) {
-            ++it;
-            continue;
-        }
-        ::epoll_ctl(loop.events, EPOLL_CTL_DEL, it->first, nullptr);
-        if (late)
-            Refuse(it->first, MHD_HTTP_REQUEST_TIMEOUT);
-        else
-            ::close(it->first);
-        it = loop.gate.erase(it);
-    }
-    // Kept-alive connections trickling their next header: the library would hold them until
-    // their header fills its memory.
-    const auto between = std::chrono::seconds(options.idleTimeoutSeconds + options.headerTimeoutSeconds);
-    for (auto& [c, k] : loop.context.kept) {
-        if (k.inRequest || now - k.idleSince < between) continue;
-        WriteRefusal(k.fd, MHD_HTTP_REQUEST_TIMEOUT);  // the library sees the end and closes it
-        k.inRequest = true;
-    }
 }
 
 // The library must not be stopped with suspended connections: put every waiting request back on
@@ -514,6 +210,64 @@ void QuoteServer::Impl::ResumeAllWaiting() {
     }
 }
 
+// Starts the HTTP layer of one of count event loops. The loops accept themselves (see Accept);
+// the layer gets the connections that sent a whole first request header.
+MHD_Daemon* QuoteServer::Impl::StartLibrary(EventLoop& loop, unsigned count) {
+    return MHD_start_daemon(
+        MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr,
+        [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
+           std::size_t* uploadSize, void** requestContext) {
+            auto* loop = static_cast<LoopContext*>(cls);
+            // From the source, or out of memory: nothing may escape into the library, and the
+            // failure is told on stderr, not only to the client.
+            try {
+                return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "quote-server: %s %s failed: %s\n", method, url, e.what());
+            } catch (...) {
+                std::fprintf(stderr, "quote-server: %s %s failed\n", method, url);
+            }
+            return SendError(c, MHD_HTTP_INTERNAL_SERVER_ERROR);
+        },
+        &loop.context, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
+        options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, std::max(1u, options.maxConnections / count),
+        MHD_OPTION_NOTIFY_COMPLETED,
+        static_cast<MHD_RequestCompletedCallback>(
+            [](void* cls, MHD_Connection* c, void** requestContext, MHD_RequestTerminationCode) {
+                auto* loop = static_cast<LoopContext*>(cls);
+                loop->impl->Completed(*loop, c, requestContext);
+            }),
+        &loop.context, MHD_OPTION_NOTIFY_CONNECTION,
+        static_cast<MHD_NotifyConnectionCallback>(
+            [](void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+                auto* loop = static_cast<LoopContext*>(cls);
+                if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+                    loop->kept.erase(c);
+                    return;
+                }
+                const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+                if (info) loop->kept[c] = {info->connect_fd, Clock::now(), false};
+            }),
+        &loop.context, MHD_OPTION_END);
+}
+
+// Lets the loop's epoll set wait for the HTTP layer's, for Stop(), for late pages and for new
+// connections. False when it cannot.
+bool QuoteServer::Impl::WatchLoop(EventLoop& loop) {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(loop.daemon, MHD_DAEMON_INFO_EPOLL_FD);
+    loop.daemonEvents = info ? info->epoll_fd : -1;
+    loop.events = ::epoll_create1(EPOLL_CLOEXEC);
+    loop.context.events = loop.events;
+    bool ok = info && loop.events >= 0 && loop.context.waker->fd >= 0;
+    for (int watched : {loop.daemonEvents, stopFd, loop.context.waker->fd, listenFd}) {
+        epoll_event e{};
+        e.events = watched == listenFd ? EPOLLIN | EPOLLEXCLUSIVE : EPOLLIN;
+        e.data.fd = watched;
+        ok = ok && ::epoll_ctl(loop.events, EPOLL_CTL_ADD, watched, &e) == 0;
+    }
+    return ok;
+}
+
 // Creates the event loops on the listening socket.
 bool QuoteServer::Impl::Open() {
     unsigned count = std::max(1u, options.threads);
@@ -522,59 +276,12 @@ bool QuoteServer::Impl::Open() {
         loop->context.impl = this;
         loop->context.waker = std::make_shared<Waker>();
         loop->peeked.resize(std::max<std::size_t>(1024, options.connectionMemory));
-        // The loops accept themselves (see Accept); the library gets the connections that sent a
-        // whole first request header.
-        loop->daemon = MHD_start_daemon(
-            MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_TURBO | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr,
-            [](void* cls, MHD_Connection* c, const char* url, const char* method, const char*, const char*,
-               std::size_t* uploadSize, void** requestContext) {
-                auto* loop = static_cast<LoopContext*>(cls);
-                // From the source, or out of memory: nothing may escape into the library, and the
-                // failure is told on stderr, not only to the client.
-                try {
-                    return loop->impl->Handle(*loop, c, url, method, uploadSize, requestContext);
-                } catch (const std::exception& e) {
-                    std::fprintf(stderr, "quote-server: %s %s failed: %s\n", method, url, e.what());
-                } catch (...) {
-                    std::fprintf(stderr, "quote-server: %s %s failed\n", method, url);
-                }
-                return SendError(c, MHD_HTTP_INTERNAL_SERVER_ERROR);
-            },
-            &loop->context, MHD_OPTION_CONNECTION_MEMORY_LIMIT, options.connectionMemory, MHD_OPTION_CONNECTION_TIMEOUT,
-            options.idleTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT, std::max(1u, options.maxConnections / count),
-            MHD_OPTION_NOTIFY_COMPLETED,
-            static_cast<MHD_RequestCompletedCallback>(
-                [](void* cls, MHD_Connection* c, void** requestContext, MHD_RequestTerminationCode) {
-                    auto* loop = static_cast<LoopContext*>(cls);
-                    loop->impl->Completed(*loop, c, requestContext);
-                }),
-            &loop->context, MHD_OPTION_NOTIFY_CONNECTION,
-            static_cast<MHD_NotifyConnectionCallback>(
-                [](void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
-                    auto* loop = static_cast<LoopContext*>(cls);
-                    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-                        loop->kept.erase(c);
-                        return;
-                    }
-                    const MHD_ConnectionInfo* info = MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-                    if (info) loop->kept[c] = {info->connect_fd, Clock::now(), false};
-                }),
-            &loop->context, MHD_OPTION_END);
+        loop->daemon = StartLibrary(*loop, count);
         if (!loop->daemon) {
             Fail("the HTTP layer did not start");
             return false;
         }
-        const MHD_DaemonInfo* info = MHD_get_daemon_info(loop->daemon, MHD_DAEMON_INFO_EPOLL_FD);
-        loop->daemonEvents = info ? info->epoll_fd : -1;
-        loop->events = ::epoll_create1(EPOLL_CLOEXEC);
-        loop->context.events = loop->events;
-        bool ok = info && loop->events >= 0 && loop->context.waker->fd >= 0;
-        for (int watched : {loop->daemonEvents, stopFd, loop->context.waker->fd, listenFd}) {
-            epoll_event e{};
-            e.events = watched == listenFd ? EPOLLIN | EPOLLEXCLUSIVE : EPOLLIN;
-            e.data.fd = watched;
-            ok = ok && ::epoll_ctl(loop->events, EPOLL_CTL_ADD, watched, &e) == 0;
-        }
+        bool ok = WatchLoop(*loop);
         loops.push_back(std::move(loop));
         if (!ok) {
             Fail(SystemError("epoll"));

@@ -93,6 +93,37 @@ bool ValidCode(std::string_view code) {
     return true;
 }
 
+namespace {
+
+// One stock of msgArray; false for an item that is no usable quote.
+bool ParseEntry(const json& item, Entry& e) {
+    e.code = Text(item, "c");
+    e.market = Text(item, "ex");
+    e.prevClose = Price(item, "y");
+    e.secondOfDay = SecondOfDay(Text(item, "t"));
+    if (e.secondOfDay < 0) e.secondOfDay = TaipeiSecondOfDay(Text(item, "tlong"));
+    if (!ValidCode(e.code) || (e.market != "tse" && e.market != "otc") || e.prevClose <= 0 || e.secondOfDay < 0)
+        return false;
+    e.name = SafeName(Text(item, "n"));
+    e.date = Text(item, "d");
+    if (e.date.size() != 8 || e.date.find_first_not_of("0123456789") != std::string::npos) e.date.clear();
+    e.last = Price(item, "z");
+    e.latestTrade = Price(item, "pz");
+    e.open = Price(item, "o");
+    e.high = Price(item, "h");
+    e.low = Price(item, "l");
+    e.bid = BestOf(item, "b");
+    e.ask = BestOf(item, "a");
+    e.limitUp = Price(item, "u");
+    e.limitDown = Price(item, "w");
+    std::string v = Text(item, "v");
+    if (!v.empty() && v.size() <= 15 && v.find_first_not_of("0123456789") == std::string::npos)
+        e.volume = std::stoll(v);
+    return true;
+}
+
+}  // namespace
+
 bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
     answer = {};
     json::parser_callback_t shallow = [](int depth, json::parse_event_t, json&) { return depth <= MaxDepth; };
@@ -128,31 +159,8 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
     }
 
     for (const json& item : *array) {
-        if (!item.is_object()) continue;
         Entry e;
-        e.code = Text(item, "c");
-        e.market = Text(item, "ex");
-        e.prevClose = Price(item, "y");
-        e.secondOfDay = SecondOfDay(Text(item, "t"));
-        if (e.secondOfDay < 0) e.secondOfDay = TaipeiSecondOfDay(Text(item, "tlong"));
-        if (!ValidCode(e.code) || (e.market != "tse" && e.market != "otc") || e.prevClose <= 0 || e.secondOfDay < 0)
-            continue;
-        e.name = SafeName(Text(item, "n"));
-        e.date = Text(item, "d");
-        if (e.date.size() != 8 || e.date.find_first_not_of("0123456789") != std::string::npos) e.date.clear();
-        e.last = Price(item, "z");
-        e.latestTrade = Price(item, "pz");
-        e.open = Price(item, "o");
-        e.high = Price(item, "h");
-        e.low = Price(item, "l");
-        e.bid = BestOf(item, "b");
-        e.ask = BestOf(item, "a");
-        e.limitUp = Price(item, "u");
-        e.limitDown = Price(item, "w");
-        std::string v = Text(item, "v");
-        if (!v.empty() && v.size() <= 15 && v.find_first_not_of("0123456789") == std::string::npos)
-            e.volume = std::stoll(v);
-        answer.stocks.push_back(std::move(e));
+        if (item.is_object() && ParseEntry(item, e)) answer.stocks.push_back(std::move(e));
     }
     return true;
 }

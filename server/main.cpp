@@ -96,9 +96,8 @@ int Fail(const std::string& message) {
     return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Settings {
     std::string host = "127.0.0.1";
     int port = 8086;
     std::string sourceName = "simulator";
@@ -107,72 +106,112 @@ int main(int argc, char** argv) {
     server::MarketClock::Options clockOptions;
     unsigned long long seed = 0;
     bool seedGiven = false;
+};
 
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) return false;
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        unsigned long long n;
-        if (a == "--help" || a == "-h") {
-            std::cout << Usage;
-            return 0;
-        } else if (a == "--version") {
-            std::cout << "quote-server " QB_VERSION "\n";
-            return 0;
-        } else if (a == "--always-open") {
-            clockOptions.alwaysOpen = true;
-        } else if (a == "--host") {
-            if (!value(host) || host.empty()) return Fail("--host needs an address");
-        } else if (a == "--port") {
-            if (!value(v) || !ui::ParseWhole(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
-            port = static_cast<int>(n);
-        } else if (a == "--source") {
-            if (!value(sourceName) || (sourceName != "simulator" && sourceName != "twse"))
-                return Fail("--source needs simulator or twse");
-        } else if (a == "--upstream") {
-            if (!value(twse.upstream)) return Fail("--upstream needs a URL");
-        } else if (a == "--upstream-ca") {
-            if (!value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
-                return Fail("--upstream-ca needs a PEM file");
-        } else if (a == "--upstream-interval-ms") {
-            if (!value(v) || !ui::ParseWhole(v, 3600000, n) || n == 0)
-                return Fail("--upstream-interval-ms needs a number of milliseconds");
-            twse.interval = std::chrono::milliseconds(n);
-            twse.rateWindow = twse.interval;  // three requests an interval, as three in 5 s by default
-        } else if (a == "--seed") {
-            if (!value(v) || !ui::ParseWhole(v, ~0ull, seed)) return Fail("--seed needs a non-negative number");
-            seedGiven = true;
-        } else if (a == "--data") {
-            if (!value(dataFile)) return Fail("--data needs a file name");
-        } else if (a == "--time") {
-            if (!value(v) || (clockOptions.fixedSecondOfDay = ParseTimeOfDay(v)) < 0)
-                return Fail("--time needs a time of day HH:MM:SS");
-        } else if (a == "--speed") {
-            if (!value(v)) return Fail("--speed needs a number");
-            char* end = nullptr;
-            clockOptions.speed = std::strtod(v.c_str(), &end);
-            if (*end || !(clockOptions.speed > 0 && clockOptions.speed <= 1e6))
-                return Fail("--speed needs a positive number");
-        } else {
+// What reading one option came to, besides the exit status of a program that ends there.
+constexpr int ReadOn = -1;   // the option was taken
+constexpr int NotMine = -2;  // the option belongs to another group
+
+// The command line's words, and the value that follows an option.
+struct Arguments {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    bool Value(std::string& out) {
+        if (at + 1 >= words.size()) return false;
+        out = words[++at];
+        return true;
+    }
+};
+
+// The options of the server itself and of the twse gateway.
+int ReadServerOption(const std::string& a, Arguments& args, Settings& s) {
+    std::string v;
+    unsigned long long n;
+    server::TwseSource::Options& twse = s.twse;
+    if (a == "--help" || a == "-h") {
+        std::cout << Usage;
+        return 0;
+    } else if (a == "--version") {
+        std::cout << "quote-server " QB_VERSION "\n";
+        return 0;
+    } else if (a == "--host") {
+        if (!args.Value(s.host) || s.host.empty()) return Fail("--host needs an address");
+    } else if (a == "--port") {
+        if (!args.Value(v) || !ui::ParseWhole(v, 65535, n)) return Fail("--port needs a number from 0 to 65535");
+        s.port = static_cast<int>(n);
+    } else if (a == "--source") {
+        if (!args.Value(s.sourceName) || (s.sourceName != "simulator" && s.sourceName != "twse"))
+            return Fail("--source needs simulator or twse");
+    } else if (a == "--upstream") {
+        if (!args.Value(twse.upstream)) return Fail("--upstream needs a URL");
+    } else if (a == "--upstream-ca") {
+        if (!args.Value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
+            return Fail("--upstream-ca needs a PEM file");
+    } else if (a == "--upstream-interval-ms") {
+        if (!args.Value(v) || !ui::ParseWhole(v, 3600000, n) || n == 0)
+            return Fail("--upstream-interval-ms needs a number of milliseconds");
+        twse.interval = std::chrono::milliseconds(n);
+        twse.rateWindow = twse.interval;  // three requests an interval, as three in 5 s by default
+    } else {
+        return NotMine;
+    }
+    return ReadOn;
+}
+
+// The options of the simulator.
+int ReadSimulatorOption(const std::string& a, Arguments& args, Settings& s) {
+    std::string v;
+    server::MarketClock::Options& clockOptions = s.clockOptions;
+    if (a == "--always-open") {
+        clockOptions.alwaysOpen = true;
+    } else if (a == "--seed") {
+        if (!args.Value(v) || !ui::ParseWhole(v, ~0ull, s.seed)) return Fail("--seed needs a non-negative number");
+        s.seedGiven = true;
+    } else if (a == "--data") {
+        if (!args.Value(s.dataFile)) return Fail("--data needs a file name");
+    } else if (a == "--time") {
+        if (!args.Value(v) || (clockOptions.fixedSecondOfDay = ParseTimeOfDay(v)) < 0)
+            return Fail("--time needs a time of day HH:MM:SS");
+    } else if (a == "--speed") {
+        if (!args.Value(v)) return Fail("--speed needs a number");
+        char* end = nullptr;
+        clockOptions.speed = std::strtod(v.c_str(), &end);
+        if (*end || !(clockOptions.speed > 0 && clockOptions.speed <= 1e6))
+            return Fail("--speed needs a positive number");
+    } else {
+        return NotMine;
+    }
+    return ReadOn;
+}
+
+// Reads the command line into s. ReadOn when the server is to start, else the exit status.
+int ReadCommandLine(int argc, char** argv, Settings& s) {
+    Arguments args{std::vector<std::string>(argv + 1, argv + argc)};
+    for (; args.at < args.words.size(); ++args.at) {
+        const std::string a = args.words[args.at];
+        int read = ReadServerOption(a, args, s);
+        if (read == NotMine) read = ReadSimulatorOption(a, args, s);
+        if (read == NotMine) {
             std::cerr << "quote-server: unknown argument " << a << "\n" << Usage;
             return 2;
         }
+        if (read != ReadOn) return read;
     }
+    const server::TwseSource::Options& twse = s.twse;
     bool upstreamGiven = twse.upstream != server::TwseSource::DefaultUpstream || !twse.caFile.empty() ||
                          twse.interval != server::TwseSource::Options{}.interval;
-    if (upstreamGiven && sourceName != "twse") return Fail("--upstream options need --source twse");
-    if (!seedGiven) {
+    if (upstreamGiven && s.sourceName != "twse") return Fail("--upstream options need --source twse");
+    if (!s.seedGiven) {
         // The same market all day long, another one tomorrow.
         ui::TDateTime today = ui::Now();
         int days = static_cast<int>(today);
-        seed = static_cast<unsigned long long>(days);
+        s.seed = static_cast<unsigned long long>(days);
     }
+    return ReadOn;
+}
 
+// The process's settings that serving many clients all day needs.
+void PrepareProcess() {
     // Every page reads the local clock. Without TZ the C library checks /etc/localtime again, under
     // a process-wide lock, on each reading; with it, once.
     if (!std::getenv("TZ")) ::setenv("TZ", ":/etc/localtime", 0);
@@ -186,37 +225,41 @@ int main(int argc, char** argv) {
 
     // The exchange's holidays: the simulator neither trades on them nor before their next open.
     ui::LoadHolidays();
+}
 
-    // The page source named by --source, and the number of stocks it serves.
-    std::unique_ptr<server::PageSource> source;
-    std::size_t count = 0;
-    if (sourceName == "simulator") {
-        if (dataFile.empty()) dataFile = FindDataFile();
-        if (dataFile.empty()) {
-            std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
-            return 1;
-        }
-        std::vector<server::Listing> universe;
+// The page source named by --source, and the number of stocks it serves. Null when it cannot
+// start, which is told on standard error.
+std::unique_ptr<server::PageSource> MakeSource(Settings& s, std::size_t& count) {
+    count = 0;
+    if (s.sourceName != "simulator") {
         try {
-            universe = server::LoadUniverse(dataFile);
+            return std::make_unique<server::TwseSource>(s.twse);
         } catch (const std::exception& e) {
             std::cerr << "quote-server: " << e.what() << "\n";
-            return 1;
-        }
-        count = universe.size();
-        source = std::make_unique<server::SimulatorSource>(std::move(universe), seed, clockOptions);
-    } else {
-        try {
-            source = std::make_unique<server::TwseSource>(twse);
-        } catch (const std::exception& e) {
-            std::cerr << "quote-server: " << e.what() << "\n";
-            return 1;
+            return nullptr;
         }
     }
+    if (s.dataFile.empty()) s.dataFile = FindDataFile();
+    if (s.dataFile.empty()) {
+        std::cerr << "quote-server: cannot find " << DataFileName << "; give it with --data\n";
+        return nullptr;
+    }
+    std::vector<server::Listing> universe;
+    try {
+        universe = server::LoadUniverse(s.dataFile);
+    } catch (const std::exception& e) {
+        std::cerr << "quote-server: " << e.what() << "\n";
+        return nullptr;
+    }
+    count = universe.size();
+    return std::make_unique<server::SimulatorSource>(std::move(universe), s.seed, s.clockOptions);
+}
 
+// Serves the pages of source until a stop signal. The exit status.
+int Serve(server::PageSource& source, const Settings& s, std::size_t count) {
     std::signal(SIGPIPE, SIG_IGN);
-    server::QuoteServer quoteServer(*source);
-    int bound = quoteServer.Bind(host, port);
+    server::QuoteServer quoteServer(source);
+    int bound = quoteServer.Bind(s.host, s.port);
     if (bound < 0) {
         std::cerr << "quote-server: " << quoteServer.Error() << "\n";
         return 1;
@@ -231,7 +274,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &stop, nullptr);
     ::sigaction(SIGTERM, &stop, nullptr);
 
-    std::cout << "quote-server listening on " << host << ":" << bound << " (" << count << " stocks)" << std::endl;
+    std::cout << "quote-server listening on " << s.host << ":" << bound << " (" << count << " stocks)" << std::endl;
     bool ok = quoteServer.Run();
     StoppingServer = nullptr;
     if (!ok) {
@@ -239,4 +282,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (int status = ReadCommandLine(argc, argv, settings); status != ReadOn) return status;
+    PrepareProcess();
+    std::size_t count = 0;
+    std::unique_ptr<server::PageSource> source = MakeSource(settings, count);
+    if (!source) return 1;
+    return Serve(*source, settings, count);
 }

@@ -1,0 +1,132 @@
+#pragma once
+// The inside of the gateway to the exchange's quote service, shared by its snapshot cache and
+// page answering (TwseSource.cpp) and its requests to the service: the HTTP client, the session
+// and the rate (TwseUpstream.cpp).
+#include "server/TwseJson.h"
+#include "server/TwseSource.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Client;
+}
+
+namespace server {
+
+using Clock = std::chrono::steady_clock;
+
+// Where a code trades, as far as the service has told.
+enum class Place { Unplaced, Tse, Otc, Nowhere };
+
+enum class State { Starting, Up, Down };
+
+struct Upstream {
+    std::string base;  // "https://host:port"
+    std::string path;  // "/stock/api/getStockInfo.jsp", with "?" or "&" to append the query
+    bool https = false;
+};
+
+// Throws std::invalid_argument for a URL that is no http(s) URL with a usable host.
+Upstream ParseUpstream(const std::string& url);
+
+// A page request waiting for a code's first quote, and since when.
+struct Waiter {
+    std::function<void(std::string)> done;
+    Clock::time_point since;
+};
+
+// The system's certificate authorities as OpenSSL finds them: a file and a folder (SSL_CERT_DIR
+// may list several, separated by ':').
+struct SystemStore {
+    std::string file, dir;
+    bool present = false;
+};
+
+SystemStore FindSystemStore();
+
+struct Stock {
+    Place place = Place::Unplaced;
+    Clock::time_point lastAsked, lastPolled, nowhereSince;
+    bool haveQuote = false;
+    Quote quote;
+    Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
+    std::string date, name, page;
+    std::vector<Waiter> waiting;
+};
+
+struct Outcome {
+    bool ok = false;
+    std::string error;
+    twse::Answer answer;
+};
+
+// What one upstream request brought back.
+struct Reply {
+    bool ok = false;  // a complete answer with a status, within the bounds
+    int status = 0;
+    std::string body, error;
+    std::vector<std::string> setCookies;
+};
+
+// Pages to hand to their callers once the lock is let go.
+using Calls = std::vector<std::pair<std::function<void(std::string)>, std::string>>;
+
+struct TwseSource::Impl {
+    Options options;
+    Upstream upstream;
+    SystemStore store;
+    std::string certificateProblem;  // empty when HTTPS has authorities to verify against
+
+    std::mutex lock;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::map<std::string, Stock> stocks;
+    State state = State::Starting;
+    int failures = 0;
+    std::uint64_t requests = 0;
+    Clock::time_point nextAt{};
+    std::string lastGood, snapshotTime, lastError, lastErrorAt;
+    std::uint64_t sessions = 0;
+    std::map<std::string, std::string> cookies;  // the session's, by name
+    std::deque<Clock::time_point> sent;          // when the requests of the last rate window went out
+    httplib::Client* inFlight = nullptr;         // the request under way, for the timer or the destructor to cut short
+    Clock::time_point inFlightDeadline{};
+    bool inFlightExpired = false;  // the timer cut it short
+    std::condition_variable timerWake;
+    std::thread poller, timer;
+
+    void Log(const std::string& line);
+
+    // The cache (TwseSource.cpp).
+    std::vector<std::string> NextCodes(Clock::time_point now);
+    bool HasWork() const;
+    void Time();
+    void Apply(const std::vector<std::string>& channels, Outcome& outcome, Clock::time_point finished,
+               std::vector<std::string>& logs, Calls& calls);
+    void Failed(const std::string& error, Clock::time_point finished, std::vector<std::string>& logs, Calls& calls);
+    void TakeQuotes(const twse::Answer& answer, Calls& calls);
+    void FoundNowhere(const std::vector<std::string>& channels, Clock::time_point finished, Calls& calls);
+    void Run();
+
+    // The requests to the service (TwseUpstream.cpp).
+    bool TakeSlot(std::unique_lock<std::mutex>& g);
+    std::string Configure(httplib::Client& client);
+    Reply Get(const std::string& target);
+    Outcome Fetch(const std::vector<std::string>& channels);
+    bool OpenSession(std::string& error);
+    bool Poll(std::unique_lock<std::mutex>& g, const std::vector<std::string>& channels, Outcome& outcome);
+    Clock::time_point CutShortWhenLate(Clock::time_point now);
+    void CutShort();
+};
+
+}  // namespace server
