@@ -1,6 +1,6 @@
 #include "board/fQuoteMain.h"
 
-#include "ui/Fonts.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QVBoxLayout>
 

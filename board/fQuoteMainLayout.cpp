@@ -1,10 +1,10 @@
 // The board's column layouts, sizing, cell texts and per-cell font, colour and alignment rules.
 #include "board/fQuoteMain.h"
 
-#include "ui/Big5.h"
-#include "ui/Colors.h"
-#include "ui/DateTime.h"
-#include "ui/Fonts.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
+#include "ui/widgets/Colors.h"
+#include "ui/widgets/Fonts.h"
 
 #include <cmath>
 

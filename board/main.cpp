@@ -4,11 +4,11 @@
 #include "grid/RichStringGrid.h"
 #include "quote/StartupChecks.h"
 #include "quote/fQuoteDef.h"
-#include "ui/Application.h"
-#include "ui/Display.h"
-#include "ui/Fonts.h"
-#include "ui/GuiApplication.h"
-#include "ui/Signals.h"
+#include "ui/core/Application.h"
+#include "ui/core/Signals.h"
+#include "ui/widgets/Display.h"
+#include "ui/widgets/Fonts.h"
+#include "ui/widgets/GuiApplication.h"
 
 #include <QTimer>
 #include <csignal>

@@ -1,8 +1,8 @@
 #include "dialogs/fDlgMenu.h"
 
-#include "ui/Application.h"
-#include "ui/Consts.h"
-#include "ui/Fonts.h"
+#include "ui/core/Application.h"
+#include "ui/core/Consts.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QCursor>
 #include <QKeyEvent>

@@ -6,7 +6,7 @@
 //
 // Use: create it with the owner window, ListBox1->SetItems({line}), ListBox1->SetItemIndex(0),
 // SetHeight(ListBox1->ItemHeight()), SetLeftTop(x, y), ShowModal(), then delete it.
-#include "ui/Controls.h"
+#include "ui/widgets/Controls.h"
 
 #include <QEvent>
 #include <QTimer>

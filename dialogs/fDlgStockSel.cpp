@@ -1,10 +1,10 @@
 #include "dialogs/fDlgStockSel.h"
 
-#include "ui/Application.h"
-#include "ui/Big5.h"
-#include "ui/Consts.h"
-#include "ui/Fonts.h"
-#include "ui/ScopeGuard.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Consts.h"
+#include "ui/core/ScopeGuard.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QEvent>
 #include <QKeyEvent>

@@ -9,7 +9,7 @@
 // Use: create it with the owner window and the available lines, SetLeftTop(x, y), ShowModal();
 // after OK read GetStockCode(); then delete it.
 #include "grid/RichStringGrid.h"
-#include "ui/Controls.h"
+#include "ui/widgets/Controls.h"
 
 #include <QStringList>
 #include <memory>

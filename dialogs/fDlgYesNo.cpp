@@ -1,7 +1,7 @@
 #include "dialogs/fDlgYesNo.h"
 
-#include "ui/Consts.h"
-#include "ui/Fonts.h"
+#include "ui/core/Consts.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QGuiApplication>
 #include <QPainter>

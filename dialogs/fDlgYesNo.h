@@ -4,7 +4,7 @@
 // answers ui::mrCancel. It centres itself on the screen when shown.
 //
 // Use: create it with the owner window, ShowModal(), then delete it.
-#include "ui/Controls.h"
+#include "ui/widgets/Controls.h"
 
 class TfrmDlgYesNo : public ui::TForm {
     Q_OBJECT

@@ -2,7 +2,7 @@
 // What the grid keeps of its cells' texts to draw them: the cells, the resolved fonts and the
 // images of drawn texts. Internal to the grid.
 #include "grid/RichStringGrid.h"
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <QFont>
 #include <QFontMetricsF>

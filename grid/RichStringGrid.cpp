@@ -1,7 +1,7 @@
 #include "grid/RichStringGrid.h"
 
 #include "grid/GridText.h"
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QFontMetricsF>
 #include <QKeyEvent>

@@ -21,8 +21,8 @@
 // dispatch (paint, key, mouse, resize): an exception from one goes to the application's handler
 // (once per paint), never into Qt; a cell whose colour or alignment handler failed is drawn with
 // the defaults. A program's own SetRow() hears of an OnRowChanging failure itself.
-#include "ui/Colors.h"
-#include "ui/Events.h"
+#include "ui/core/Events.h"
+#include "ui/widgets/Colors.h"
 
 #include <QBrush>
 #include <QColor>

@@ -1,6 +1,6 @@
 #include "net/KesExtstr.h"
 
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 std::string TExStringList::Text() const {
     std::string text;

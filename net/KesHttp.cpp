@@ -3,8 +3,8 @@
 #include "net/KesURL.h"
 #include "net/KesUUE.h"
 #include "net/SocketOps.h"
-#include "ui/Big5.h"
-#include "ui/ScopeGuard.h"
+#include "ui/core/Big5.h"
+#include "ui/core/ScopeGuard.h"
 
 #include <climits>
 #include <filesystem>

@@ -2,7 +2,7 @@
 
 #include "net/KesSockErrors.h"
 #include "net/SocketOps.h"
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QHostAddress>
 #include <QHostInfo>

@@ -8,10 +8,10 @@
 // Socket readiness reaches the component through QSocketNotifier on the user-interface thread
 // and is handled as the component's read, connect and close events; name lookups run off the
 // thread and come back as one lookup-done event. The time-out is a TThreadTimer.
-#include "ui/Events.h"
-#include "ui/Exception.h"
-#include "ui/Lifetime.h"
-#include "ui/Timer.h"
+#include "ui/core/Events.h"
+#include "ui/core/Exception.h"
+#include "ui/core/Lifetime.h"
+#include "ui/core/Timer.h"
 
 #include <QObject>
 #include <chrono>

@@ -2,7 +2,7 @@
 #include "net/KesSock.h"
 
 #include "net/SocketOps.h"
-#include "ui/ScopeGuard.h"
+#include "ui/core/ScopeGuard.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "net/KesUUE.h"
 
-#include "ui/Exception.h"
+#include "ui/core/Exception.h"
 
 #include <istream>
 #include <ostream>

@@ -1,7 +1,7 @@
 #pragma once
 // Encodes a stream of bytes into lines of 6-bit characters, with the Base64 alphabet (uuMime)
 // or the UU alphabet (uuCode). Lines carry up to 45 input bytes and end with CR LF.
-#include "ui/Events.h"
+#include "ui/core/Events.h"
 
 #include <QObject>
 #include <functional>

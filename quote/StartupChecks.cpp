@@ -1,8 +1,8 @@
 #include "quote/StartupChecks.h"
 
 #include "quote/fQuoteDef.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
 
 #include <cctype>
 #include <netdb.h>

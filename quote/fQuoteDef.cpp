@@ -2,12 +2,12 @@
 
 #include "net/KesHttp.h"
 #include "net/KesURL.h"
-#include "ui/Application.h"
-#include "ui/Big5.h"
-#include "ui/Exception.h"
-#include "ui/ScopeGuard.h"
-#include "ui/TextFile.h"
-#include "ui/Timer.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Exception.h"
+#include "ui/core/ScopeGuard.h"
+#include "ui/core/TextFile.h"
+#include "ui/core/Timer.h"
 
 #include <algorithm>
 #include <charconv>

@@ -4,8 +4,8 @@
 // list with its file, its refresh cycle and its update listener.
 //
 // All text is Big5 bytes held in std::string; searches and comparisons work on bytes.
-#include "ui/DateTime.h"
-#include "ui/Lifetime.h"
+#include "ui/core/DateTime.h"
+#include "ui/core/Lifetime.h"
 
 #include <QPointer>
 #include <cstdint>

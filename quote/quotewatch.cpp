@@ -3,11 +3,11 @@
 // one tab-separated line per changed stock.
 #include "quote/StartupChecks.h"
 #include "quote/fQuoteDef.h"
-#include "ui/Application.h"
-#include "ui/Big5.h"
-#include "ui/Holidays.h"
-#include "ui/Signals.h"
-#include "ui/Timer.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Holidays.h"
+#include "ui/core/Signals.h"
+#include "ui/core/Timer.h"
 
 #include <QTimer>
 #include <climits>

@@ -1,6 +1,6 @@
 #include "server/Market.h"
 
-#include "ui/Holidays.h"
+#include "ui/core/Holidays.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,7 @@
 // that drifts towards a daily target, never past the day's limits.
 #include "server/PriceRules.h"
 #include "server/Universe.h"
-#include "ui/DateTime.h"
+#include "ui/core/DateTime.h"
 
 #include <cstdint>
 #include <memory>

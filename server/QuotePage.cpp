@@ -1,6 +1,6 @@
 #include "server/QuotePage.h"
 
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 namespace server {
 

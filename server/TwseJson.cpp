@@ -1,6 +1,6 @@
 #include "server/TwseJson.h"
 
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <nlohmann/json.hpp>
 

@@ -2,7 +2,7 @@
 
 #include "server/QuotePage.h"
 #include "server/TwseSourceImpl.h"
-#include "ui/DateTime.h"
+#include "ui/core/DateTime.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 #include "server/Universe.h"
 
-#include "ui/Exception.h"
-#include "ui/TextFile.h"
+#include "ui/core/Exception.h"
+#include "ui/core/TextFile.h"
 
 #include <fstream>
 #include <set>

@@ -5,9 +5,9 @@
 #include "server/SimulatorSource.h"
 #include "server/TwseSource.h"
 #include "server/Universe.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
-#include "ui/Holidays.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
+#include "ui/core/Holidays.h"
 
 #include <atomic>
 #include <csignal>

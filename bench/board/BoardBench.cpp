@@ -3,10 +3,10 @@
 // changed (each cell's text drawn anew), repaints of the clock cell alone, and the clock's
 // tick with its check of stale rows.
 #include "board/fQuoteMain.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
-#include "ui/Fonts.h"
-#include "ui/GuiApplication.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
+#include "ui/widgets/Fonts.h"
+#include "ui/widgets/GuiApplication.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,7 +2,7 @@
 // of six cells at 1920 x 1080, the board's faces at about 85 px) with QPainter::drawText, every
 // cell every second, its figures moving. It keeps no images of its own.
 //   plain_board
-#include "ui/Fonts.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QApplication>
 #include <QPainter>

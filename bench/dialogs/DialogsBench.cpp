@@ -3,10 +3,10 @@
 // side by side with QListWidget::addItems of the same rows.
 //   dialogs_bench [--benchmark_filter=...]
 #include "dialogs/fDlgStockSel.h"
-#include "ui/Big5.h"
-#include "ui/Fonts.h"
-#include "ui/GuiApplication.h"
-#include "ui/TextFile.h"
+#include "ui/core/Big5.h"
+#include "ui/core/TextFile.h"
+#include "ui/widgets/Fonts.h"
+#include "ui/widgets/GuiApplication.h"
 
 #include <QListWidget>
 #include <QStringList>

@@ -14,7 +14,7 @@
 #include "net/SocketOps.h"
 
 #include "support/LoopbackServer.h"
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>

@@ -4,8 +4,8 @@
 #include "quote/QuotePages.h"
 #include "quote/fQuoteDef.h"
 #include "server/QuotePage.h"
-#include "ui/Application.h"
-#include "ui/DateTime.h"
+#include "ui/core/Application.h"
+#include "ui/core/DateTime.h"
 
 #include <QElapsedTimer>
 #include <benchmark/benchmark.h>

@@ -9,9 +9,9 @@
 #include "dialogs/fDlgYesNo.h"
 #include "quote/fQuoteDef.h"
 #include "support/TempDir.h"
-#include "ui/Application.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
 
 #include <QApplication>
 #include <QCloseEvent>

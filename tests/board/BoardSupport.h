@@ -4,8 +4,8 @@
 // fixed clock.
 #include "board/fQuoteMain.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
 
 #include <QApplication>
 #include <QImage>

@@ -1,7 +1,7 @@
 #include "ModalDriver.h"
 #include "dialogs/fDlgMenu.h"
-#include "ui/Big5.h"
-#include "ui/Consts.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Consts.h"
 
 #include <QFontInfo>
 #include <gtest/gtest.h>

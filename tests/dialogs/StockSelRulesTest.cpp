@@ -1,7 +1,7 @@
 // The picker's text rules on Big5 bytes: the filter and its grouping, the code it returns, the
 // keypad's editing of the entry.
 #include "dialogs/fDlgStockSel.h"
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <gtest/gtest.h>
 

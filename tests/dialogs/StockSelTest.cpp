@@ -2,8 +2,8 @@
 // list, clicks and double-clicks on lines, OK and Cancel.
 #include "ModalDriver.h"
 #include "dialogs/fDlgStockSel.h"
-#include "ui/Big5.h"
-#include "ui/Consts.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Consts.h"
 
 #include <QApplication>
 #include <QFontInfo>

@@ -1,6 +1,6 @@
 #include "ModalDriver.h"
 #include "dialogs/fDlgYesNo.h"
-#include "ui/Consts.h"
+#include "ui/core/Consts.h"
 
 #include <QFontInfo>
 #include <QScreen>

@@ -2,8 +2,8 @@
 // HTML tags), repainting only what changed, the row-change veto by key, mouse and program,
 // point-to-cell mapping, and the number reading rule.
 #include "grid/RichStringGrid.h"
-#include "ui/Application.h"
-#include "ui/Big5.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
 
 #include <QApplication>
 #include <QImage>

@@ -1,6 +1,6 @@
 #include "net/KesURL.h"
 #include "net/KesUUE.h"
-#include "ui/Exception.h"
+#include "ui/core/Exception.h"
 
 #include <gtest/gtest.h>
 #include <sstream>

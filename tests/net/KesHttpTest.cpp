@@ -3,7 +3,7 @@
 #include "NginxServer.h"
 #include "support/LoopbackServer.h"
 #include "support/TempDir.h"
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 
 #include "support/LoopbackServer.h"
 #include "support/TempDir.h"
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QElapsedTimer>
 #include <QPointer>

@@ -6,8 +6,8 @@
 #include "support/LoopbackServer.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

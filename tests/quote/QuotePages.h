@@ -1,7 +1,7 @@
 #pragma once
 // Quote pages for the tests, laid out as the quote server lays them out: a table row with the
 // stock's anchor line and then one cell per line.
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <string>
 #include <vector>

@@ -1,7 +1,7 @@
 #include "QuotePages.h"
 #include "quote/fQuoteDef.h"
-#include "ui/Big5.h"
-#include "ui/DateTime.h"
+#include "ui/core/Big5.h"
+#include "ui/core/DateTime.h"
 
 #include <clocale>
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 // stock whose downloads are scripted by the test and a clock set by the test.
 #include "quote/fQuoteDef.h"
 #include "support/TempDir.h"
-#include "ui/Application.h"
-#include "ui/DateTime.h"
-#include "ui/Exception.h"
-#include "ui/TextFile.h"
+#include "ui/core/Application.h"
+#include "ui/core/DateTime.h"
+#include "ui/core/Exception.h"
+#include "ui/core/TextFile.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

@@ -2,8 +2,8 @@
 // MARKET.TXT must agree with each other and keep their formats.
 #include "server/Universe.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
-#include "ui/TextFile.h"
+#include "ui/core/Big5.h"
+#include "ui/core/TextFile.h"
 
 #include <gtest/gtest.h>
 

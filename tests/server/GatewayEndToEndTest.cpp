@@ -4,7 +4,7 @@
 #include "quote/fQuoteDef.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <QProcess>
 #include <gtest/gtest.h>

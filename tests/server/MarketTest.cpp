@@ -2,7 +2,7 @@
 #include "QuoteReader.h"
 #include "server/QuotePage.h"
 #include "server/SimulatorSource.h"
-#include "ui/Holidays.h"
+#include "ui/core/Holidays.h"
 
 #include <gtest/gtest.h>
 

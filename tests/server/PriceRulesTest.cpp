@@ -1,6 +1,6 @@
 #include "server/PriceRules.h"
 #include "server/Universe.h"
-#include "ui/Exception.h"
+#include "ui/core/Exception.h"
 
 #include <gtest/gtest.h>
 

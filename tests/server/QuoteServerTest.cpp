@@ -3,8 +3,8 @@
 #include "QuoteReader.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
-#include "ui/TextFile.h"
+#include "ui/core/Big5.h"
+#include "ui/core/TextFile.h"
 
 #include <gtest/gtest.h>
 

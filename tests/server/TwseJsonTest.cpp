@@ -4,7 +4,7 @@
 #include "quote/fQuoteDef.h"
 #include "server/QuotePage.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "FakeUpstream.h"
 #include "quote/fQuoteDef.h"
 #include "support/TempDir.h"
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "TempDir.h"
 
-#include "ui/TextFile.h"
+#include "ui/core/TextFile.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,6 +1,6 @@
 // Test entry for console code: a core application object, so timers, socket notifiers and the
 // event loop work as they do in the programs.
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <gtest/gtest.h>
 

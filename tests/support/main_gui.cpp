@@ -1,8 +1,8 @@
 // Test entry for widget code: the GUI application object with the font substitutions the
 // program registers at start-up. Without QT_QPA_PLATFORM in the environment the tests draw
 // offscreen, so they (and their listing by CTest) need no display.
-#include "ui/Fonts.h"
-#include "ui/GuiApplication.h"
+#include "ui/widgets/Fonts.h"
+#include "ui/widgets/GuiApplication.h"
 
 #include <QDir>
 #include <QFile>

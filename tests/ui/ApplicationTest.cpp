@@ -1,6 +1,6 @@
-#include "ui/Application.h"
-#include "ui/Exception.h"
-#include "ui/Timer.h"
+#include "ui/core/Application.h"
+#include "ui/core/Exception.h"
+#include "ui/core/Timer.h"
 
 #include <QElapsedTimer>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "ui/Big5.h"
+#include "ui/core/Big5.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "ui/Controls.h"
-#include "ui/Big5.h"
+#include "ui/widgets/Controls.h"
+#include "ui/core/Big5.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

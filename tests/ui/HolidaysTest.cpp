@@ -1,4 +1,4 @@
-#include "ui/Holidays.h"
+#include "ui/core/Holidays.h"
 
 #include "support/TempDir.h"
 

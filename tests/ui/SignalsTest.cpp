@@ -1,6 +1,6 @@
-#include "ui/Signals.h"
-#include "ui/Application.h"
-#include "ui/Exception.h"
+#include "ui/core/Signals.h"
+#include "ui/core/Application.h"
+#include "ui/core/Exception.h"
 
 #include <QElapsedTimer>
 #include <csignal>

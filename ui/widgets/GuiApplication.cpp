@@ -1,6 +1,6 @@
-#include "ui/GuiApplication.h"
+#include "ui/widgets/GuiApplication.h"
 
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QMessageBox>
 

@@ -1,8 +1,8 @@
-#include "ui/Controls.h"
+#include "ui/widgets/Controls.h"
 
-#include "ui/Application.h"
-#include "ui/Big5.h"
-#include "ui/Consts.h"
+#include "ui/core/Application.h"
+#include "ui/core/Big5.h"
+#include "ui/core/Consts.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,4 +1,4 @@
-#include "ui/DateTime.h"
+#include "ui/core/DateTime.h"
 
 #include <QDate>
 #include <climits>

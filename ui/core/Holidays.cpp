@@ -1,7 +1,7 @@
-#include "ui/Holidays.h"
+#include "ui/core/Holidays.h"
 
-#include "ui/Exception.h"
-#include "ui/TextFile.h"
+#include "ui/core/Exception.h"
+#include "ui/core/TextFile.h"
 
 #include <QDate>
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "ui/Signals.h"
+#include "ui/core/Signals.h"
 
-#include "ui/Application.h"
-#include "ui/Exception.h"
+#include "ui/core/Application.h"
+#include "ui/core/Exception.h"
 
 #include <QSocketNotifier>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 #include <QEventLoop>
 #include <QThread>

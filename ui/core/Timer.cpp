@@ -1,6 +1,6 @@
-#include "ui/Timer.h"
+#include "ui/core/Timer.h"
 
-#include "ui/Application.h"
+#include "ui/core/Application.h"
 
 namespace ui {
 

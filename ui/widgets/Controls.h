@@ -3,8 +3,8 @@
 // program's modal results, panels with 3-D bevels and an optional caption, an edit box and a list
 // box that hold Big5 text. Text goes in and out as std::string of Big5 bytes; it is decoded only
 // to be drawn or edited.
-#include "ui/Colors.h"
-#include "ui/Fonts.h"
+#include "ui/widgets/Colors.h"
+#include "ui/widgets/Fonts.h"
 
 #include <QColor>
 #include <QDialog>

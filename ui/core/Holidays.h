@@ -2,7 +2,7 @@
 // The exchange's weekday closures, kept in HOLIDAYS.TXT: one date "yyyy-mm-dd" a line, blank
 // lines and comments after "#" allowed. The file is looked for in the working directory first,
 // then in the installed data folder; without one the exchange closes on weekends only.
-#include "ui/DateTime.h"
+#include "ui/core/DateTime.h"
 
 #include <optional>
 #include <string>

@@ -6,7 +6,7 @@
 //
 // One watcher exists at a time. Its destructor puts back the handlers that were in force before
 // it. An exception from OnSignal goes to the application's exception handler.
-#include "ui/Lifetime.h"
+#include "ui/core/Lifetime.h"
 
 #include <QObject>
 #include <csignal>

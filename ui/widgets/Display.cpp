@@ -1,4 +1,4 @@
-#include "ui/Display.h"
+#include "ui/widgets/Display.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

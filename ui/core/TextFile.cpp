@@ -1,6 +1,6 @@
-#include "ui/TextFile.h"
+#include "ui/core/TextFile.h"
 
-#include "ui/Exception.h"
+#include "ui/core/Exception.h"
 
 #include <cerrno>
 #include <climits>

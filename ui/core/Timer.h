@@ -4,7 +4,7 @@
 // change of those three re-arms it (so a change restarts the countdown, and setting a property
 // to the value it already has changes nothing). An exception from OnTimer goes to the
 // application's exception handler.
-#include "ui/Events.h"
+#include "ui/core/Events.h"
 
 #include <QObject>
 #include <QTimer>
