@@ -69,10 +69,10 @@ void ReportStaleness(TStockObjList& list, std::vector<char>& stale) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    long cycles = 0;  // 0: no limit
+// Reads the command line: the number of cycles to run (0: no limit) into cycles. Returns the
+// exit status of a program that ends here, or -1 to go on.
+int ReadCommandLine(int argc, char** argv, long& cycles) {
+    cycles = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -99,6 +99,51 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quotewatch: QUOTE_SERVER %s\n", problem.c_str());
         return 2;
     }
+    return -1;
+}
+
+// Watches the list until the cycles are done or a stop signal comes; 0 when the event loop ended
+// normally.
+int Watch(TStockObjList& list, long cycles) {
+    TFetchErrorReport errorReport("quotewatch");
+    list.OnUpdate = [](TStockObjList*, int index, TStockObj* stock) { PrintUpdate(index, stock); };
+
+    long done = 0;
+    auto cycleEnded = [&] {
+        errorReport.Report(list);
+        if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
+    };
+    list.OnCycleEnd = [&](TStockObjList*) { cycleEnded(); };
+
+    // Once a second, as the board's clock does: stocks that turned stale or fresh again.
+    std::vector<char> stale;
+    ui::TTimer staleCheck;
+    staleCheck.SetInterval(1000);
+    staleCheck.SetOnTimer([&](QObject*) { ReportStaleness(list, stale); });
+    staleCheck.SetEnabled(true);
+
+    ui::TSignalWatcher stopSignals({SIGINT, SIGTERM});
+    stopSignals.OnSignal = [&](int) {
+        // A running cycle ends at its next wait; no new one starts.
+        list.RequestStop();
+        QCoreApplication::quit();
+    };
+
+    QTimer::singleShot(0, [&] {
+        ui::Guarded([&] { list.Refresh(true); });
+        cycleEnded();
+    });
+    const int status = ui::Run();
+    staleCheck.SetEnabled(false);
+    list.RequestStop();
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long cycles = 0;
+    if (int status = ReadCommandLine(argc, argv, cycles); status >= 0) return status;
 
     ui::TCoreApplication app(argc, argv);
 
@@ -114,45 +159,11 @@ int main(int argc, char** argv) {
     // The exchange's weekday closures count as weekend days.
     ui::LoadHolidays();
     IsWeekend = ui::IsClosedDay(ui::Now());
-    int status = 0;
-    {
-        auto owned = std::make_unique<TStockObjList>();
-        TStockObjList& list = *owned;
-        TFetchErrorReport errorReport("quotewatch");
-        list.OnUpdate = [](TStockObjList*, int index, TStockObj* stock) { PrintUpdate(index, stock); };
-
-        long done = 0;
-        auto cycleEnded = [&] {
-            errorReport.Report(list);
-            if (cycles > 0 && ++done >= cycles) QCoreApplication::quit();
-        };
-        list.OnCycleEnd = [&](TStockObjList*) { cycleEnded(); };
-
-        // Once a second, as the board's clock does: stocks that turned stale or fresh again.
-        std::vector<char> stale;
-        ui::TTimer staleCheck;
-        staleCheck.SetInterval(1000);
-        staleCheck.SetOnTimer([&](QObject*) { ReportStaleness(list, stale); });
-        staleCheck.SetEnabled(true);
-
-        ui::TSignalWatcher stopSignals({SIGINT, SIGTERM});
-        stopSignals.OnSignal = [&](int) {
-            // A running cycle ends at its next wait; no new one starts.
-            list.RequestStop();
-            QCoreApplication::quit();
-        };
-
-        QTimer::singleShot(0, [&] {
-            ui::Guarded([&] { list.Refresh(true); });
-            cycleEnded();
-        });
-        status = ui::Run();
-        staleCheck.SetEnabled(false);
-        list.RequestStop();
-        // The list writes STOCKLIST.TXT back here; a failure reaches the handler above.
-        const int before = errors;
-        owned.reset();
-        if (errors > before && status == 0) status = 1;
-    }
+    auto list = std::make_unique<TStockObjList>();
+    int status = Watch(*list, cycles);
+    // The list writes STOCKLIST.TXT back here; a failure reaches the handler above.
+    const int before = errors;
+    list.reset();
+    if (errors > before && status == 0) status = 1;
     return status;
 }
