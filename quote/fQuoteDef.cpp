@@ -10,6 +10,7 @@
 #include "ui/core/Timer.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -17,6 +18,10 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 bool Refreshing = false;
 bool RefreshSuspended = false;
@@ -55,56 +60,75 @@ std::string_view TrimView(std::string_view s) {
     return s.substr(b, e - b);
 }
 
-// The text of a cell line between the end of the marker and the line's first "</".
-std::string_view CutCell(std::string_view line, std::string_view marker) {
-    std::size_t at = line.find(marker);
+// The text of a cell line between the end of the marker and the line's first "</". The markers
+// start with a byte other than '/', so no "</" begins just before one; a cell marker also holds
+// no "</" and ends in '>', so with one of them the search skips the marker (the stock's anchor
+// ends in its code, which may hold anything).
+std::string_view CutCell(std::string_view line, std::string_view marker, bool plainMarker) {
+    const std::size_t at = line.starts_with(marker) ? 0 : line.find(marker);
     if (at == std::string_view::npos) return {};  // a line without its marker holds no field
-    std::size_t start = at + marker.size(), end = line.find("</");
+    const std::size_t start = at + marker.size();
+    if (at > 0 && line.substr(0, at).find("</") != std::string_view::npos) return {};
+    const std::size_t end = line.find("</", plainMarker ? start : at);
     if (end == std::string_view::npos || end <= start) return {};
     return TrimView(line.substr(start, end - start));
 }
 
 // The change cell: from the first of the marks, tried in a fixed order, to the end of the line;
-// nothing when the mark opens the line.
+// nothing when the mark opens the line. The marks share their lead byte, so one pass over its
+// occurrences finds where each of them first appears.
 std::string_view CutChange(std::string_view line) {
-    std::size_t p = std::string_view::npos;
-    for (const std::string* mark : {&MarkUp, &MarkDown, &MarkUpLimit, &MarkDownLimit}) {
-        p = line.find(*mark);
-        if (p != std::string_view::npos) break;
+    const std::string* const order[] = {&MarkUp, &MarkDown, &MarkUpLimit, &MarkDownLimit};
+    std::size_t first[4] = {std::string_view::npos, std::string_view::npos, std::string_view::npos,
+                            std::string_view::npos};
+    const char lead = MarkUp[0];
+    for (std::size_t p = line.find(lead); p != std::string_view::npos && p + 1 < line.size();
+         p = line.find(lead, p + 1))
+        for (int k = 0; k < 4; ++k)
+            if (first[k] == std::string_view::npos && line[p + 1] == (*order[k])[1]) first[k] = p;
+    for (std::size_t p : first)
+        if (p != std::string_view::npos) return p == 0 ? std::string_view() : TrimView(line.substr(p));
+    return {};
+}
+
+// The first CR, LF or NUL in [p, end), or end: sixteen bytes at a time where the processor
+// compares them at once, and byte by byte in the last ones.
+const char* LineBreak(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), nul = _mm_setzero_si128();
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, nul));
+        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
     }
-    if (p == std::string_view::npos || p == 0) return {};
-    return TrimView(line.substr(p));
+#endif
+    while (p < end && *p != '\r' && *p != '\n' && *p != '\0') ++p;
+    return p;
 }
 
-// The start of the line after the one that ends at end (CR LF ends a line as one terminator).
-std::size_t NextLine(std::string_view text, std::size_t end) {
-    if (end < text.size() && text[end] == '\r')
-        ++end;
-    else if (end < text.size())
-        return end + 1;
-    if (end < text.size() && text[end] == '\n') ++end;
-    return end;
-}
-
-// Cuts the fields from the lines of the page that start at pos. The page's text is
-// NUL-terminated (a std::string's), and a NUL byte within it ends it.
-void CutFields(const std::string& body, std::size_t pos, std::string_view anchor, std::vector<std::string>& fields) {
-    const char* text = body.c_str();
-    std::size_t size = body.size();
+// Cuts the fields from the lines of the page that start at pos. A NUL byte ends the page.
+void CutFields(std::string_view page, std::size_t pos, std::string_view anchor, std::vector<std::string>& fields) {
+    const char* p = page.data() + pos;
+    const char* end = page.data() + page.size();
     for (int j = 0; j < QuoteFieldCount; ++j) {
-        if (pos >= size) {
+        if (p >= end) {
             fields[j].clear();
             continue;
         }
-        // The line ends at its first CR or LF; a NUL ends the page there.
-        const std::size_t end = pos + std::strcspn(text + pos, "\r\n");
-        if (text[end] == '\0') size = end;
-        const std::string_view line = TrimView(std::string_view(text + pos, end - pos));
-        fields[j] = j == qfChange ? CutChange(line)
-                                  : CutCell(line, j == qfName   ? anchor
-                                                  : j == qfLast ? std::string_view(BoldCellMarker)
-                                                                : std::string_view(CellMarker));
-        pos = NextLine(std::string_view(text, size), end);
+        // The line ends at its first CR or LF (CR LF ends it as one terminator).
+        const char* e = LineBreak(p, end);
+        if (e < end && *e == '\0') end = e;
+        const std::string_view line = TrimView(std::string_view(p, static_cast<std::size_t>(e - p)));
+        if (j == qfChange)
+            fields[j] = CutChange(line);
+        else if (j == qfName)
+            fields[j] = CutCell(line, anchor, false);
+        else
+            fields[j] = CutCell(line, j == qfLast ? BoldCellMarker : CellMarker, true);
+        p = e;
+        if (p < end && *p == '\r') ++p;
+        if (p < end && *p == '\n') ++p;
     }
 }
 
@@ -158,9 +182,8 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
         return false;
     }
     const std::string_view c = TrimView(code);
-    std::string anchor;
-    anchor.reserve(16 + 2 * c.size());
-    anchor.append("href=\"/q/bc?s=").append(c).append("\">").append(c);
+    static thread_local std::string anchor;  // keeps its room from the last page
+    anchor.assign("href=\"/q/bc?s=").append(c).append("\">").append(c);
     // The anchor holds no line end, so its first occurrence lies in the first line that holds
     // it. Only the lines from there are split. A NUL byte ends the page, so the anchor is looked
     // for as in a NUL-terminated text.
@@ -174,7 +197,7 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
     while (start > 0 && page[start - 1] != '\r' && page[start - 1] != '\n') --start;
 
     fields.resize(QuoteFieldCount);  // the strings keep their room from the last page
-    CutFields(body, start, anchor, fields);
+    CutFields(page, start, anchor, fields);
     // A name of two double-byte characters takes the width of three.
     std::string& name = fields[qfName];
     if (name.size() == 4) name.insert(2, FullWidthSpace);

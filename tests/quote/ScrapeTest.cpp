@@ -193,6 +193,25 @@ TEST(Scrape, ANulInsideTheRowEndsThePageThere) {
     EXPECT_EQ(f[qfName], Utf8ToBig5("台積電"));
 }
 
+// Lines are split many bytes at a time: a line end or a NUL must be found at any offset.
+TEST(Scrape, LineEndsAndANulAreFoundAtAnyOffset) {
+    PageQuote q;
+    float ref;
+    std::vector<std::string> expected, f;
+    ASSERT_TRUE(ScrapeQuotePage(QuotePage(q), "2330", ref, expected));
+    for (int pad = 0; pad < 40; ++pad) {
+        std::string page;
+        for (const std::string& l : QuoteRowLines(q)) page += std::string(pad, ' ') + l + (pad % 2 ? "\r" : "\r\n");
+        ASSERT_TRUE(ScrapeQuotePage(page, "2330", ref, f)) << pad;
+        EXPECT_EQ(f, expected) << pad;
+        // A NUL pad bytes into the bid line: the page ends there.
+        page.insert(page.find(q.bid + "</td>") - static_cast<std::size_t>(pad), 1, '\0');
+        ASSERT_TRUE(ScrapeQuotePage(page, "2330", ref, f)) << pad;
+        EXPECT_EQ(f[qfLast], expected[qfLast]) << pad;
+        for (int i = qfBid; i <= qfLow; ++i) EXPECT_EQ(f[i], "") << pad << " " << i;
+    }
+}
+
 // The board takes the user's locale; quote figures must read the same under any of them.
 TEST(QuoteValue, ReadsTheSameUnderACommaDecimalLocale) {
     const char* old = std::setlocale(LC_ALL, nullptr);
