@@ -14,8 +14,10 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <thread>
 
@@ -107,6 +109,14 @@ const char* LineBreak(const char* p, const char* end) {
     return p;
 }
 
+// The start of the line that holds pos: just past the last CR or LF before it.
+std::size_t LineStart(std::string_view page, std::size_t pos) {
+    const void* lf = ::memrchr(page.data(), '\n', pos);
+    const std::size_t from = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - page.data()) + 1 : 0;
+    const void* cr = ::memrchr(page.data() + from, '\r', pos - from);
+    return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - page.data()) + 1 : from;
+}
+
 // Cuts the fields from the lines of the page that start at pos. A NUL byte ends the page.
 void CutFields(std::string_view page, std::size_t pos, std::string_view anchor, std::vector<std::string>& fields) {
     const char* p = page.data() + pos;
@@ -142,19 +152,41 @@ TQuoteTrend QuoteTrend(const std::string& text) {
 }
 
 float QuoteValue(const std::string& text) {
-    float sign =
-        (text.find(MarkDown) != std::string::npos || text.find(MarkDownLimit) != std::string::npos) ? -1.0f : 1.0f;
-    std::string digits;
-    for (char c : text)
-        if ((c >= '0' && c <= '9') || c == '.') digits += c;
-    if (digits.empty()) return 0;
+    const auto numeric = [](char c) { return (c >= '0' && c <= '9') || c == '.'; };
+    // One pass over the bytes: the marks, and the digits and points as they come.
+    bool negative = false;
+    std::size_t figures = 0, points = 0, fraction = 0;
+    std::uint64_t mantissa = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '.') {
+            ++points;
+        } else if (numeric(c)) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(c - '0');
+            ++figures;
+            if (points) ++fraction;
+        } else if (c == MarkDown[0] && i + 1 < text.size() &&
+                   (text[i + 1] == MarkDown[1] || text[i + 1] == MarkDownLimit[1])) {
+            negative = true;
+        }
+    }
     // Digits and points only: a valid number has at most one point and at least one digit.
-    if (std::count(digits.begin(), digits.end(), '.') > 1 || digits == ".") return 0;
-    // Read with "." as the decimal point whatever the process locale says.
+    if (figures == 0 || points > 1) return 0;
     double value = 0;
-    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc() || end != digits.data() + digits.size()) return 0;
-    return static_cast<float>(value * sign);
+    if (figures <= 15) {
+        // The digits and the power of ten are exact in a double, so the quotient is the double
+        // nearest the decimal number, as reading the text gives.
+        static constexpr double Tens[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        value = static_cast<double>(mantissa) / Tens[fraction];
+    } else {
+        // Read with "." as the decimal point whatever the process locale says.
+        std::string digits;
+        std::copy_if(text.begin(), text.end(), std::back_inserter(digits), numeric);
+        auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (error != std::errc() || end != digits.data() + digits.size()) return 0;
+    }
+    return static_cast<float>(negative ? -value : value);
 }
 
 // The window compares the clock's "hh:nn" with "08:55:00" and "13:35:00" as texts: "08:55" sorts
@@ -193,8 +225,7 @@ bool ScrapeQuotePage(const std::string& body, const std::string& code, float& re
         return false;
     }
     const std::string_view page(body);
-    std::size_t start = static_cast<std::size_t>(hit - body.c_str());
-    while (start > 0 && page[start - 1] != '\r' && page[start - 1] != '\n') --start;
+    const std::size_t start = LineStart(page, static_cast<std::size_t>(hit - body.c_str()));
 
     fields.resize(QuoteFieldCount);  // the strings keep their room from the last page
     CutFields(page, start, anchor, fields);

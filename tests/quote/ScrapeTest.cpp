@@ -4,6 +4,7 @@
 #include "ui/core/DateTime.h"
 
 #include <clocale>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace quotetest;
@@ -20,6 +21,10 @@ TEST(QuoteValue, MarksGiveTheSignAndOnlyDigitsAndPointsCount) {
     EXPECT_FLOAT_EQ(QuoteValue("."), 0.0f);
     EXPECT_FLOAT_EQ(QuoteValue("-2"), 2.0f);  // only the marks make a number negative
     EXPECT_FLOAT_EQ(QuoteValue("<b>1,085</b>"), 1085.0f);
+    // The same float as reading the digits, short or long.
+    for (const char* digits : {"0.1", "96.3", "1085.5", "0.05", ".5", "5.", "99999.99", "123456789012345",
+                               "1234567890.123456789", "00000000000000000001.5"})
+        EXPECT_EQ(QuoteValue(digits), static_cast<float>(std::strtod(digits, nullptr))) << digits;
 }
 
 class MarketTime : public ::testing::Test {
