@@ -9,6 +9,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -220,9 +221,9 @@ void TKesHTTP::RunPass() {
     try {
         Connect();
         SendRequest();
-        // A near server answers within a moment: look at the socket before the first read
-        // rather than read into an empty socket first.
-        if (SocketHandle != NoSocket) sockops::WaitReadable(SocketHandle, QuickWaitMs);
+        // A near server answers within a moment: the first read waits for it on the socket
+        // rather than find it empty first.
+        ExpectData();
         ReplyCode = 0;
         ReadResponseHeader();
         ReceiveBody();
@@ -362,10 +363,10 @@ void TKesHTTP::ReadResponseHeader() {
     ExpectedLength = 0;
     FLengthAnnounced = false;
     CookieReceived.clear();
-    std::ofstream file;
+    std::optional<std::ofstream> file;  // a stream costs its set-up: made only for a file
     if (OutputFileMode) {
-        file.open(Header, std::ios::binary | std::ios::trunc);
-        if (!file) throw EFileError("Cannot create file \"" + Header + "\"");
+        file.emplace(Header, std::ios::binary | std::ios::trunc);
+        if (!*file) throw EFileError("Cannot create file \"" + Header + "\"");
     } else {
         Header.clear();
     }
@@ -374,7 +375,7 @@ void TKesHTTP::ReadResponseHeader() {
     auto add = [&](const std::string& line) {
         if (++lines > MaxHeaderLines || (bytes += line.size()) > MaxHeaderBytes) throw ESockError("Header too long");
         if (OutputFileMode)
-            file.write(line.data(), static_cast<std::streamsize>(line.size()));
+            file->write(line.data(), static_cast<std::streamsize>(line.size()));
         else
             Header += line;
     };
@@ -398,7 +399,7 @@ void TKesHTTP::ReadResponseHeader() {
         if (line.empty() || line == "\n" || line == "\r\n") break;
     }
     if (OutputFileMode) {
-        file.close();
-        if (!file) throw EFileError("Cannot write file \"" + Header + "\"");
+        file->close();
+        if (!*file) throw EFileError("Cannot write file \"" + Header + "\"");
     }
 }

@@ -25,10 +25,6 @@ int TKesSock::StartupCount = 0;
 TKesSock::TKesSock(QObject* owner) : QObject(owner), IOBuffer(new char[BufferSize + 1]) {
     StatusMessage(8, "Create");
 
-    TimeOutTimer = new TThreadTimer(this);
-    TimeOutTimer->SetEnabled(false);
-    TimeOutTimer->SetOnTimer([this](QObject*) { TimerFired(); });
-
     // Start the socket layer. The socket itself is made when a connection starts.
     StatusMessage(8, "Initializing Winsock");
     if (++StartupCount == 1) {
@@ -98,9 +94,17 @@ void TKesSock::SetWatch(bool read, bool on) {
 }
 
 void TKesSock::WaitForData(const char* message) {
-    if (SocketHandle != NoSocket && sockops::WaitReadable(SocketHandle, QuickWaitMs)) return;
+    if (FQuickWait != TQuickWait::Missed && SocketHandle != NoSocket) {
+        FQuickWait = TQuickWait::Next;  // the caller's next receive waits a moment
+        return;
+    }
+    FQuickWait = TQuickWait::None;
     WatchRead();
     Pump(true, message);
+}
+
+void TKesSock::ExpectData() {
+    if (SocketHandle != NoSocket) FQuickWait = TQuickWait::Next;
 }
 
 void TKesSock::Pump(bool wait, const char* message) {
@@ -193,7 +197,7 @@ void TKesSock::TimerOn() {
     // changes. The timer itself is armed only when the operation waits (ArmTimer): most end
     // without waiting.
     if (FTimerInterval == 0 || interval != FTimerInterval) {
-        TimeOutTimer->SetEnabled(false);
+        if (TimeOutTimer) TimeOutTimer->SetEnabled(false);
         FTimerInterval = interval;
         FTimerStart = std::chrono::steady_clock::now();
     }
@@ -206,7 +210,13 @@ void TKesSock::TimerOff() {
 }
 
 void TKesSock::ArmTimer() {
-    if (FTimerInterval == 0 || !TimeOutTimer || TimeOutTimer->Enabled()) return;
+    if (FTimerInterval == 0 || BeingDestroyed || (TimeOutTimer && TimeOutTimer->Enabled())) return;
+    if (!TimeOutTimer) {
+        // Made on the first wait: most operations end without one.
+        TimeOutTimer = new TThreadTimer(this);
+        TimeOutTimer->SetEnabled(false);
+        TimeOutTimer->SetOnTimer([this](QObject*) { TimerFired(); });
+    }
     const auto spent =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - FTimerStart).count();
     const unsigned left = spent >= static_cast<long long>(FTimerInterval)
@@ -365,6 +375,7 @@ void TKesSock::RequestCloseSocket() {
     StatusMessage(4, "Request Close Socket");
     Connected = false;
     FInStart = FInEnd = 0;  // what the closed connection brought is gone with it
+    FQuickWait = TQuickWait::None;
     if (SocketHandle == NoSocket) return;
     FConnecting = false;
     SetWatch(true, false);

@@ -189,11 +189,15 @@ protected:
     }
     // Runs the event loop once (blocking for the next event when wait is set), through Survive.
     void Pump(bool wait, const char* message);
-    // The wait of a read for more data: a look at the socket alone for up to QuickWaitMs (data
-    // on a near peer usually come within it, without a round through the event loop), then a
-    // wait in the event loop, through Survive.
+    // The wait of a read for more data: first the read's next receive waits up to QuickWaitMs
+    // on the socket alone (data from a near peer usually come within it, without a round
+    // through the event loop); when that brought nothing, a wait in the event loop, through
+    // Survive.
     static constexpr int QuickWaitMs = 1;
     void WaitForData(const char* message);
+    // Lets the next receive wait up to QuickWaitMs for its data (as after a request, when the
+    // answer is on its way).
+    void ExpectData();
     // Set while a request of a subclass runs its steps back to back: the read notifier is then
     // armed only for the waits themselves, not for idle reporting between the steps (each
     // arming and disarming costs the event loop a wake-up).
@@ -242,8 +246,10 @@ private:
     bool FConnectClean = false;  // the connect was seen finished with no error pending
     bool FFirstSocket = true;    // the first socket resets its connection on close
     bool FDestroyBegun = false;
-    int FReading = 0;                      // read operations under way
-    std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
+    int FReading = 0;  // read operations under way
+    enum class TQuickWait { None, Next, Missed };
+    TQuickWait FQuickWait = TQuickWait::None;  // Next: the next receive may wait; Missed: it did, in vain
+    std::size_t FInStart = 0, FInEnd = 0;      // received bytes not yet taken, in IOBuffer
     // Arms the time-out timer for what is left of the operation's time-out, before a wait.
     void ArmTimer();
     unsigned FTimerInterval = 0;  // the operation's time-out in ms; 0: none running

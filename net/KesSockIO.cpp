@@ -121,7 +121,13 @@ long TKesSock::Receive(char* buffer, std::size_t length, bool peek) {
         sockops::SetLastError(SockErrNotConnected);
         return -1;
     }
-    return static_cast<long>(sockops::Recv(SocketHandle, buffer, length, peek));
+    if (peek || FQuickWait != TQuickWait::Next) {
+        if (!peek) FQuickWait = TQuickWait::None;
+        return static_cast<long>(sockops::Recv(SocketHandle, buffer, length, peek));
+    }
+    long n = static_cast<long>(sockops::RecvWaiting(SocketHandle, buffer, length, QuickWaitMs));
+    FQuickWait = n < 0 && sockops::LastError() == SockErrWouldBlock ? TQuickWait::Missed : TQuickWait::None;
+    return n;
 }
 
 bool TKesSock::DataAvailable() {

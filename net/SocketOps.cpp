@@ -108,12 +108,6 @@ int WritableNow(int fd) {
     }
 }
 
-bool WaitReadable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, ms);
-    return r > 0 && (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-}
-
 ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
 #ifdef MSG_MORE
     const int flags = kSendFlags | (more ? MSG_MORE : 0);
@@ -134,6 +128,23 @@ ssize_t Recv(int fd, char* buffer, std::size_t length, bool peek) {
         if (n >= 0) return n;
         if (errno != EINTR) return Fail();
     }
+}
+
+ssize_t RecvWaiting(int fd, char* buffer, std::size_t length, int ms) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return Fail();
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return Fail();
+    ssize_t n = ::recv(fd, buffer, length, 0);
+    const int error = n < 0 ? (errno == EINTR ? EAGAIN : errno) : 0;
+    // The socket is non-blocking again before anything else sees it; one that stays blocking
+    // fails the receive, whatever it brought.
+    if (::fcntl(fd, F_SETFL, flags) != 0) return Fail();
+    if (n >= 0) return n;
+    errno = error;
+    return Fail();
 }
 
 int Close(int fd) {

@@ -35,10 +35,6 @@ int PendingError(int fd);
 // socket writable with no error pending, 2 finished with an error pending (see PendingError).
 int WritableNow(int fd);
 
-// Waits up to ms milliseconds for the socket to become readable (or report an error or its
-// end); true when it did. Blocks the thread: only for very short waits.
-bool WaitReadable(int fd, int ms);
-
 // Sends up to length bytes; returns the count accepted, or -1. With more set, the kernel may hold
 // the bytes back to go out together with the next send.
 ssize_t Send(int fd, const char* data, std::size_t length, bool more = false);
@@ -46,6 +42,12 @@ ssize_t Send(int fd, const char* data, std::size_t length, bool more = false);
 // Receives up to length bytes, leaving them in the socket when peek is set. Returns the count,
 // 0 at the end of the stream, or -1.
 ssize_t Recv(int fd, char* buffer, std::size_t length, bool peek);
+// Receives as Recv does, but waits up to ms milliseconds for the first bytes; a wait that runs
+// out (or a signal) fails with 10035, as a socket with nothing to read does. For the call the
+// socket blocks, with the wait as its receive time-out: the kernel then hands the data over as
+// they come, which costs less than waking from a poll and receiving them after. Blocks the
+// thread: only for very short waits.
+ssize_t RecvWaiting(int fd, char* buffer, std::size_t length, int ms);
 
 // Closes the descriptor; returns 0 or -1.
 int Close(int fd);

@@ -9,8 +9,13 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
+#include <chrono>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using nettest::LoopbackServer;
 using nettest::MessageOf;
@@ -87,6 +92,31 @@ TEST(SockErrors, TableTextsAndTranslation) {
     sockops::SetLastError(5);
     EXPECT_EQ(s.CheckSocketError(10035), "");
     sockops::SetLastError(0);
+}
+
+// The short wait of a read blocks the socket for its own call only, and reports as a
+// non-blocking receive does.
+TEST(SockOps, AWaitingReceiveLeavesTheSocketNonBlocking) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    char buf[16];
+    EXPECT_EQ(sockops::RecvWaiting(fds[0], buf, sizeof buf, 5), -1);  // nothing comes
+    EXPECT_EQ(sockops::LastError(), SockErrWouldBlock);
+    EXPECT_NE(::fcntl(fds[0], F_GETFL) & O_NONBLOCK, 0);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(::send(fds[1], "abc", 3, 0), 3);
+    });
+    EXPECT_EQ(sockops::RecvWaiting(fds[0], buf, sizeof buf, 5000), 3);  // comes within the wait
+    late.join();
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_NE(::fcntl(fds[0], F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_EQ(sockops::Recv(fds[0], buf, sizeof buf, false), -1);  // and a plain receive still does not wait
+    ::close(fds[1]);
+    EXPECT_EQ(sockops::RecvWaiting(fds[0], buf, sizeof buf, 5000), 0);  // the end of the stream
+    ::close(fds[0]);
+    EXPECT_EQ(sockops::RecvWaiting(fds[0], buf, sizeof buf, 5), -1);
+    EXPECT_EQ(sockops::LastError(), 10009);  // a closed descriptor
 }
 
 TEST(SockTimer, RefusesAnIntervalItCannotArm) {
