@@ -20,6 +20,7 @@
 #include <iterator>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -287,7 +288,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
         http->MaxBodyLength = MaxPageBytes;
         FHttp = http;
         http->Get(QuoteURL(c));
-        body = http->Body;
+        body = std::move(http->Body);  // the component goes with this fetch
     } catch (...) {
         error = ui::ExceptionMessage(std::current_exception());
     }

@@ -9,6 +9,7 @@
 // close), then the way the quote model fetches it (create, Get, Body, Disconnect, destroy).
 // The run ends with the ratio of the two per page, in client CPU time (the thread that fetches;
 // the server runs on a thread of its own) and in wall time, and the sockets each page took.
+// Each also counts, per page, the fetching thread's user and system time and how often it slept.
 #include "net/KesHttp.h"
 #include "net/KesSock.h"
 #include "net/SocketOps.h"
@@ -23,8 +24,10 @@
 #include <ctime>
 #include <map>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -33,6 +36,36 @@ double ThreadCpuSeconds() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
+
+// The calling thread's user and system CPU time, in seconds.
+struct ThreadTimes {
+    double user = 0, system = 0, waits = 0;
+    static ThreadTimes Now() {
+        rusage ru{};
+        getrusage(RUSAGE_THREAD, &ru);
+        auto sec = [](const timeval& tv) {
+            return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+        };
+        return {sec(ru.ru_utime), sec(ru.ru_stime), static_cast<double>(ru.ru_nvcsw)};
+    }
+};
+
+// Per page, as counters: the fetching thread's user and system time, and how often it slept.
+class PageTimes {
+public:
+    explicit PageTimes(benchmark::State& state) : State(state), Start(ThreadTimes::Now()) {}
+    ~PageTimes() {
+        const ThreadTimes end = ThreadTimes::Now();
+        const double pages = static_cast<double>(State.iterations());
+        State.counters["user_us"] = (end.user - Start.user) * 1e6 / pages;
+        State.counters["sys_us"] = (end.system - Start.system) * 1e6 / pages;
+        State.counters["sleeps"] = (end.waits - Start.waits) / pages;
+    }
+
+private:
+    benchmark::State& State;
+    ThreadTimes Start;
+};
 
 void BM_SilentReadLnCpu(benchmark::State& state) {
     nettest::LoopbackServer server([](nettest::LoopbackServer::Conn& c) {
@@ -82,6 +115,7 @@ void BM_PageFetchBaseline(benchmark::State& state) {
     const std::string request = "GET /q/q?s=2330 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     std::size_t bytes = 0;
     char buf[65536];
+    PageTimes times(state);
     for (auto _ : state) {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in sa{};
@@ -104,6 +138,7 @@ void BM_PageFetchKesHttp(benchmark::State& state) {
     const std::string url = PageUrl();
     std::size_t bytes = 0;
     const long sockets0 = sockops::StreamsCreated();
+    PageTimes times(state);
     for (auto _ : state) {
         auto* http = new TKesHTTP(nullptr);
         http->TimeOut = 15000;
@@ -111,7 +146,7 @@ void BM_PageFetchKesHttp(benchmark::State& state) {
         std::string body;
         try {
             http->Get(url);
-            body = http->Body;
+            body = std::move(http->Body);  // as the quote model takes it
         } catch (...) {
             state.SkipWithError("fetch failed");
         }
