@@ -63,6 +63,19 @@ std::string_view TrimView(std::string_view s) {
     return s.substr(b, e - b);
 }
 
+// The first "</" in s at or after from: memchr finds each '<', one look tells whether a '/'
+// follows.
+std::size_t FindClosingTag(std::string_view s, std::size_t from) {
+    while (from + 1 < s.size()) {
+        const void* lt = std::memchr(s.data() + from, '<', s.size() - 1 - from);
+        if (!lt) break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(lt) - s.data());
+        if (s[at + 1] == '/') return at;
+        from = at + 1;
+    }
+    return std::string_view::npos;
+}
+
 // The text of a cell line between the end of the marker and the line's first "</". The markers
 // start with a byte other than '/', so no "</" begins just before one; a cell marker also holds
 // no "</" and ends in '>', so with one of them the search skips the marker (the stock's anchor
@@ -71,8 +84,8 @@ std::string_view CutCell(std::string_view line, std::string_view marker, bool pl
     const std::size_t at = line.starts_with(marker) ? 0 : line.find(marker);
     if (at == std::string_view::npos) return {};  // a line without its marker holds no field
     const std::size_t start = at + marker.size();
-    if (at > 0 && line.substr(0, at).find("</") != std::string_view::npos) return {};
-    const std::size_t end = line.find("</", plainMarker ? start : at);
+    if (at > 0 && FindClosingTag(line.substr(0, at), 0) != std::string_view::npos) return {};
+    const std::size_t end = FindClosingTag(line, plainMarker ? start : at);
     if (end == std::string_view::npos || end <= start) return {};
     return TrimView(line.substr(start, end - start));
 }
@@ -130,13 +143,14 @@ void CutFields(std::string_view page, std::size_t pos, std::string_view anchor, 
         // The line ends at its first CR or LF (CR LF ends it as one terminator).
         const char* e = LineBreak(p, end);
         if (e < end && *e == '\0') end = e;
-        const std::string_view line = TrimView(std::string_view(p, static_cast<std::size_t>(e - p)));
-        if (j == qfChange)
-            fields[j] = CutChange(line);
-        else if (j == qfName)
-            fields[j] = CutCell(line, anchor, false);
-        else
-            fields[j] = CutCell(line, j == qfLast ? BoldCellMarker : CellMarker, true);
+        // Only the change cell depends on where the trimmed line starts; a cell is the same
+        // whether the blanks around its line are cut first or not.
+        const std::string_view line(p, static_cast<std::size_t>(e - p));
+        const std::string_view cell = j == qfChange ? CutChange(TrimView(line))
+                                      : j == qfName ? CutCell(line, anchor, false)
+                                                    : CutCell(line, j == qfLast ? BoldCellMarker : CellMarker, true);
+        fields[j].clear();
+        fields[j].append(cell);  // into the room the string has
         p = e;
         if (p < end && *p == '\r') ++p;
         if (p < end && *p == '\n') ++p;
