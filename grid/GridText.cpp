@@ -117,11 +117,15 @@ const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& 
     if (cell.TintedFrom == &image && cell.TintedColor == color) return cell.Tinted;
     QImage tinted(image.Image.size(), QImage::Format_ARGB32_Premultiplied);
     tinted.setDevicePixelRatio(image.Image.devicePixelRatio());
+    // The colour at each of the 256 coverage levels, looked up per pixel.
     const quint32 premultiplied = qPremultiply(color);
-    for (int y = 0; y < tinted.height(); ++y) {
+    quint32 levels[256];
+    for (quint32 level = 0; level < 256; ++level) levels[level] = ScaleByLevel(premultiplied, level);
+    const int width = tinted.width(), height = tinted.height();  // calls into Qt: read once
+    for (int y = 0; y < height; ++y) {
         const uchar* from = image.Image.constScanLine(y);
         quint32* to = reinterpret_cast<quint32*>(tinted.scanLine(y));
-        for (int x = 0; x < tinted.width(); ++x) to[x] = ScaleByLevel(premultiplied, from[x]);
+        for (int x = 0; x < width; ++x) to[x] = levels[from[x]];
     }
     cell.Tinted = std::move(tinted);
     cell.TintedFrom = &image;
