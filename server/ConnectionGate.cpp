@@ -9,6 +9,8 @@
 
 namespace server {
 
+using namespace serving;
+
 // Takes the connections waiting on the listening socket into the gate.
 void QuoteServer::Impl::Accept(EventLoop& loop) {
     const std::size_t most = std::max(1u, options.maxConnections / std::max(1u, options.threads));

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <malloc.h>
 #include <mutex>
 #include <netdb.h>
@@ -23,11 +22,11 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 namespace server {
+
+using namespace serving;
 
 namespace {
 

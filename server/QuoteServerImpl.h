@@ -20,6 +20,9 @@
 
 namespace server {
 
+// The serving side's own types, apart from the rest of the server's.
+namespace serving {
+
 using Clock = std::chrono::steady_clock;
 
 // Wakes one event loop from other threads: the library does not notice a connection resumed
@@ -67,12 +70,14 @@ struct Waiting {
     std::unordered_set<std::shared_ptr<Pending>> requests;  // suspended connections
 };
 
+}  // namespace serving
+
 struct QuoteServer::Impl {
     PageSource& source;
     Options options;
     int listenFd = -1;
     int stopFd = -1;  // an eventfd, readable once Stop() was called
-    Waiting waiting;
+    serving::Waiting waiting;
     mutable std::mutex errorLock;
     std::string error;
 
@@ -86,16 +91,16 @@ struct QuoteServer::Impl {
     // What the library hands the request callbacks of one event loop.
     struct LoopContext {
         Impl* impl = nullptr;
-        std::shared_ptr<Waker> waker;
+        std::shared_ptr<serving::Waker> waker;
         int events = -1;  // the loop's epoll set
         // The sockets of suspended connections, watched for their clients leaving. Used on the
         // loop's thread only.
-        std::unordered_map<int, std::weak_ptr<Pending>> watched;
+        std::unordered_map<int, std::weak_ptr<serving::Pending>> watched;
         // The library's connections, and since when each has been between requests: a kept-alive
         // connection must send its next header within the idle and header time-outs together.
         struct Kept {
             int fd = -1;
-            Clock::time_point idleSince;
+            serving::Clock::time_point idleSince;
             bool inRequest = false;
         };
         std::unordered_map<MHD_Connection*, Kept> kept;
@@ -105,7 +110,7 @@ struct QuoteServer::Impl {
     struct Gated {
         sockaddr_storage address{};
         socklen_t addressSize = 0;
-        Clock::time_point accepted, firstByte;
+        serving::Clock::time_point accepted, firstByte;
         bool started = false;
     };
     // An event loop: a library instance of its own on the shared listening socket, and the epoll
@@ -117,7 +122,7 @@ struct QuoteServer::Impl {
         int daemonEvents = -1;  // the library's epoll set
         std::unordered_map<int, Gated> gate;
         bool accepting = true;
-        Clock::time_point acceptAgainAt;
+        serving::Clock::time_point acceptAgainAt;
         std::vector<char> peeked;
         ~EventLoop() {
             for (const auto& [fd, g] : gate) ::close(fd);
@@ -130,8 +135,9 @@ struct QuoteServer::Impl {
     MHD_Result Handle(LoopContext& loop, MHD_Connection* c, const char* url, const char* method,
                       std::size_t* uploadSize, void** requestContext);
     MHD_Result HeaderIn(LoopContext& loop, MHD_Connection* c, void** requestContext);
-    MHD_Result Wait(LoopContext& loop, MHD_Connection* c, const std::shared_ptr<Pending>& p, void** requestContext);
-    MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<Pending>& p);
+    MHD_Result Wait(LoopContext& loop, MHD_Connection* c, const std::shared_ptr<serving::Pending>& p,
+                    void** requestContext);
+    MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<serving::Pending>& p);
     void Completed(LoopContext& loop, MHD_Connection* c, void** requestContext);
     void Accept(EventLoop& loop);
     void Admit(EventLoop& loop, int fd);

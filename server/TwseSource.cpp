@@ -12,6 +12,8 @@
 
 namespace server {
 
+using namespace gateway;
+
 namespace {
 
 using std::chrono::milliseconds;

@@ -23,6 +23,9 @@ class Client;
 
 namespace server {
 
+// The gateway's own types, apart from the rest of the server's.
+namespace gateway {
+
 using Clock = std::chrono::steady_clock;
 
 // Where a code trades, as far as the service has told.
@@ -81,26 +84,28 @@ struct Reply {
 // Pages to hand to their callers once the lock is let go.
 using Calls = std::vector<std::pair<std::function<void(std::string)>, std::string>>;
 
+}  // namespace gateway
+
 struct TwseSource::Impl {
     Options options;
-    Upstream upstream;
-    SystemStore store;
+    gateway::Upstream upstream;
+    gateway::SystemStore store;
     std::string certificateProblem;  // empty when HTTPS has authorities to verify against
 
     std::mutex lock;
     std::condition_variable wake;
     bool stopping = false;
-    std::map<std::string, Stock> stocks;
-    State state = State::Starting;
+    std::map<std::string, gateway::Stock> stocks;
+    gateway::State state = gateway::State::Starting;
     int failures = 0;
     std::uint64_t requests = 0;
-    Clock::time_point nextAt{};
+    gateway::Clock::time_point nextAt{};
     std::string lastGood, snapshotTime, lastError, lastErrorAt;
     std::uint64_t sessions = 0;
-    std::map<std::string, std::string> cookies;  // the session's, by name
-    std::deque<Clock::time_point> sent;          // when the requests of the last rate window went out
-    httplib::Client* inFlight = nullptr;         // the request under way, for the timer or the destructor to cut short
-    Clock::time_point inFlightDeadline{};
+    std::map<std::string, std::string> cookies;   // the session's, by name
+    std::deque<gateway::Clock::time_point> sent;  // when the requests of the last rate window went out
+    httplib::Client* inFlight = nullptr;          // the request under way, for the timer or the destructor to cut short
+    gateway::Clock::time_point inFlightDeadline{};
     bool inFlightExpired = false;  // the timer cut it short
     std::condition_variable timerWake;
     std::thread poller, timer;
@@ -108,24 +113,26 @@ struct TwseSource::Impl {
     void Log(const std::string& line);
 
     // The cache (TwseSource.cpp).
-    std::vector<std::string> NextCodes(Clock::time_point now);
+    std::vector<std::string> NextCodes(gateway::Clock::time_point now);
     bool HasWork() const;
     void Time();
-    void Apply(const std::vector<std::string>& channels, Outcome& outcome, Clock::time_point finished,
-               std::vector<std::string>& logs, Calls& calls);
-    void Failed(const std::string& error, Clock::time_point finished, std::vector<std::string>& logs, Calls& calls);
-    void TakeQuotes(const twse::Answer& answer, Calls& calls);
-    void FoundNowhere(const std::vector<std::string>& channels, Clock::time_point finished, Calls& calls);
+    void Apply(const std::vector<std::string>& channels, gateway::Outcome& outcome, gateway::Clock::time_point finished,
+               std::vector<std::string>& logs, gateway::Calls& calls);
+    void Failed(const std::string& error, gateway::Clock::time_point finished, std::vector<std::string>& logs,
+                gateway::Calls& calls);
+    void TakeQuotes(const twse::Answer& answer, gateway::Calls& calls);
+    void FoundNowhere(const std::vector<std::string>& channels, gateway::Clock::time_point finished,
+                      gateway::Calls& calls);
     void Run();
 
     // The requests to the service (TwseUpstream.cpp).
     bool TakeSlot(std::unique_lock<std::mutex>& g);
     std::string Configure(httplib::Client& client);
-    Reply Get(const std::string& target);
-    Outcome Fetch(const std::vector<std::string>& channels);
+    gateway::Reply Get(const std::string& target);
+    gateway::Outcome Fetch(const std::vector<std::string>& channels);
     bool OpenSession(std::string& error);
-    bool Poll(std::unique_lock<std::mutex>& g, const std::vector<std::string>& channels, Outcome& outcome);
-    Clock::time_point CutShortWhenLate(Clock::time_point now);
+    bool Poll(std::unique_lock<std::mutex>& g, const std::vector<std::string>& channels, gateway::Outcome& outcome);
+    gateway::Clock::time_point CutShortWhenLate(gateway::Clock::time_point now);
     void CutShort();
 };
 

@@ -12,6 +12,8 @@
 
 namespace server {
 
+using namespace gateway;
+
 using std::chrono::milliseconds;
 
 namespace {
@@ -30,7 +32,7 @@ std::string CookiePair(const std::string& header) {
 
 }  // namespace
 
-Upstream ParseUpstream(const std::string& url) {
+Upstream gateway::ParseUpstream(const std::string& url) {
     Upstream u;
     std::size_t rest;
     if (url.rfind("https://", 0) == 0) {
@@ -53,7 +55,7 @@ Upstream ParseUpstream(const std::string& url) {
     return u;
 }
 
-SystemStore FindSystemStore() {
+SystemStore gateway::FindSystemStore() {
     SystemStore s;
     const char* file = std::getenv(X509_get_default_cert_file_env());
     const char* dir = std::getenv(X509_get_default_cert_dir_env());
