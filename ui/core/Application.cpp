@@ -75,12 +75,9 @@ int Run() { return QCoreApplication::exec(); }
 TCoreApplication::TCoreApplication(int& argc, char** argv) : QCoreApplication(argc, argv) {}
 
 bool TCoreApplication::notify(QObject* receiver, QEvent* event) {
-    try {
-        return QCoreApplication::notify(receiver, event);
-    } catch (...) {
-        HandleException(std::current_exception());
-        return false;
-    }
+    bool handled = false;  // an event whose handler threw counts as not handled
+    Guarded([&] { handled = QCoreApplication::notify(receiver, event); });
+    return handled;
 }
 
 }  // namespace ui

@@ -9,12 +9,9 @@ namespace ui {
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
-    try {
-        return QApplication::notify(receiver, event);
-    } catch (...) {
-        HandleException(std::current_exception());
-        return false;
-    }
+    bool handled = false;  // an event whose handler threw counts as not handled
+    Guarded([&] { handled = QApplication::notify(receiver, event); });
+    return handled;
 }
 
 void InstallGuiExceptionHandler() {
