@@ -96,9 +96,13 @@ public:
     // Right button: the clock cell's menu, or a stock row's after selecting it; left button on
     // a header cell: the next layout.
     void G_MouseDown(QObject* Sender, Qt::MouseButton Button, Qt::MouseButtons Shift, int X, int Y);
+    // A finger held still on the grid (a touch screen's right button): on the clock cell its
+    // menu, on a stock row that row selected and its menu opened at the finger.
+    void G_PressAndHold(int X, int Y, QPoint Finger);
     void Panel1DblClick();
-    // The one-line menu: "結束程式" at the clock cell (Row 0) or "更換股票" at the pointer.
-    void ShowPopupMenu(int Row);
+    // The one-line menu: "結束程式" at the clock cell (Row 0) or "更換股票" at the pointer, or at
+    // the finger when a held finger opened it (the menu then does not follow the pointer).
+    void ShowPopupMenu(int Row, const QPoint* Finger = nullptr);
     // The stock picker; a 4-character code goes into the selected row and is fetched at once.
     void ChangeStock();
     // The exit confirmation; true when the board may close.

@@ -17,6 +17,7 @@
 #include "ui/core/Signals.h"
 #include "ui/core/TextFile.h"
 #include "ui/core/Timer.h"
+#include "ui/widgets/PressAndHold.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -78,6 +79,8 @@ void TfrmWatchMain::FormCreate() {
 
     G_->OnMouseDown = [this](QObject* sender, Qt::MouseButton button, Qt::MouseButtons buttons, Qt::KeyboardModifiers,
                              int x, int y) { G_MouseDown(sender, button, buttons, x, y); };
+    auto* hold = new ui::TPressAndHold(G_);
+    hold->OnHold = [this](QPoint local, QPoint global) { G_PressAndHold(local.x(), local.y(), global); };
     // Key preview: the window sees every key before the grid does.
     G_->installEventFilter(this);
     Panel1->installEventFilter(this);
@@ -159,6 +162,17 @@ void TfrmWatchMain::G_MouseDown(QObject*, Qt::MouseButton, Qt::MouseButtons butt
     if (row == 0 && col >= 1) NextLayout();
 }
 
+void TfrmWatchMain::G_PressAndHold(int x, int y, QPoint finger) {
+    int col = -1, row = -1;
+    G_->MouseToCell(x, y, col, row);
+    if (col == 0 && row == 0) {
+        ShowPopupMenu(0, &finger);
+    } else if (row >= 1) {
+        G_->SetRow(row);
+        ShowPopupMenu(row, &finger);
+    }
+}
+
 void TfrmWatchMain::Panel1DblClick() { close(); }
 
 // ---------------------------------------------------------------------------------------------
@@ -189,7 +203,7 @@ void TfrmWatchMain::RegainKeyboard() {
     G_->setFocus();
 }
 
-void TfrmWatchMain::ShowPopupMenu(int row) {
+void TfrmWatchMain::ShowPopupMenu(int row, const QPoint* finger) {
     if (!FlowAllowed()) return;
     RefreshSuspended = true;
     QPointer<TfrmDlgMenu> menu;
@@ -205,9 +219,11 @@ void TfrmWatchMain::ShowPopupMenu(int row) {
         at = G_->ClientToScreen(G_->CellRect(0, 0).topLeft());
         menu->ListBox1->SetItems({ui::Utf8ToBig5("結束程式")});
     } else {
-        at = QCursor::pos();
+        at = finger ? *finger : QCursor::pos();
         menu->ListBox1->SetItems({ui::Utf8ToBig5("更換股票")});
     }
+    // A finger is not the pointer: the menu stays until it is touched or a key answers it.
+    menu->SetFollowsPointer(!finger);
     menu->SetLeftTop(at.x(), at.y());
     menu->ListBox1->SetItemIndex(0);
     menu->SetHeight(menu->ListBox1->ItemHeight());

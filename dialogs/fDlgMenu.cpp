@@ -37,7 +37,7 @@ TfrmDlgMenu::TfrmDlgMenu(QWidget* owner) : TForm(owner) {
 
 void TfrmDlgMenu::showEvent(QShowEvent* e) {
     TForm::showEvent(e);
-    FPointerWatch.start();
+    if (FFollowsPointer) FPointerWatch.start();
 }
 
 void TfrmDlgMenu::hideEvent(QHideEvent* e) {
@@ -86,7 +86,9 @@ void TfrmDlgMenu::ListBox1MouseMove(int y) {
     ListBox1->SetItemIndex(index < ListBox1->Count() ? index : -1);
 }
 
-void TfrmDlgMenu::MouseLeave() { done(ui::mrCancel); }
+void TfrmDlgMenu::MouseLeave() {
+    if (FFollowsPointer) done(ui::mrCancel);
+}
 
 bool TfrmDlgMenu::event(QEvent* e) {
     switch (e->type()) {

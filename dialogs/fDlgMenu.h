@@ -21,6 +21,10 @@ public:
 
     // Sets the form's height; the width stays 303.
     void SetHeight(int height);
+    // Whether the pointer leaving the menu dismisses it (the default). A menu opened by a finger
+    // held on a touch screen does not follow the pointer, which is not where the finger is: it
+    // stays until it is touched, Enter or Escape.
+    void SetFollowsPointer(bool follows) { FFollowsPointer = follows; }
 
     ui::TPanel* Panel1;
     ui::TListBox* ListBox1;
@@ -44,5 +48,6 @@ private:
     // gets no leave event (the pressed window holds the pointer), and one that opens away from
     // the pointer never sees it enter: the pointer's place is looked at instead.
     QTimer FPointerWatch;
+    bool FFollowsPointer = true;
     void WatchPointer();
 };
