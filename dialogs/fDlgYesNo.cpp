@@ -1,5 +1,6 @@
 #include "dialogs/fDlgYesNo.h"
 
+#include "ui/core/Application.h"
 #include "ui/core/Consts.h"
 #include "ui/widgets/Fonts.h"
 
@@ -36,13 +37,15 @@ TfrmDlgYesNo::TfrmDlgYesNo(QWidget* owner) : TForm(owner) {
 }
 
 void TfrmDlgYesNo::showEvent(QShowEvent* e) {
-    // Centred on the work area, scaled down first where the screen is too small for it.
-    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    if (s) {
+    // Centred on the work area of the board's screen, scaled for it first.
+    ui::Guarded([this] {
+        QScreen* s = OwnerScreen();
+        if (!s) return;
         const QRect area = s->availableGeometry();
+        ScaleToScreen();
         FitInto(area);
         move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
-    }
+    });
     TForm::showEvent(e);
 }
 

@@ -91,16 +91,30 @@ void TForm::accept() { done(ui::mrOK); }
 
 void TForm::reject() { done(ui::mrCancel); }
 
+QScreen* TForm::OwnerScreen() const {
+    QScreen* s = nullptr;
+    if (QWidget* owner = parentWidget()) s = owner->window()->screen();
+    if (!s) s = screen();
+    return s ? s : QGuiApplication::primaryScreen();
+}
+
 QRect TForm::ScreenArea() const {
     QScreen* s = QGuiApplication::screenAt(geometry().center());
-    if (!s) s = screen();
-    if (!s) s = QGuiApplication::primaryScreen();
+    if (!s) s = OwnerScreen();
     return s ? s->availableGeometry() : QRect();
+}
+
+double TForm::ScreenFactor() const {
+    const QScreen* s = OwnerScreen();
+    return s ? std::max(1.0, s->geometry().height() / double(ReferenceHeight)) : 1.0;
 }
 
 void TForm::showEvent(QShowEvent* e) {
     FClosing = false;
-    ui::Guarded([this] { FitInto(ScreenArea()); });
+    ui::Guarded([this] {
+        ScaleToScreen();
+        FitInto(ScreenArea());
+    });
     QDialog::showEvent(e);
     QTimer::singleShot(0, this, [this] { activateWindow(); });
 }
@@ -120,18 +134,28 @@ void ScaleFont(QWidget* w, double f) {
 
 void TForm::FitInto(const QRect& area) {
     if (area.isEmpty()) return;
-    if (width() > area.width() || height() > area.height()) {
-        const double f = std::min(double(area.width()) / width(), double(area.height()) / height());
-        const QSize size(Scaled(width(), f), Scaled(height(), f));
-        const bool fixed = minimumSize() == maximumSize();
-        ScaleControls(f);
-        ScaleFont(this, f);
-        if (fixed) setFixedSize(size);
-        resize(size);
-    }
+    if (width() > area.width() || height() > area.height())
+        ScaleForm(std::min(double(area.width()) / width(), double(area.height()) / height()));
     const int left = std::clamp(x(), area.left(), std::max(area.left(), area.right() + 1 - width()));
     const int top = std::clamp(y(), area.top(), std::max(area.top(), area.bottom() + 1 - height()));
     if (left != x() || top != y()) move(left, top);
+}
+
+void TForm::ScaleToScreen() {
+    // Drawn for a 1080-line screen: on a taller one whose desktop scales nothing, the form grows
+    // with the screen so that its keys keep their size on the glass.
+    if (FScaledToScreen) return;
+    FScaledToScreen = true;
+    if (const double f = ScreenFactor(); f > 1) ScaleForm(f);
+}
+
+void TForm::ScaleForm(double f) {
+    const QSize size(Scaled(width(), f), Scaled(height(), f));
+    const bool fixed = minimumSize() == maximumSize();
+    ScaleControls(f);
+    ScaleFont(this, f);
+    if (fixed) setFixedSize(size);
+    resize(size);
 }
 
 void TForm::ScaleControls(double f) {
@@ -381,7 +405,13 @@ void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
     e->accept();
     if (e->button() != Qt::LeftButton) return;
     const quint64 interval = static_cast<quint64>(QApplication::doubleClickInterval());
-    const bool both = FPrevPress != 0 && FLastPress >= FPrevPress && FLastPress - FPrevPress <= interval;
+    // A window system's double-click comes in place of the second press (press, release,
+    // double-click, release); where the second press came too, it carries the double-click's own
+    // time. Either way the first half is the counted press before the second.
+    const quint64 now = e->timestamp();
+    const quint64 first = FLastPress == now ? FPrevPress : FLastPress;
+    const bool active = window()->isActiveWindow();
+    const bool both = active && first != 0 && now >= first && now - first <= interval;
     QListWidgetItem* it = itemAt(e->position().toPoint());
     if (!both || !it) return;
     FPressed = false;

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -57,22 +58,36 @@ public:
     void accept() override;
     void reject() override;
 
-    // The screen's available area around the window's place: the work area of its screen.
+    // The screen's available area around the window's place: the work area of its screen (the
+    // owner's screen while the window lies on none).
     QRect ScreenArea() const;
+    // The screen that shows the owner window (the board): dialogs open there.
+    QScreen* OwnerScreen() const;
+    // The forms are drawn for a screen of this many lines.
+    static constexpr int ReferenceHeight = 1080;
+    // How much larger than drawn the form shows: the owner screen's height over ReferenceHeight,
+    // never below 1. Heights count the desktop's scaled pixels, so a screen the desktop scales
+    // (QT_SCALE_FACTOR, Xft.dpi) to 1080 lines gives 1.
+    double ScreenFactor() const;
 
 protected:
-    // A form larger than the area is scaled down to fit it, then moved as little as possible to
-    // lie wholly inside it: without a window manager (a kiosk) nothing else keeps a dialog on
-    // the screen.
+    // The form is scaled up by ScreenFactor() at its first showing. A form larger than the area
+    // is scaled down to fit it, then moved as little as possible to lie wholly inside it: without
+    // a window manager (a kiosk) nothing else keeps a dialog on the screen.
     void showEvent(QShowEvent* e) override;
     void FitInto(const QRect& area);
-    // Scales the form's own controls by the factor (already below 1); the default scales every
+    // The form, its controls and its font scaled by the factor.
+    void ScaleForm(double factor);
+    // ScaleForm(ScreenFactor()) once, at the first showing.
+    void ScaleToScreen();
+    // Scales the form's own controls by the factor; the default scales every
     // panel, edit box, list box and button with its font. A form with other controls scales them
     // in its override.
     virtual void ScaleControls(double factor);
 
 private:
     bool FClosing = false;
+    bool FScaledToScreen = false;
 };
 
 enum class TBevel { None, Raised, Lowered };
@@ -165,7 +180,8 @@ protected:
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
     // Counts only when both presses of the double-click reached this list while its window was
-    // active: a press that opened the dialog, or came while it was opening, is no first half.
+    // active: a press that opened the dialog, or came while it was opening, is no first half. The
+    // double-click event may stand for the second press or follow it.
     void mouseDoubleClickEvent(QMouseEvent* e) override;
 
 public:
