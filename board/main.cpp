@@ -14,8 +14,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 
 #ifndef QB_VERSION
 #define QB_VERSION "unknown"
@@ -81,6 +83,24 @@ void ReportFirstRefresh(TfrmWatchMain& board) {
     std::fflush(stdout);
 }
 
+// The display can go away under the board (the session ends, the X server or the compositor
+// stops first). The toolkit then ends the process with exit(1) from inside its event loop, and
+// nothing on the stack is destroyed: the watch list is written by an exit handler instead.
+TfrmWatchMain* LiveBoard = nullptr;
+
+void WriteListAtExit() {
+    TfrmWatchMain* board = std::exchange(LiveBoard, nullptr);
+    if (!board || !board->StockList) return;
+    try {
+        board->StockList->SaveList();
+        std::fprintf(stderr, "quoteboard: the display went away; the watch list was written\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quoteboard: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "quoteboard: the watch list could not be written\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -116,6 +136,8 @@ int main(int argc, char** argv) {
         signalWatch.OnSignal = [&](int signo) {
             if (board) board->CloseOnSignal(signo);
         };
+        LiveBoard = board.get();
+        std::atexit(WriteListAtExit);
         board->FormCreate();
         if (board->StockList) errorReport.Report(*board->StockList);
         ReportFirstRefresh(*board);
@@ -137,7 +159,8 @@ int main(int argc, char** argv) {
     });
     (void)standardError;
     errorWatch.stop();
-    board.reset();  // FormDestroy: the watch list is written to STOCKLIST.TXT
+    LiveBoard = nullptr;  // from here on the board writes the list itself
+    board.reset();        // FormDestroy: the watch list is written to STOCKLIST.TXT
     if (failed && status == 0) status = 1;
     return status;
 }
