@@ -113,6 +113,12 @@ inline quint32 ScaleByLevel(quint32 color, quint32 level) {
 
 }  // namespace
 
+qsizetype TRichStringGrid::SharedImageBound() const {
+    const double dpr = devicePixelRatioF();
+    const double pixels = double(width()) * height() * dpr * dpr;
+    return static_cast<qsizetype>(BaseSharedImageBytes * std::max(1.0, pixels / (1920.0 * 1080.0)));
+}
+
 const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const {
     if (cell.TintedFrom == &image && cell.TintedColor == color) return cell.Tinted;
     QImage tinted(image.Image.size(), QImage::Format_ARGB32_Premultiplied);
@@ -168,7 +174,7 @@ std::shared_ptr<const TRichStringGrid::TTextImage> TRichStringGrid::TextImage(co
     auto made = DrawTextImage(cell, font, entry, overrideText, fitWidth, dpr);
     // The shared images are dropped all at once when they grow past a bound; cells keep theirs.
     FImageBytes += made->Image.sizeInBytes();
-    if (FImageBytes > MaxSharedImageBytes) {
+    if (FImageBytes > SharedImageBound()) {
         FImages.clear();
         FImageBytes = made->Image.sizeInBytes();
     }

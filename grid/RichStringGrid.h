@@ -247,7 +247,10 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
-    static constexpr qsizetype MaxSharedImageBytes = 2 << 20;
+    // The shared text images are bounded by 2 MB for a grid of 1920 x 1080 pixels, and by as
+    // much more as the grid has more pixels (a 4K board's texts take four times the bytes).
+    static constexpr qsizetype BaseSharedImageBytes = 2 << 20;
+    qsizetype SharedImageBound() const;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
     mutable qsizetype FImageBytes = 0;
 };

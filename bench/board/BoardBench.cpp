@@ -22,11 +22,11 @@ namespace {
 struct Board {
     QTemporaryDir workDir;  // removed with the board
     std::unique_ptr<TfrmWatchMain> window;
-    Board() {
+    explicit Board(int width = 1920, int height = 1080) {
         // The list's file is read from and written to a directory of the benchmark's own.
         QDir::setCurrent(workDir.path());
         window = std::make_unique<TfrmWatchMain>();
-        window->resize(1920, 1080);
+        window->resize(width, height);
         window->show();
         window->StockList = std::make_unique<TStockObjList>();
         window->StockList->Suspend(true);
@@ -91,16 +91,28 @@ void BM_FullRepaint(benchmark::State& state) {
 }
 BENCHMARK(BM_FullRepaint)->Unit(benchmark::kMillisecond);
 
+// The same board on a 3840 x 2160 screen (type about 170 px).
+Board& UhdBoard() {
+    static Board board(3840, 2160);
+    return board;
+}
+
 // A layout switch: every cell emptied and written again (texts the grid has drawn before).
-void BM_LayoutSwitchRepaint(benchmark::State& state) {
-    Board& b = TheBoard();
+void LayoutSwitch(benchmark::State& state, Board& b) {
+    const long long before = b.cellsPainted;
     for (auto _ : state) {
         b.window->NextLayout();
         b.window->G_->repaint();
     }
+    ReportCells(state, b, before);
     while (b.window->LayoutIndex != 0) b.window->NextLayout();
 }
+void BM_LayoutSwitchRepaint(benchmark::State& state) { LayoutSwitch(state, TheBoard()); }
 BENCHMARK(BM_LayoutSwitchRepaint)->Unit(benchmark::kMillisecond);
+// At 4K every text has four times the pixels: the switch should cost about four times as much,
+// not more (the shared text images are bounded by the grid's size).
+void BM_LayoutSwitchRepaint4K(benchmark::State& state) { LayoutSwitch(state, UhdBoard()); }
+BENCHMARK(BM_LayoutSwitchRepaint4K)->Unit(benchmark::kMillisecond);
 
 // Every figure new (texts never drawn before): each text is drawn from its glyphs.
 void BM_FullRepaintAllFiguresNew(benchmark::State& state) {

@@ -1,5 +1,5 @@
 // The baseline for the board's memory: a plain Qt program that paints the same grid (eleven rows
-// of six cells at 1920 x 1080, the board's faces at about 85 px) with QPainter::drawText, every
+// of six cells filling the screen, the board's faces at about 85 px on 1080 lines) with QPainter::drawText, every
 // cell every second, its figures moving. It keeps no images of its own.
 //   plain_board
 #include "ui/widgets/Fonts.h"
@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QTime>
 #include <QTimer>
 #include <QWidget>
@@ -67,7 +68,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ui::RegisterFontSubstitutions();
     TPlainBoard board;
-    board.resize(1920, 1080);
+    // The whole screen, as the board takes it.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    board.resize(screen ? screen->geometry().size() : QSize(1920, 1080));
     board.show();
     return app.exec();
 }
