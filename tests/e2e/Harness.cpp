@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
@@ -285,17 +286,83 @@ bool XServer::Start(int width, int height) {
 bool XServer::StartOnce(int width, int height) {
     FWidth = width;
     FHeight = height;
+    return Launch({"Xvfb", "-displayfd", "3", "-screen", "0",
+                   std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp", "-noreset",
+                   "+extension", "XTEST"});
+}
+
+// The X server with the dummy video driver: it has several outputs, which RandR arranges as
+// monitors of one screen, as a desktop with two displays has them.
+namespace {
+const char DummyConfig[] = R"(Section "Device"
+  Identifier "dummy"
+  Driver "dummy"
+  VideoRam 256000
+EndSection
+Section "Monitor"
+  Identifier "monitor"
+  HorizSync 5.0-1000.0
+  VertRefresh 5.0-200.0
+  Modeline "1920x1080" 148.50 1920 2008 2052 2200 1080 1084 1089 1125 +hsync +vsync
+EndSection
+Section "Screen"
+  Identifier "screen"
+  Device "dummy"
+  Monitor "monitor"
+  DefaultDepth 24
+  SubSection "Display"
+    Depth 24
+    Virtual 3840 1080
+    Modes "1920x1080"
+  EndSubSection
+EndSection
+Section "ServerFlags"
+  Option "AutoAddDevices" "false"
+EndSection
+)";
+}  // namespace
+
+std::string TwoMonitorsMissing() {
+    if (::geteuid() != 0) return "the X server with two monitors (Xorg, dummy driver) needs root";
+    if (!OnPath("Xorg") || ::access("/usr/lib/xorg/modules/drivers/dummy_drv.so", R_OK) != 0)
+        return "the two-monitor tests need Xorg with its dummy driver (Debian packages xserver-xorg-core, "
+               "xserver-xorg-video-dummy): install them with scripts/install-deps";
+    return {};
+}
+
+bool XServer::StartTwoMonitors() {
+    FError = TwoMonitorsMissing();
+    if (!FError.empty()) return false;
+    FConfig = std::make_unique<testsupport::TempDir>();
+    testsupport::WriteFileBytes(FConfig->file("xorg.conf"), DummyConfig);
+    FWidth = 3840;
+    FHeight = 1080;
+    if (!Launch({"Xorg", "-displayfd", "3", "-config", FConfig->file("xorg.conf"), "-logfile",
+                 FConfig->file("Xorg.log"), "-nolisten", "tcp", "-noreset", "+extension", "XTEST"}))
+        return false;
+    // Two 1920 x 1080 monitors side by side, the right one primary.
+    const bool arranged =
+        RunProgram({"xrandr", "--addmode", "DUMMY1", "1920x1080"}, Environment()) == 0 &&
+        RunProgram({"xrandr", "--fb", "3840x1080", "--output", "DUMMY0", "--mode", "1920x1080", "--pos", "0x0",
+                    "--output", "DUMMY1", "--mode", "1920x1080", "--pos", "1920x0", "--primary"},
+                   Environment()) == 0;
+    if (!arranged) {
+        FError = "xrandr could not arrange the two monitors";
+        return false;
+    }
+    return true;
+}
+
+void XServer::Kill() { FServer.Stop(0); }
+
+bool XServer::Launch(const std::vector<std::string>& argv) {
     // -displayfd: the server picks a free display itself and writes its number to descriptor 3.
+    const std::string server = argv[0];
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         FError = "pipe failed";
         return false;
     }
-    std::vector<std::string> argv = {
-        "Xvfb",       "-displayfd", "3",
-        "-screen",    "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
-        "-nolisten",  "tcp",        "-noreset",
-        "+extension", "XTEST"};
     // Child::Start has no descriptor passing of its own; start the server through Spawn.
     std::vector<std::string> env = BaseEnvironment();
     // Its messages go to a file: a closed pipe would kill it with SIGPIPE at its next message
@@ -312,7 +379,7 @@ bool XServer::StartOnce(int width, int height) {
     if (pid < 0) {
         ::close(fds[0]);
         ::unlink(logName);
-        FError = "cannot start Xvfb";
+        FError = "cannot start " + server;
         return false;
     }
     FServer.Adopt(pid);
@@ -332,7 +399,7 @@ bool XServer::StartOnce(int width, int height) {
     ::close(fds[0]);
     if (number.find('\n') == std::string::npos) {
         FServer.Stop(0);
-        FError = "Xvfb did not report its display within 10 s: " + messages();
+        FError = server + " did not report its display within 10 s: " + messages();
         ::unlink(logName);
         return false;
     }
@@ -516,5 +583,98 @@ int CountingRelay::RequestsFor(const std::string& code) const {
 void CountingRelay::Stall(bool on) { FState->Stalling = on; }
 
 int CountingRelay::Stalled() const { return FState->Held; }
+
+}  // namespace e2e
+
+namespace e2e {
+
+namespace {
+// OSC strings and bundles: big-endian 32-bit numbers, texts padded with NULs to four bytes.
+void PutText(std::string& out, const std::string& text) {
+    out += text;
+    out.append(4 - text.size() % 4, '\0');
+}
+void PutWord(std::string& out, std::uint32_t v) {
+    v = htonl(v);
+    out.append(reinterpret_cast<const char*>(&v), 4);
+}
+void PutFloat(std::string& out, float f) {
+    std::uint32_t v;
+    std::memcpy(&v, &f, 4);
+    PutWord(out, v);
+}
+}  // namespace
+
+TuioTouch::TuioTouch() {
+    FSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // A free port for the board's touch input: taken here, then let go for the board to bind.
+    int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        FPort = ntohs(a.sin_port);
+    if (probe >= 0) ::close(probe);
+}
+
+TuioTouch::~TuioTouch() {
+    if (FSocket >= 0) ::close(FSocket);
+}
+
+std::string TuioTouch::Environment() const { return "QT_QPA_GENERIC_PLUGINS=tuiotouch:udp=" + std::to_string(FPort); }
+
+void TuioTouch::SendFrame(bool down, int id, double fx, double fy) {
+    // One bundle: the fingers alive, the place of each, the frame's number.
+    auto message = [](const std::string& tags, const std::function<void(std::string&)>& args) {
+        std::string m;
+        PutText(m, "/tuio/2Dcur");
+        PutText(m, "," + tags);
+        args(m);
+        return m;
+    };
+    std::vector<std::string> parts;
+    parts.push_back(message(down ? "si" : "s", [&](std::string& m) {
+        PutText(m, "alive");
+        if (down) PutWord(m, static_cast<std::uint32_t>(id));
+    }));
+    if (down)
+        parts.push_back(message("sifffff", [&](std::string& m) {
+            PutText(m, "set");
+            PutWord(m, static_cast<std::uint32_t>(id));
+            PutFloat(m, static_cast<float>(fx));
+            PutFloat(m, static_cast<float>(fy));
+            for (int i = 0; i < 3; ++i) PutFloat(m, 0.0f);
+        }));
+    parts.push_back(message("si", [&](std::string& m) {
+        PutText(m, "fseq");
+        PutWord(m, static_cast<std::uint32_t>(++FFrame));
+    }));
+    std::string bundle;
+    PutText(bundle, "#bundle");
+    PutWord(bundle, 0);
+    PutWord(bundle, 1);  // "immediately"
+    for (const std::string& part : parts) {
+        PutWord(bundle, static_cast<std::uint32_t>(part.size()));
+        bundle += part;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<std::uint16_t>(FPort));
+    ::sendto(FSocket, bundle.data(), bundle.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+void TuioTouch::Touch(double fx, double fy, int holdMs) {
+    const int id = ++FLastId;
+    const auto until = Clock::now() + std::chrono::milliseconds(holdMs);
+    // The finger stays where it is: the same place each frame, a frame each 40 ms.
+    do {
+        SendFrame(true, id, fx, fy);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    } while (Clock::now() < until);
+    SendFrame(false, id, 0, 0);
+}
 
 }  // namespace e2e

@@ -10,6 +10,8 @@
 //
 // Every child is killed by the kernel if the test process dies first, and stopped (SIGTERM, then
 // SIGKILL) when its object goes.
+#include "support/TempDir.h"
+
 #include <QImage>
 #include <memory>
 #include <string>
@@ -75,6 +77,10 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
 // The environment of this process less DISPLAY and the Qt platform choice, plus extra.
 std::vector<std::string> BaseEnvironment(const std::vector<std::string>& extra = {});
 
+// Why the X server with two monitors cannot start here (not root, Xorg or its dummy driver
+// missing); empty when it can.
+std::string TwoMonitorsMissing();
+
 class XServer {
 public:
     XServer() = default;
@@ -85,6 +91,12 @@ public:
     // Starts Xvfb on a display it picks itself. False with Error() set when it cannot; a
     // missing tool is named with its package.
     bool Start(int width = 1920, int height = 1080);
+    // Starts Xorg with its dummy driver instead: two 1920 x 1080 monitors side by side on one
+    // 3840 x 1080 screen, the right one primary. It needs root; False with Error() set when it
+    // cannot start.
+    bool StartTwoMonitors();
+    // Ends the server at once, as a session that goes away does.
+    void Kill();
     const std::string& Error() const { return FError; }
     const std::string& Display() const { return FDisplay; }
     int Width() const { return FWidth; }
@@ -106,7 +118,9 @@ public:
 
 private:
     bool StartOnce(int width, int height);
+    bool Launch(const std::vector<std::string>& argv);
     Child FServer;
+    std::unique_ptr<testsupport::TempDir> FConfig;
     std::string FDisplay;
     std::string FError;
     int FWidth = 0;
@@ -142,6 +156,33 @@ private:
     struct State;
     std::unique_ptr<State> FState;
     int FPort = 0;
+};
+
+}  // namespace e2e
+
+namespace e2e {
+
+// Fingers on a touch screen, through the toolkit's own TUIO touch plugin: a program started with
+// Environment() among its variables takes touch points over UDP on loopback from this sender.
+// The plugin places a touch, given as fractions of the width and the height, in the window that
+// has the keyboard focus: the board, or the dialog open over it.
+class TuioTouch {
+public:
+    TuioTouch();
+    ~TuioTouch();
+    TuioTouch(const TuioTouch&) = delete;
+    TuioTouch& operator=(const TuioTouch&) = delete;
+
+    std::string Environment() const;
+    // One finger down at (fx, fy) of the focused window, held still for holdMs, then lifted.
+    void Touch(double fx, double fy, int holdMs = 60);
+
+private:
+    void SendFrame(bool down, int id, double fx, double fy);
+    int FSocket = -1;
+    int FPort = 0;
+    int FFrame = 0;
+    int FLastId = 0;
 };
 
 }  // namespace e2e
