@@ -103,7 +103,8 @@ public:
     // The one-line menu: "結束程式" at the clock cell (Row 0) or "更換股票" at the pointer, or at
     // the finger when a held finger opened it (the menu then does not follow the pointer).
     void ShowPopupMenu(int Row, const QPoint* Finger = nullptr);
-    // The stock picker; a 4-character code goes into the selected row and is fetched at once.
+    // The stock picker; a code of four characters (or of five or six letters and digits) goes
+    // into the selected row and is fetched at once.
     void ChangeStock();
     // The exit confirmation; true when the board may close.
     bool FormCloseQuery();

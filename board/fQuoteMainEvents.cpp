@@ -258,7 +258,7 @@ void TfrmWatchMain::ChangeStock() {
     TBusyScope busy(FDialogBusy);
     if (picker->ShowModal() != ui::mrOK || FClosing) return;
     const std::string code = picker->GetStockCode();
-    if (code.size() != 4) return;
+    if (!stocksel::UsableCode(code)) return;
     const int row = G_->Row();
     TStockObj* stock = StockList->Stocks(row - 1);
     int index;

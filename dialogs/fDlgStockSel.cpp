@@ -27,9 +27,13 @@ namespace {
 constexpr int KeyCols = 3, KeyRows = 4;
 constexpr int ClearCol = 2, ClearRow = 3;
 constexpr int BackCol = 1, BackRow = 3;
-constexpr std::size_t CodeLength = 4;
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsAlnum(char c) { return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool AllAlnum(std::string_view s) {
+    for (char c : s)
+        if (!IsAlnum(c)) return false;
+    return true;
+}
 
 // RemoveSpaces(line).starts_with(key), without the copy.
 bool StartsWithSkippingSpaces(std::string_view line, std::string_view key) {
@@ -104,13 +108,29 @@ TFilterResult FilterLines(const std::vector<std::string>& available, std::string
     return r;
 }
 
-std::string StockCodeOf(const std::string* selectedLine, std::string_view entry) {
+std::string CodeOfLine(std::string_view line) {
+    const std::string_view head = line.substr(0, line.find(' '));
+    if (head.size() >= ShortCode && head.size() <= LongCode && AllAlnum(head)) return std::string(head);
+    return std::string(line.substr(0, ShortCode));
+}
+
+std::size_t CodeLengthOf(const std::vector<std::string>& lines) {
+    std::size_t longest = ShortCode;
+    for (const std::string& line : lines) longest = std::max(longest, CodeOfLine(line).size());
+    return longest;
+}
+
+std::string StockCodeOf(const std::string* selectedLine, std::string_view entry, std::size_t codeLength) {
     if (selectedLine) {
         const std::string line = ui::Trim(*selectedLine);
-        if (line.find(' ') != std::string::npos) return ui::Trim(line.substr(0, CodeLength));
+        if (line.find(' ') != std::string::npos) return ui::Trim(CodeOfLine(line));
         return line;
     }
-    return std::string(entry.substr(0, CodeLength));
+    return std::string(entry.substr(0, codeLength));
+}
+
+bool UsableCode(std::string_view code) {
+    return code.size() == ShortCode || (code.size() > ShortCode && code.size() <= LongCode && AllAlnum(code));
 }
 
 std::string DeleteLastChar(std::string_view entry) {
@@ -124,11 +144,11 @@ std::string DeleteLastChar(std::string_view entry) {
     return std::string(entry.substr(0, last));
 }
 
-std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText) {
+std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText, std::size_t codeLength) {
     if (col < 0 || row < 0 || col >= KeyCols || row >= KeyRows) return std::string(entry);
     if (col == ClearCol && row == ClearRow) return {};
     if (col == BackCol && row == BackRow) return DeleteLastChar(entry);
-    if (entry.size() < CodeLength) return std::string(entry) + std::string(keyText);
+    if (entry.size() < codeLength) return std::string(entry) + std::string(keyText);
     return std::string(entry);
 }
 
@@ -176,6 +196,7 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
     Edit1->SetText({});
     FAvailList = std::make_unique<std::vector<std::string>>(availList);
     FAvailShown = ui::Big5ToQStrings(availList);
+    FCodeLength = stocksel::CodeLengthOf(availList);
     FormCreate();
 }
 
@@ -248,9 +269,9 @@ std::string TfrmStockSel::GetStockCode() const {
     const int index = ListBox1->ItemIndex();
     if (index >= 0) {
         const std::string line = ListBox1->Item(index);
-        return stocksel::StockCodeOf(&line, Edit1->Text());
+        return stocksel::StockCodeOf(&line, Edit1->Text(), FCodeLength);
     }
-    return stocksel::StockCodeOf(nullptr, Edit1->Text());
+    return stocksel::StockCodeOf(nullptr, Edit1->Text(), FCodeLength);
 }
 
 void TfrmStockSel::Edit1Change() {
@@ -301,7 +322,7 @@ void TfrmStockSel::ListBox1Click() {
     FUpdating = true;
     ui::Finally updated{[this] { FUpdating = false; }};
     const int index = ListBox1->ItemIndex();
-    Edit1->SetText(index >= 0 ? ui::Copy(ListBox1->Item(index), 1, 4) : std::string());
+    Edit1->SetText(index >= 0 ? stocksel::CodeOfLine(ListBox1->Item(index)) : std::string());
 }
 
 void TfrmStockSel::ListBox1DblClick() { done(ui::mrOK); }
@@ -325,7 +346,7 @@ void TfrmStockSel::g0MouseDown(Qt::MouseButton, int x, int y) {
     g0->SetCol(col);
     g0->SetRow(row);
     const std::string entry = Edit1->Text();
-    const std::string next = stocksel::KeypadEntry(entry, col, row, g0->Cells(col, row));
+    const std::string next = stocksel::KeypadEntry(entry, col, row, g0->Cells(col, row), FCodeLength);
     if (next == entry) return;
     Edit1->SetText(next);
     Edit1->setFocus(Qt::MouseFocusReason);

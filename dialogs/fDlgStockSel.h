@@ -43,16 +43,35 @@ struct TFilterRows {
 };
 TFilterRows FilterRows(const std::vector<std::string>& available, std::string_view entry);
 
+// Codes are four characters (stocks), or up to six letters and digits (ETFs such as 00878 or
+// 00631L, innovation-board stocks, TDRs).
+constexpr std::size_t ShortCode = 4, LongCode = 6;
+
+// A line's code: its text before the first ASCII space when that is four to six letters and
+// digits, else its first four bytes. On a line of a four-character code and a space, as in
+// "1101 台　泥", both are the same.
+std::string CodeOfLine(std::string_view line);
+
+// The length of the longest code of the lines, never below four: how many characters the
+// keypad takes. A list of four-character codes keeps the keypad at four.
+std::size_t CodeLengthOf(const std::vector<std::string>& lines);
+
 // GetStockCode's rule: the code of the selected line (nullptr: none selected) or, without one,
-// the first four bytes of the entry.
-std::string StockCodeOf(const std::string* selectedLine, std::string_view entry);
+// the first codeLength bytes of the entry.
+std::string StockCodeOf(const std::string* selectedLine, std::string_view entry, std::size_t codeLength = ShortCode);
+
+// Whether the board takes a picked code: any four characters, as always, or five or six letters
+// and digits.
+bool UsableCode(std::string_view code);
 
 // The entry without its last character: one byte, or both bytes of a Big5 character.
 std::string DeleteLastChar(std::string_view entry);
 
 // The entry after a press on the keypad key (col, row) whose text is keyText: "x" clears it, "←"
-// removes its last character, any other key appends its text while the entry is under 4 bytes.
-std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText);
+// removes its last character, any other key appends its text while the entry is shorter than
+// codeLength bytes.
+std::string KeypadEntry(std::string_view entry, int col, int row, std::string_view keyText,
+                        std::size_t codeLength = ShortCode);
 
 }  // namespace stocksel
 
@@ -106,5 +125,6 @@ private:
 
     bool FUpdating = false;
     std::unique_ptr<std::vector<std::string>> FAvailList;
-    QStringList FAvailShown;  // the available lines decoded, once
+    QStringList FAvailShown;                        // the available lines decoded, once
+    std::size_t FCodeLength = stocksel::ShortCode;  // the longest code of the lines
 };

@@ -109,3 +109,35 @@ TEST(StockSelRules, KeypadEditsTheEntry) {
     EXPECT_EQ(KeypadEntry("1\xA5", 1, 3, B5("←")), "1");  // a lone lead byte at the end is one character
     EXPECT_EQ(KeypadEntry("12", 3, 0, "9"), "12");        // no such key
 }
+
+// ETFs, innovation-board stocks and TDRs have codes of five or six letters and digits: a line's
+// code is its text before the first space, the keypad takes as many characters as the longest
+// code of the list, and the board takes five or six letters and digits besides any four
+// characters. A list of four-character codes keeps every rule as it was.
+TEST(StockSelRules, LongerCodesOfETFs) {
+    const std::string etf = B5("00878 國泰永續高股息"), leveraged = B5("00631L 元大台灣50正2"),
+                      stock = B5("1101 台　泥");
+    EXPECT_EQ(CodeOfLine(etf), "00878");
+    EXPECT_EQ(CodeOfLine(leveraged), "00631L");
+    EXPECT_EQ(CodeOfLine(stock), "1101");
+    EXPECT_EQ(CodeOfLine(B5("1101台泥")), "1101");  // no space: the first four bytes
+    EXPECT_EQ(CodeOfLine("1234567 x"), "1234");     // seven characters are no code
+    EXPECT_EQ(CodeOfLine(B5("00-78 x")), "00-7");   // nor a text with other signs
+
+    EXPECT_EQ(CodeLengthOf({stock, B5("2330 台積電")}), 4u);
+    EXPECT_EQ(CodeLengthOf({stock, etf}), 5u);
+    EXPECT_EQ(CodeLengthOf({stock, etf, leveraged}), 6u);
+    EXPECT_EQ(CodeLengthOf({}), 4u);
+
+    EXPECT_EQ(StockCodeOf(&etf, "1101"), "00878");
+    EXPECT_EQ(StockCodeOf(nullptr, "008788", 6), "008788");
+    EXPECT_EQ(StockCodeOf(nullptr, "0087888", 6), "008788");
+    EXPECT_EQ(StockCodeOf(nullptr, "00878"), "0087");  // a list of four-character codes
+
+    EXPECT_EQ(KeypadEntry("0087", 1, 2, "8", 6), "00878");
+    EXPECT_EQ(KeypadEntry("006208", 0, 0, "1", 6), "006208");
+    EXPECT_EQ(KeypadEntry("0087", 1, 2, "8"), "0087");
+
+    for (const char* good : {"1101", "00878", "00631L", "ab c"}) EXPECT_TRUE(UsableCode(good)) << good;
+    for (const char* bad : {"110", "", "0087 8", "1234567", "00-78"}) EXPECT_FALSE(UsableCode(bad)) << bad;
+}
