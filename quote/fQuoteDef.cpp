@@ -37,8 +37,7 @@ std::string& ServerAddress() {
 
 }  // namespace
 
-// The window compares the clock's "hh:nn" with "08:55:00" and "13:35:00" as texts: "08:55" sorts
-// before "08:55:00" and "13:35" before "13:35:00", so it runs from 08:56 through 13:35 whole.
+// The window counts the local time's whole minutes: 08:56:00 through 13:35:59 is inside.
 bool IsMarketTime() {
     if (IsWeekend) return false;
     ui::TimeParts t = ui::DecodeTime(ui::Now());
