@@ -116,7 +116,8 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     }
     if (!alive) return false;
     FHttp = nullptr;
-    ServerFailed = !error.empty();
+    // A connection cut before any of the page came counts as the server's failure too.
+    ServerFailed = !error.empty() || body.empty();
     TimedOut = timedOut;
     bool ok = error.empty() && ScrapeQuotePage(body, c, refPrice, fields);
     if (error.empty() && !ok) error = body.empty() ? "Empty page" : "No quote for " + c + " on the page";
@@ -146,14 +147,16 @@ bool TStockObj::Update() {
     float ref = 0;
     std::vector<std::string> fresh;
     bool ok = false;
+    ServerFailed = false;
     // Gone, or given another code, while the page downloaded: nothing is recorded.
     if (!ui::Survives(FLifetime, [&] { ok = FetchQuote(code, ref, fresh); })) return false;
     if (generation != FGeneration) return false;
     if (!ok) {
-        // The wait counts from the failure's end: a fetch that ran out its deadline does not eat
-        // into it.
-        ++FailedFetches;
-        RetryAfter = ui::Now() + RetryDelay(FailedFetches);
+        // A server that failed is given time; the wait counts from the failure's end, so a fetch
+        // that ran out its deadline does not eat into it. A page without the stock's data is an
+        // answer: the stock is tried again when due.
+        FailedFetches = ServerFailed ? FailedFetches + 1 : 0;
+        RetryAfter = ServerFailed ? ui::Now() + RetryDelay(FailedFetches) : 0;
         return false;
     }
     FailedFetches = 0;

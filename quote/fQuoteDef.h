@@ -128,15 +128,16 @@ public:
     bool IsStale() const;
 
     // True when the last fetch failed for want of the server (no connection, time-out, broken
-    // connection) rather than for a page without the stock's data.
+    // connection, no page at all) rather than for a page without the stock's data.
     bool ServerFailed = false;
     // True when the last fetch failed because its deadline ran out: the server held it.
     bool TimedOut = false;
 
-    // Fetches that failed in a row since the last one that brought the page (or Create/Reset).
+    // Fetches in a row that failed for want of the server (ServerFailed), since the last one
+    // that brought an answer (or Create/Reset).
     int FailedFetches = 0;
-    // A stock whose fetch failed is not due again before this time: RetryDelay(FailedFetches)
-    // after the failure. 0 = no wait.
+    // A stock whose fetch failed for want of the server is not due again before this time:
+    // RetryDelay(FailedFetches) after the failure. 0 = no wait.
     ui::TDateTime RetryAfter = 0;
     // How long a stock waits after its n-th failed fetch in a row (days): 10 s, doubled with
     // each further failure, at most 2 minutes.
@@ -217,8 +218,8 @@ public:
     int Add(const std::string& code, std::unique_ptr<TStockObj> stock);
 
     // One refresh cycle over all stocks; force makes every stock due at once, a failed one
-    // included. The stocks whose last fetch failed are visited after the others, so that they
-    // never hold up a good row. A fetch that runs out its deadline ends the cycle, and so does
+    // included. The stocks whose last fetch failed for want of the server are visited after the
+    // others, so that they never hold up a good row. A fetch that runs out its deadline ends the cycle, and so does
     // any failed fetch once the cycle's failed fetches have taken FetchTimeOutMs in all: a silent
     // server costs a cycle one deadline, not one per stock, while fetches that fail at once
     // (refused, cut off, too large, no quote) let it go on.

@@ -49,7 +49,10 @@ struct ScriptedStock : TStockObj {
             r = replies.front();
             replies.pop_front();
         }
-        if (!r) return false;
+        if (!r) {
+            ServerFailed = true;  // as a refused or broken connection
+            return false;
+        }
         fields = *r;
         last = *r;
         ref = QuoteValue(fields[qfLast]) - QuoteValue(fields[qfChange]);
@@ -153,8 +156,9 @@ TEST_F(QuoteModel, AFailedFetchChangesNothingButLastFetch) {
     EXPECT_EQ(s.Data().Changed, 0);
 }
 
-// A failed stock is not fetched again before its wait is over: 10 s after the first failure,
-// doubled after each further one up to 2 minutes; a fetch that brings the page ends the waits.
+// A stock whose server failed is not fetched again before its wait is over: 10 s after the
+// first failure, doubled after each further one up to 2 minutes; a fetch that brings the page
+// ends the waits, and so does a page without the stock's data, which is retried when due.
 TEST_F(QuoteModel, AFailedStockWaitsLongerAfterEachFailure) {
     ScriptedStock s("2330");
     s.replies = {std::nullopt, std::nullopt, std::nullopt, std::nullopt,
@@ -177,6 +181,21 @@ TEST_F(QuoteModel, AFailedStockWaitsLongerAfterEachFailure) {
     Advance(9.5);
     s.Update();
     EXPECT_EQ(s.fetches, fetches + 1);
+    struct NoQuote : TStockObj {
+        using TStockObj::TStockObj;
+        int fetches = 0;
+        bool FetchQuote(const std::string&, float&, std::vector<std::string>&) override {
+            ++fetches;
+            return false;
+        }
+    } page("9999");
+    page.FailedFetches = 2;  // the server was down before
+    for (int i = 0; i < 3; ++i) {
+        page.Update();
+        Advance(1);
+    }
+    EXPECT_EQ(page.fetches, 3);
+    EXPECT_EQ(page.FailedFetches, 0);
     s.Reset("2317");
     EXPECT_EQ(s.RetryAfter, 0);
     EXPECT_EQ(s.FailedFetches, 0);
