@@ -300,7 +300,9 @@ void TStockObjList::Refresh(bool force) {
     ui::Finally done{[] { Refreshing = false; }};
     // Every wait below runs the event loop, where a handler may destroy the list or a stock:
     // after each one the list is checked and the stock looked up again.
-    // The stocks whose last fetch failed come after the others, in board order each.
+    //
+    // The stocks that wait after a failure of the server come after the others, so that they
+    // never hold up a good row; each group in board order.
     const int n = Count();
     std::vector<int> order;
     order.reserve(static_cast<std::size_t>(n));
