@@ -5,10 +5,11 @@
 //
 // This unit holds the window's composition and its rendering: the column layouts, the sizing
 // of rows, columns and font to the window, the writing of changed fields into their row, and
-// the per-cell font, colour and alignment rules (fQuoteMainLayout.cpp). The constructor builds
+// the grid's handlers that draw each cell by the rules of CellLook.h (fQuoteMainLayout.cpp). The constructor builds
 // the window and sets the grid up for the board (layout 0, 6 columns, 11 rows, row 1 selected)
 // without creating the watch list: StockList is set by the start-up code (or a test), which
 // also wires DO_OnUpdate as the list's listener.
+#include "board/CellLook.h"
 #include "grid/RichStringGrid.h"
 #include "quote/fQuoteDef.h"
 
@@ -42,10 +43,10 @@ public:
     std::unique_ptr<TStockObjList> StockList;
 
     // ---- Column layouts ----------------------------------------------------------------------
-    static constexpr int LayoutCount = 3;
-    static constexpr int ColumnCount = 6;
+    static constexpr int LayoutCount = boardlook::LayoutCount;
+    static constexpr int ColumnCount = boardlook::ColumnCount;
     // The stock field each column shows, per layout.
-    static const int ColumnLayouts[LayoutCount][ColumnCount];
+    static constexpr const int (&ColumnLayouts)[LayoutCount][ColumnCount] = boardlook::ColumnLayouts;
     // The header row of each layout, comma-separated, in UTF-8; its empty first item is the
     // clock's cell.
     static const char* const LayoutHeaders[LayoutCount];

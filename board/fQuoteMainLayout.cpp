@@ -1,18 +1,13 @@
-// The board's column layouts, sizing, cell texts and per-cell font, colour and alignment rules.
+// The board's column layouts, sizing and cell texts, and the grid's handlers that draw each cell
+// by the rules of CellLook.h.
 #include "board/fQuoteMain.h"
 
 #include "ui/core/Big5.h"
 #include "ui/core/DateTime.h"
-#include "ui/widgets/Colors.h"
 #include "ui/widgets/Fonts.h"
 
-#include <cmath>
-
-const int TfrmWatchMain::ColumnLayouts[LayoutCount][ColumnCount] = {
-    {qfName, qfBid, qfAsk, qfLast, qfChange, qfVolume},
-    {qfName, qfLast, qfChange, qfOpen, qfHigh, qfLow},
-    {qfName, qfLast, qfChange, qfVolume, qfHigh, qfLow},
-};
+#include <algorithm>
+#include <optional>
 
 const char* const TfrmWatchMain::LayoutHeaders[LayoutCount] = {
     ",買進價,賣出價,成交價,漲跌,成交量",
@@ -20,13 +15,7 @@ const char* const TfrmWatchMain::LayoutHeaders[LayoutCount] = {
     ",成交價,漲跌,成交量,最高價,最低價",
 };
 
-using ui::clAqua, ui::clBlack, ui::clGray, ui::clLime, ui::clMaroon, ui::clNavy, ui::clRed, ui::clSilver, ui::clSkyBlue,
-    ui::clWhite, ui::clYellow;
-
 namespace {
-
-// The clock cell's font is the cell font enlarged by the square root of 40/29.
-const double ClockFontScale = std::sqrt(1.3793103448275862);
 
 // Quote pages write "." for decimals and "," for thousands, whatever the user's locale.
 const grid::TNumberFormat QuoteNumberFormat{'.', ','};
@@ -140,90 +129,42 @@ void TfrmWatchMain::G_RowChanging(QObject* /*Sender*/, int /*OldRow*/, int NewRo
 void TfrmWatchMain::G_GetAlignment(QObject* /*Sender*/, int ARow, int ACol, grid::THAlign& HAlign,
                                    grid::TVAlign& VAlign) {
     VAlign = grid::TVAlign::Center;
-    if (ARow == 0 || ACol == 0 || ACol < 0 || ACol >= ColumnCount) {
-        HAlign = grid::THAlign::Center;
-        return;
-    }
-    const int f = ColumnLayouts[LayoutIndex][ACol];
-    if (f == qfName || f == qfTradeTime)
-        HAlign = grid::THAlign::Center;
-    else if (f == qfChange)
+    switch (boardlook::CellAlignment(LayoutIndex, ARow, ACol)) {
+    case boardlook::THAlign::Left:
         HAlign = grid::THAlign::Left;
-    else
+        break;
+    case boardlook::THAlign::Right:
         HAlign = grid::THAlign::Right;
+        break;
+    case boardlook::THAlign::Center:
+        HAlign = grid::THAlign::Center;
+        break;
+    }
 }
 
 void TfrmWatchMain::G_GetCellColor(QObject* /*Sender*/, int ARow, int ACol, grid::TGridDrawState /*State*/,
                                    QBrush& ABrush, grid::TGridFont& AFont) {
-    if (ACol < 0 || ACol >= ColumnCount || ARow < 0) return;
-    const int f = ColumnLayouts[LayoutIndex][ACol];
+    boardlook::TCellState cell;
+    cell.Layout = LayoutIndex;
+    cell.Row = ARow;
+    cell.Col = ACol;
+    cell.FontHeight = AFont.Height;
+    const TStockObj* stock = ARow > 0 && StockList ? StockList->Stocks(ARow - 1) : nullptr;
+    cell.RefPrice = stock ? stock->Data().RefPrice : 0;
+    cell.Stale = ARow > 0 && ARow - 1 < MaxStocks && FStaleRows[ARow - 1];
+    cell.MarketOpen = ARow == 0 && ACol == 0 && IsMarketTime();
+    cell.Refreshing = Refreshing;
+    cell.Fetching = Fetching;
+    // The cell's text and figure are read only where the rules look at them.
+    const boardlook::TCellNeeds needs = boardlook::Needs(LayoutIndex, ARow, ACol, cell.RefPrice);
+    if (needs.Text) cell.Text = G_->Cells(ACol, ARow);
+    if (needs.Number) cell.Number = G_->CellNumber(ACol, ARow, QuoteNumberFormat);
 
-    // Face: the Kai face for the header texts and the names, Arial for the clock and figures.
-    const bool header = ARow == 0 && ACol > 0;
-    const bool name = ACol == 0 && ARow > 0;
-    AFont.Name = header || name ? KaiFace() : ArialFace();
-
-    if (ARow == 0 && ACol == 0) {  // the clock
-        AFont.Color = IsMarketTime() ? clSkyBlue : clGray;
-        AFont.Height = static_cast<int>(AFont.Height * ClockFontScale);
-        AFont.Bold = true;
-        if (!Refreshing)
-            ABrush = QBrush(clBlack);
-        else
-            ABrush = QBrush(Fetching ? clMaroon : clNavy);
-        return;
-    }
-    if (ARow == 0) {
-        switch (f) {
-        case qfLast:
-        case qfChange:
-        case qfVolume:
-            AFont.Color = clWhite;
-            break;
-        case qfHigh:
-            AFont.Color = clRed;
-            break;
-        case qfLow:
-            AFont.Color = clAqua;
-            break;
-        default:
-            AFont.Color = clGray;
-        }
-        return;
-    }
-
-    if (f == qfName) {
-        AFont.Color = ARow % 2 == 1 ? clYellow : clLime;
-        return;
-    }
-    // A stale row's figures are dim, whatever they say.
-    if (ARow - 1 < MaxStocks && FStaleRows[ARow - 1]) {
-        AFont.Color = clGray;
-        return;
-    }
-    switch (f) {
-    case qfTradeTime:
-        AFont.Color = clSilver;
-        return;
-    case qfChange: {
-        const TQuoteTrend trend = QuoteTrend(G_->Cells(ACol, ARow));
-        AFont.Color = trend == TQuoteTrend::Rising ? clRed : trend == TQuoteTrend::Falling ? clAqua : clLime;
-        return;
-    }
-    case qfVolume:
-        AFont.Color = clYellow;
-        return;
-    default:
-        break;
-    }
-
-    // Prices, against the stock's reference price as 32-bit floats. A cell that begins like a
-    // number but reads as none keeps the grid's silver.
-    const TStockObj* stock = StockList ? StockList->Stocks(ARow - 1) : nullptr;
-    if (!stock || !(stock->Data().RefPrice > 0)) return;
-    const std::optional<double> value = G_->CellNumber(ACol, ARow, QuoteNumberFormat);
-    if (!value) return;
-    const float v = static_cast<float>(*value);
-    const float ref = stock->Data().RefPrice;
-    AFont.Color = v > ref ? clRed : v < ref ? clAqua : clLime;
+    const std::optional<boardlook::TCellLook> look = boardlook::CellLook(cell);
+    if (!look) return;
+    AFont.Name = look->Face == boardlook::TFace::Kai ? KaiFace() : ArialFace();
+    AFont.Height = look->Height;
+    if (look->Bold) AFont.Bold = true;
+    if (look->Color) AFont.Color = *look->Color;
+    if (look->Background) ABrush = QBrush(*look->Background);
 }

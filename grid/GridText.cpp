@@ -111,6 +111,38 @@ inline quint32 ScaleByLevel(quint32 color, quint32 level) {
     return ag | rb;
 }
 
+// The pieces side by side on a transparent ground, with room of margin pixels around them for
+// ink outside their advance and their ascent and descent.
+QImage DrawPieces(const std::vector<TPiece>& pieces, int width, int ascent, int descent, int margin, qreal dpr) {
+    QImage img(QSize(width + 2 * margin, ascent + descent + 2 * margin) * dpr, QImage::Format_ARGB32_Premultiplied);
+    img.setDevicePixelRatio(dpr);
+    img.fill(Qt::transparent);
+    {
+        QPainter p(&img);
+        qreal x = margin;
+        for (const TPiece& piece : pieces) {
+            p.setFont(piece.Font);
+            p.setPen(piece.Color);
+            p.drawText(QPointF(x, margin + ascent), *piece.Text);
+            x += piece.Advance;
+        }
+    }
+    return img;
+}
+
+// A text wider than its cell is condensed to fit, keeping a small space at either side: the
+// image is scaled across to room and the left origin scaled with it. False when it fits.
+bool CondenseToFit(QImage& img, int width, int height, int fitWidth, int margin, qreal dpr, int& room, int& originX) {
+    room = fitWidth - 2 * std::max(1, height / 10);
+    if (fitWidth <= 0 || width <= room || room <= 0) return false;
+    const qreal scale = qreal(room) / width;
+    const int scaledWidth = std::max(1, static_cast<int>(std::floor(img.width() * scale)));
+    img = img.scaled(scaledWidth, img.height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    img.setDevicePixelRatio(dpr);
+    originX = static_cast<int>(std::floor(margin * scale));
+    return true;
+}
+
 }  // namespace
 
 qsizetype TRichStringGrid::SharedImageBound() const {
@@ -210,34 +242,17 @@ std::shared_ptr<TRichStringGrid::TTextImage> TRichStringGrid::DrawTextImage(cons
     const int descent = static_cast<int>(std::ceil(entry.Descent));
     const int margin = (ascent + descent) / 4 + 1;
     const int width = static_cast<int>(std::ceil(advance));
-    QImage img(QSize(width + 2 * margin, ascent + descent + 2 * margin) * dpr, QImage::Format_ARGB32_Premultiplied);
-    img.setDevicePixelRatio(dpr);
-    img.fill(Qt::transparent);
-    {
-        QPainter p(&img);
-        qreal x = margin;
-        for (const TPiece& piece : pieces) {
-            p.setFont(piece.Font);
-            p.setPen(piece.Color);
-            p.drawText(QPointF(x, margin + ascent), *piece.Text);
-            x += piece.Advance;
-        }
-    }
+    QImage img = DrawPieces(pieces, width, ascent, descent, margin, dpr);
     auto made = std::make_shared<TTextImage>();
     TTextImage& image = *made;
     image.Width = width;
     image.Height = ascent + descent;
     image.Origin = QPoint(margin, margin);
 
-    // A text wider than its cell is condensed to fit, keeping a small space at either side.
-    const int room = fitWidth - 2 * std::max(1, (ascent + descent) / 10);
-    if (fitWidth > 0 && width > room && room > 0) {
-        const qreal scale = qreal(room) / width;
-        const int scaledWidth = std::max(1, static_cast<int>(std::floor(img.width() * scale)));
-        img = img.scaled(scaledWidth, img.height(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-        img.setDevicePixelRatio(dpr);
+    int room = 0, originX = 0;
+    if (CondenseToFit(img, width, ascent + descent, fitWidth, margin, dpr, room, originX)) {
         image.Width = room;
-        image.Origin = QPoint(static_cast<int>(std::floor(margin * scale)), margin);
+        image.Origin = QPoint(originX, margin);
     }
     image.Coverage = !cell.Html;
     if (image.Coverage) {

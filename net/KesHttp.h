@@ -1,7 +1,8 @@
 #pragma once
 // The HTTP/1.0 client on TKesSock. Each request connects, sends the request line, the header
-// lines and an optional body, reads the status line and the header, captures the body until
-// the server closes, and disconnects; a redirect adds another pass on a fresh connection.
+// lines and an optional body, reads the status line and the header, captures the body (to its
+// Content-Length when the header gives one, else until the server closes), and disconnects; a
+// redirect adds another pass on a fresh connection.
 // HTTP error statuses are events, not exceptions: the server's page stays in Body.
 #include "net/KesExtstr.h"
 #include "net/KesSock.h"

@@ -26,6 +26,8 @@ namespace {
 constexpr long double Second = 1.0L / 86400.0L;
 constexpr long double MinPollInterval = 8 * Second;
 constexpr long double MaxPollInterval = 25 * Second;
+constexpr long double FirstRetryDelay = 10 * Second;
+constexpr long double MaxRetryDelay = 120 * Second;
 
 std::string& ServerAddress() {
     static std::string address = [] {
@@ -37,8 +39,7 @@ std::string& ServerAddress() {
 
 }  // namespace
 
-// The window compares the clock's "hh:nn" with "08:55:00" and "13:35:00" as texts: "08:55" sorts
-// before "08:55:00" and "13:35" before "13:35:00", so it runs from 08:56 through 13:35 whole.
+// The window counts the local time's whole minutes: 08:56:00 through 13:35:59 is inside.
 bool IsMarketTime() {
     if (IsWeekend) return false;
     ui::TimeParts t = ui::DecodeTime(ui::Now());
@@ -68,6 +69,8 @@ void TStockObj::Reset(const std::string& code) {
     ++FGeneration;
     FSince = ui::Now();
     LastSuccessTime = 0;
+    FailedFetches = 0;
+    RetryAfter = 0;
     FData.Code = code;
     FData.LastFetch = 0;
     FData.PollInterval = 0;
@@ -86,6 +89,7 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     const std::string c = ui::Trim(code);
     const ui::TAlive alive = FLifetime.Watch();
     std::string body, error;
+    bool timedOut = false;
     QPointer<TKesHTTP> http;
     try {
         Fetching = true;
@@ -104,12 +108,17 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
         FHttp = http;
         http->Get(QuoteURL(c));
         body = std::move(http->Body);  // the component goes with this fetch
+    } catch (const ESockError& e) {
+        timedOut = e.ErrorNo() == SockErrTimedOut;
+        error = e.what();
     } catch (...) {
         error = ui::ExceptionMessage(std::current_exception());
     }
     if (!alive) return false;
     FHttp = nullptr;
-    ServerFailed = !error.empty();
+    // A connection cut before any of the page came counts as the server's failure too.
+    ServerFailed = !error.empty() || body.empty();
+    TimedOut = timedOut;
     bool ok = error.empty() && ScrapeQuotePage(body, c, refPrice, fields);
     if (error.empty() && !ok) error = body.empty() ? "Empty page" : "No quote for " + c + " on the page";
     if (ok) {
@@ -121,9 +130,16 @@ bool TStockObj::FetchQuote(const std::string& code, float& refPrice, std::vector
     return ok;
 }
 
+long double TStockObj::RetryDelay(int failures) {
+    long double delay = FirstRetryDelay;
+    for (int i = 1; i < failures && delay < MaxRetryDelay; ++i) delay *= 2;
+    return std::min(delay, MaxRetryDelay);
+}
+
 bool TStockObj::Update() {
     if (!IsMarketTime() && FData.Loaded) return false;
     if (ui::Now() - FData.LastFetch <= FData.PollInterval) return false;
+    if (ui::Now() < RetryAfter) return false;
     FData.LastFetch = ui::Now();
 
     const unsigned generation = FGeneration;
@@ -131,9 +147,20 @@ bool TStockObj::Update() {
     float ref = 0;
     std::vector<std::string> fresh;
     bool ok = false;
+    ServerFailed = false;
     // Gone, or given another code, while the page downloaded: nothing is recorded.
     if (!ui::Survives(FLifetime, [&] { ok = FetchQuote(code, ref, fresh); })) return false;
-    if (generation != FGeneration || !ok) return false;
+    if (generation != FGeneration) return false;
+    if (!ok) {
+        // A server that failed is given time; the wait counts from the failure's end, so a fetch
+        // that ran out its deadline does not eat into it. A page without the stock's data is an
+        // answer: the stock is tried again when due.
+        FailedFetches = ServerFailed ? FailedFetches + 1 : 0;
+        RetryAfter = ServerFailed ? ui::Now() + RetryDelay(FailedFetches) : 0;
+        return false;
+    }
+    FailedFetches = 0;
+    RetryAfter = 0;
     LastSuccessTime = ui::Now();
     if (ref > 0) FData.RefPrice = ref;
     fresh.resize(QuoteFieldCount);
@@ -273,19 +300,39 @@ void TStockObjList::Refresh(bool force) {
     ui::Finally done{[] { Refreshing = false; }};
     // Every wait below runs the event loop, where a handler may destroy the list or a stock:
     // after each one the list is checked and the stock looked up again.
+    //
+    // The stocks that wait after a failure of the server come after the others, so that they
+    // never hold up a good row; each group in board order.
     const int n = Count();
-    for (int i = 0; i < n; ++i) {
+    std::vector<int> order;
+    order.reserve(static_cast<std::size_t>(n));
+    for (const bool failed : {false, true})
+        for (int i = 0; i < n; ++i)
+            if (const TStockObj* s = Stocks(i); s && (s->FailedFetches > 0) == failed) order.push_back(i);
+    // Once the fetches that failed in this cycle have taken one fetch deadline in all, however
+    // they failed, the cycle starts no other: a failing server cannot hold the board for longer.
+    std::chrono::steady_clock::duration failing{};
+    for (const int i : order) {
         if (RefreshSuspended || FStopRequested) break;
         TStockObj* stock = Stocks(i);
         if (!stock) continue;
-        if (force) stock->Data().LastFetch = 0;
+        if (force) {
+            stock->Data().LastFetch = 0;
+            stock->ClearRetry();
+        }
         const ui::TAlive stockAlive = stock->Lifetime().Watch();
         stock->ServerFailed = false;
+        stock->TimedOut = false;
+        const int failuresBefore = stock->FailedFetches;
+        const auto started = std::chrono::steady_clock::now();
         bool changed = false;
         if (!ui::Survives(FLifetime, [&] { changed = stock->Update(); })) return;
-        // The server did not answer: the stocks after this one would each wait out the same
-        // deadline. The cycle ends here; the next one starts again from the first stock.
-        if (stockAlive && stock->ServerFailed) break;
+        // A server that held a fetch to its deadline could do the same to each stock after this
+        // one. The cycle ends; this stock now waits, and the next cycle goes past it.
+        if (stockAlive && stock->FailedFetches > failuresBefore) {
+            failing += std::chrono::steady_clock::now() - started;
+            if (stock->TimedOut || failing >= std::chrono::milliseconds(FetchTimeOutMs)) break;
+        }
         if (changed && stockAlive && Stocks(i) == stock && !ReportChange(i, stock, stockAlive)) return;
         if (FStopRequested) break;
         if (!ui::Survives(FLifetime, [] { ui::ProcessMessages(); })) return;
@@ -297,6 +344,7 @@ void TStockObjList::RefreshStock(int index, TStockObj* stock) {
     if (!stock) return;
     const ui::TAlive stockAlive = stock->Lifetime().Watch();
     stock->Data().LastFetch = 0;
+    stock->ClearRetry();
     bool changed = false;
     if (!ui::Survives(FLifetime, [&] { changed = stock->Update(); })) return;
     if (changed && stockAlive) ReportChange(index, stock, stockAlive);
@@ -311,6 +359,7 @@ bool TStockObjList::ReportChange(int index, TStockObj* stock, const ui::TAlive& 
 
 void TStockObjList::TimerTick() {
     const ui::TAlive alive = FLifetime.Watch();
+    const bool ranInside = Refreshing;
     FTimer->SetEnabled(false);
     ++FTicking;
     {
@@ -321,7 +370,8 @@ void TStockObjList::TimerTick() {
         }};
         Refresh(false);
     }
-    if (alive && OnCycleEnd) OnCycleEnd(this);
+    // A tick that came while another cycle ran (a forced one) ran none: it is no cycle's end.
+    if (alive && OnCycleEnd && !ranInside) OnCycleEnd(this);
 }
 
 void TStockObjList::Suspend(bool on) {

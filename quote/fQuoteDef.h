@@ -128,8 +128,22 @@ public:
     bool IsStale() const;
 
     // True when the last fetch failed for want of the server (no connection, time-out, broken
-    // connection) rather than for a page without the stock's data.
+    // connection, no page at all) rather than for a page without the stock's data.
     bool ServerFailed = false;
+    // True when the last fetch failed because its deadline ran out: the server held it.
+    bool TimedOut = false;
+
+    // Fetches in a row that failed for want of the server (ServerFailed), since the last one
+    // that brought an answer (or Create/Reset).
+    int FailedFetches = 0;
+    // A stock whose fetch failed for want of the server is not due again before this time:
+    // RetryDelay(FailedFetches) after the failure. 0 = no wait.
+    ui::TDateTime RetryAfter = 0;
+    // How long a stock waits after its n-th failed fetch in a row (days): 10 s, doubled with
+    // each further failure, at most 2 minutes.
+    static long double RetryDelay(int failures);
+    // Clears the wait after failures (a forced fetch).
+    void ClearRetry() { RetryAfter = 0; }
 
     // Makes the object a new, never fetched stock with the given code. A download under way for
     // the old code is not recorded.
@@ -141,8 +155,9 @@ public:
     // (network, time-out, over-long page, no anchor line) returns false with fields empty.
     virtual bool FetchQuote(const std::string& code, float& refPrice, std::vector<std::string>& fields);
 
-    // Fetches the stock when it is due and records the changed fields. True when Changed is not
-    // empty afterwards.
+    // Fetches the stock when it is due (its poll interval has passed since the last fetch, it is
+    // past RetryAfter, and it lies in the trading window unless it was never loaded) and records
+    // the changed fields. True when Changed is not empty afterwards.
     bool Update();
 
     // Ends a download under way, if any, as a failure.
@@ -190,7 +205,8 @@ public:
     std::vector<TItem> Items;
     TStockUpdateEvent OnUpdate;
     // After each tick of the refresh timer, once its cycle has ended (not when the cycle
-    // raised, nor when a handler destroyed the list).
+    // raised, nor when a handler destroyed the list, nor for a tick that came while another
+    // cycle ran and so ran none).
     TStockListEvent OnCycleEnd;
 
     void Clear();
@@ -201,7 +217,12 @@ public:
     // Appends a stock (the list takes it over); returns its position.
     int Add(const std::string& code, std::unique_ptr<TStockObj> stock);
 
-    // One refresh cycle over all stocks; force makes every stock due at once.
+    // One refresh cycle over all stocks; force makes every stock due at once, a failed one
+    // included. The stocks whose last fetch failed for want of the server are visited after the
+    // others, so that they never hold up a good row. A fetch that runs out its deadline ends the cycle, and so does
+    // any failed fetch once the cycle's failed fetches have taken FetchTimeOutMs in all: a silent
+    // server costs a cycle one deadline, not one per stock, while fetches that fail at once
+    // (refused, cut off, too large, no quote) let it go on.
     void Refresh(bool force);
     // An immediate forced update of one stock, reported under the given index.
     void RefreshStock(int index, TStockObj* stock);

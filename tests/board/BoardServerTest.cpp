@@ -2,6 +2,7 @@
 // every row written through the update listener, and a screenshot of the full board kept in
 // the build tree (artefacts/board-ten-stocks.png).
 #include "BoardSupport.h"
+#include "quote/FailingPages.h"
 #include "support/ServerProcess.h"
 
 #include <QDir>
@@ -75,4 +76,32 @@ TEST_F(BoardFixture, TenStocksFromTheQuoteServer) {
                 ASSERT_EQ(img.pixelColor(cell.right(), y), ground) << c << "," << r;
             }
         }
+}
+
+// A stock whose page stalls costs the board one cycle: the next one fills the row after it,
+// while the stalled row stays blank.
+TEST_F(BoardFixture, TheRowAfterAStalledStockIsFilled) {
+    nettest::LoopbackServer server(quotetest::FailingCodes);
+    const std::string oldServer = QuoteServer();
+    const int oldTimeOut = FetchTimeOutMs;
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    FetchTimeOutMs = 300;
+    board->StockList.reset();
+    testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), "STLL\r\n2330\r\n");
+    board->StockList = std::make_unique<TStockObjList>();
+    board->StockList->Suspend(true);
+    board->StockList->OnUpdate = [b = board.get()](TStockObjList* s, int i, TStockObj* st) {
+        b->DO_OnUpdate(s, i, st);
+    };
+    auto now = std::make_shared<ui::TDateTime>(TradingTime());
+    ui::SetClock([now] { return *now; });
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        *now += ui::EncodeTime(0, 0, 6);
+        board->StockList->Refresh(false);
+    }
+    SetQuoteServer(oldServer);
+    FetchTimeOutMs = oldTimeOut;
+    EXPECT_EQ(Cell(0, 1), "");
+    EXPECT_EQ(ui::Trim(Cell(0, 2)), "台積電");
+    EXPECT_EQ(Cell(3, 2), "1,085 ");
 }

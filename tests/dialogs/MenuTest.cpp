@@ -3,6 +3,7 @@
 #include "ui/core/Big5.h"
 #include "ui/core/Consts.h"
 
+#include <QCursor>
 #include <QFontInfo>
 #include <gtest/gtest.h>
 #include <memory>
@@ -13,8 +14,12 @@ namespace {
 
 class Menu : public DialogFixture {
 protected:
-    // The menu as the board sets it up: one line, selected, one line tall, at a screen position.
+    // The menu as the board sets it up: one line, selected, one line tall, at a screen position,
+    // and the pointer on it, as it is when the board opens the menu where the user pressed.
+    // (Elsewhere, the menu's pointer watch would dismiss it whenever the test's action came
+    // later than the watch's first look.)
     std::unique_ptr<TfrmDlgMenu> Make(const char* line = "更換股票", QPoint at = {200, 150}) {
+        QCursor::setPos(at + QPoint(20, 20));
         auto dlg = std::make_unique<TfrmDlgMenu>(owner);
         dlg->ListBox1->SetItems({ui::Utf8ToBig5(line)});
         dlg->ListBox1->SetItemIndex(0);

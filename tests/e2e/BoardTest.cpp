@@ -439,13 +439,14 @@ TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange)
     env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(closed));
     ASSERT_TRUE(board.Start({e2e::ProgramPath("board/quoteboard")}, dir.path(), x.Environment(env), true));
     ASSERT_TRUE(board.WaitForOutput("0 of 2 stocks shown", 30000)) << board.Output();
-    // Two more cycles (one every five seconds after the last) bring the same error again. Each
-    // cycle ends at its first stock, the server being absent: the second is never tried.
+    // Later cycles try each stock again once its wait after the failure is over and meet the
+    // same error, which is not reported again.
     std::this_thread::sleep_for(std::chrono::seconds(12));
     const std::string out = board.Output();
-    std::size_t at = out.find(" row 1 2330: ");
-    ASSERT_NE(at, std::string::npos) << out;
-    EXPECT_EQ(out.find(" row 1 2330: ", at + 1), std::string::npos) << out;
-    EXPECT_EQ(out.find(" row 2 2317: "), std::string::npos) << out;
-    EXPECT_LT(at, out.find("first refresh done")) << out;
+    for (const char* row : {" row 1 2330: ", " row 2 2317: "}) {
+        std::size_t at = out.find(row);
+        ASSERT_NE(at, std::string::npos) << row << out;
+        EXPECT_EQ(out.find(row, at + 1), std::string::npos) << row << out;
+        EXPECT_LT(at, out.find("first refresh done")) << row << out;
+    }
 }

@@ -1,5 +1,6 @@
 // The quote model against real peers on loopback: the bundled quote server, the quotewatch
 // program, and scripted servers that stall or send too much.
+#include "FailingPages.h"
 #include "QuotePages.h"
 #include "e2e/Harness.h"
 #include "quote/fQuoteDef.h"
@@ -366,8 +367,8 @@ TEST(ServerProcessLifetime, TheServerDiesWithTheProcessThatStartedIt) {
 }
 
 // A server that accepts and never answers costs a cycle one fetch deadline, not one per stock;
-// the next cycle tries again from its first stock. A server whose pages lack the data keeps
-// the cycle going through every stock.
+// a forced cycle tries the stocks that have not failed first. A server whose pages lack the
+// data keeps the cycle going through every stock.
 TEST_F(EndToEnd, ACycleEndsAtTheFirstStockTheServerDoesNotAnswer) {
     const int oldTimeOut = FetchTimeOutMs;
     FetchTimeOutMs = 300;
@@ -384,7 +385,7 @@ TEST_F(EndToEnd, ACycleEndsAtTheFirstStockTheServerDoesNotAnswer) {
         EXPECT_EQ(list.Stocks(1)->Data().LastFetch, 0);
         list.Refresh(true);
         ASSERT_EQ(silent.Requests().size(), 2u);
-        for (const std::string& r : silent.Requests()) EXPECT_NE(r.find("s=2330 "), std::string::npos) << r;
+        EXPECT_EQ(quotetest::RequestedCode(silent.Requests()[1]), "2317");
         EXPECT_FALSE(Refreshing);
     }
     FetchTimeOutMs = oldTimeOut;
@@ -395,5 +396,107 @@ TEST_F(EndToEnd, ACycleEndsAtTheFirstStockTheServerDoesNotAnswer) {
     list.Refresh(true);
     EXPECT_EQ(empty.Accepted(), 3);
     EXPECT_FALSE(list.Stocks(2)->ServerFailed);
+    list.Clear();
+}
+
+// Stocks whose pages stall, are too large or are cut off never keep the rows after them from
+// being fetched: the stall ends its cycle, and a failed stock waits (10 s, then 20 s) while
+// the next cycles go past it; the good rows come first in every cycle once it has failed.
+TEST_F(EndToEnd, FailingStocksNeverStarveTheRowsAfterThem) {
+    const int oldTimeOut = FetchTimeOutMs;
+    FetchTimeOutMs = 300;
+    ui::TDateTime now = ui::EncodeDateTime(2026, 12, 8, 10, 0, 0);
+    ui::SetClock([&now] { return now; });
+    TempDir dir;
+    WorkingDir cwd(dir.path());
+    WriteFileBytes("STOCKLIST.TXT", "STLL\r\nHUGE\r\nCLOS\r\n2330\r\n2317\r\n1101\r\n");
+    LoopbackServer server(quotetest::FailingCodes);
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TStockObjList list;
+    std::vector<int> rows;
+    list.OnUpdate = [&](TStockObjList*, int i, TStockObj*) { rows.push_back(i); };
+    std::size_t seen = 0;
+    // One cycle six seconds after the last; the codes it asked the server for.
+    auto cycle = [&] {
+        now += ui::EncodeTime(0, 0, 6);
+        list.Refresh(false);
+        std::vector<std::string> codes;
+        const std::vector<std::string> requests = server.Requests();
+        for (; seen < requests.size(); ++seen) codes.push_back(quotetest::RequestedCode(requests[seen]));
+        return codes;
+    };
+    using Codes = std::vector<std::string>;
+    EXPECT_EQ(cycle(), Codes{"STLL"});
+    EXPECT_TRUE(rows.empty());
+    EXPECT_EQ(cycle(), (Codes{"HUGE", "CLOS", "2330", "2317", "1101"}));
+    EXPECT_EQ(rows, (std::vector<int>{3, 4, 5}));
+    EXPECT_EQ(list.Stocks(1)->FailedFetches, 1);
+    EXPECT_FALSE(list.Stocks(1)->TimedOut);
+    // The stall's 10 s wait is over; the good rows (polled every 8 s) are not due yet.
+    EXPECT_EQ(cycle(), Codes{"STLL"});
+    EXPECT_EQ(list.Stocks(0)->FailedFetches, 2);
+    // The good rows first, then the failed ones whose wait is over; the stall now waits 20 s.
+    EXPECT_EQ(cycle(), (Codes{"2330", "2317", "1101", "HUGE", "CLOS"}));
+    EXPECT_NEAR(static_cast<double>(list.Stocks(0)->RetryAfter - list.Stocks(0)->Data().LastFetch),
+                static_cast<double>(TStockObj::RetryDelay(2)), 1e-9);
+    // A forced cycle tries the waiting stocks too, after the good rows, and ends at the stall.
+    now += ui::EncodeTime(0, 0, 1);
+    list.Refresh(true);
+    EXPECT_EQ(server.Requests().size(), seen + 4);
+    EXPECT_EQ(quotetest::RequestedCode(server.Requests().back()), "STLL");
+    FetchTimeOutMs = oldTimeOut;
+    list.Clear();
+}
+
+// The same list in quotewatch, against its own 15 s deadline: the stall ends the first cycle,
+// and the second prints the three good rows.
+TEST_F(EndToEnd, QuotewatchReportsTheRowsAfterFailingStocks) {
+    LoopbackServer server(quotetest::FailingCodes);
+    TempDir dir;
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "STLL\nHUGE\nCLOS\n2330\n2317\n1101\n");
+    QProcess watch;
+    StartQuotewatch(watch, dir.path(), server.Port(), {"--cycles", "2"});
+    ASSERT_TRUE(watch.waitForFinished(60000));
+    EXPECT_EQ(watch.exitCode(), 0);
+    const QString err = QString::fromUtf8(watch.readAllStandardError());
+    QStringList rows;
+    for (const QString& line : QString::fromUtf8(watch.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+        rows << line.section('\t', 1, 2);
+    EXPECT_EQ(rows, (QStringList{"4\t2330", "5\t2317", "6\t1101"})) << err.toStdString();
+    for (const char* row : {"row 1 STLL", "row 2 HUGE", "row 3 CLOS"}) EXPECT_TRUE(err.contains(row)) << row;
+}
+
+// Fetches that fail slowly without running out their deadline end the cycle once they have
+// taken one deadline together; the stocks after them are reached in the next cycle, first.
+TEST_F(EndToEnd, SlowFailuresEndTheCycleOnceTheyHaveTakenADeadline) {
+    const int oldTimeOut = FetchTimeOutMs;
+    FetchTimeOutMs = 2000;
+    ui::TDateTime now = ui::EncodeDateTime(2026, 12, 8, 10, 0, 0);
+    ui::SetClock([&now] { return now; });
+    LoopbackServer server([](Conn& c) {
+        const std::string code = quotetest::RequestedCode(c.ReadRequest());
+        if (code == "2330") {
+            quotetest::PageQuote q;
+            c.Send("HTTP/1.0 200 OK\r\n\r\n" + quotetest::QuotePage(q));
+            return;
+        }
+        c.Send("HTTP/1.0 200 OK\r\n");
+        c.Pause(1200);  // then cut off
+    });
+    SetQuoteServer("127.0.0.1:" + std::to_string(server.Port()));
+    TempDir dir;
+    WorkingDir cwd(dir.path());
+    WriteFileBytes("STOCKLIST.TXT", "SLW1\r\nSLW2\r\nSLW3\r\n2330\r\n");
+    TStockObjList list;
+    list.Refresh(false);
+    EXPECT_EQ(server.Requests().size(), 2u);
+    EXPECT_FALSE(list.Stocks(1)->TimedOut);
+    EXPECT_EQ(list.Stocks(2)->Data().LastFetch, 0);
+    now += ui::EncodeTime(0, 0, 6);
+    list.Refresh(false);
+    ASSERT_EQ(server.Requests().size(), 4u);
+    EXPECT_EQ(quotetest::RequestedCode(server.Requests()[3]), "2330");
+    EXPECT_TRUE(list.Stocks(3)->Data().Loaded);
+    FetchTimeOutMs = oldTimeOut;
     list.Clear();
 }

@@ -49,7 +49,10 @@ struct ScriptedStock : TStockObj {
             r = replies.front();
             replies.pop_front();
         }
-        if (!r) return false;
+        if (!r) {
+            ServerFailed = true;  // as a refused or broken connection
+            return false;
+        }
         fields = *r;
         last = *r;
         ref = QuoteValue(fields[qfLast]) - QuoteValue(fields[qfChange]);
@@ -153,6 +156,51 @@ TEST_F(QuoteModel, AFailedFetchChangesNothingButLastFetch) {
     EXPECT_EQ(s.Data().Changed, 0);
 }
 
+// A stock whose server failed is not fetched again before its wait is over: 10 s after the
+// first failure, doubled after each further one up to 2 minutes; a fetch that brings the page
+// ends the waits, and so does a page without the stock's data, which is retried when due.
+TEST_F(QuoteModel, AFailedStockWaitsLongerAfterEachFailure) {
+    ScriptedStock s("2330");
+    s.replies = {std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                 std::nullopt, std::nullopt, Quote("100"), std::nullopt};
+    EXPECT_FALSE(s.Update());
+    int fetches = 1;
+    for (double wait : {10, 20, 40, 80, 120, 120}) {
+        Advance(wait - 0.5);
+        EXPECT_FALSE(s.Update());
+        EXPECT_EQ(s.fetches, fetches) << "fetched before its " << wait << " s wait was over";
+        Advance(1);
+        s.Update();
+        EXPECT_EQ(s.fetches, ++fetches) << "not fetched after its " << wait << " s wait";
+    }
+    EXPECT_TRUE(s.Data().Loaded);
+    EXPECT_EQ(s.FailedFetches, 0);
+    s.Data().Changed = 0;
+    Advance(9);
+    EXPECT_FALSE(s.Update());  // fails again: the first wait once more
+    Advance(9.5);
+    s.Update();
+    EXPECT_EQ(s.fetches, fetches + 1);
+    struct NoQuote : TStockObj {
+        using TStockObj::TStockObj;
+        int fetches = 0;
+        bool FetchQuote(const std::string&, float&, std::vector<std::string>&) override {
+            ++fetches;
+            return false;
+        }
+    } page("9999");
+    page.FailedFetches = 2;  // the server was down before
+    for (int i = 0; i < 3; ++i) {
+        page.Update();
+        Advance(1);
+    }
+    EXPECT_EQ(page.fetches, 3);
+    EXPECT_EQ(page.FailedFetches, 0);
+    s.Reset("2317");
+    EXPECT_EQ(s.RetryAfter, 0);
+    EXPECT_EQ(s.FailedFetches, 0);
+}
+
 TEST_F(QuoteModel, OutsideTheTradingWindowOnlyNewStocksAreFetched) {
     now = ui::EncodeDateTime(2026, 12, 8, 20, 0, 0);
     ScriptedStock s("2330");
@@ -191,19 +239,22 @@ TEST_F(QuoteModel, AStockWithoutAPageForTooLongIsStaleInsideTheWindowOnly) {
     EXPECT_FALSE(s.IsStale());
     s.Data().Changed = 0;  // handed on
 
-    // Failures: stale once 60 s (more than 3 x 8 s) have passed since the last page.
-    s.replies = {std::nullopt, std::nullopt, std::nullopt, std::nullopt};
-    for (int i = 0; i < 4; ++i) {
-        Advance(14);
+    // Failures, each once the wait the one before it set is over: stale once 60 s (more than
+    // 3 x 8 s) have passed since the last page.
+    s.replies = {std::nullopt, std::nullopt, std::nullopt};
+    for (int seconds : {14, 14, 28}) {
+        Advance(seconds);
         EXPECT_FALSE(s.Update());
     }
+    EXPECT_EQ(s.fetches, 4);
     EXPECT_FALSE(s.IsStale());  // 56 s
     Advance(5);
     EXPECT_TRUE(s.IsStale());
-    // A page that changes nothing is fresh all the same; the stock merely stands still.
-    Advance(4);
+    // A page that changes nothing, after the third failure's 40 s wait, is fresh all the same;
+    // the stock merely stands still.
+    Advance(36);
     EXPECT_FALSE(s.Update());
-    EXPECT_EQ(s.fetches, 6);
+    EXPECT_EQ(s.fetches, 5);
     EXPECT_FALSE(s.IsStale());
 
     // A long interval lengthens the bound: 25 s gives 75 s.
@@ -396,15 +447,19 @@ TEST_F(WatchList, ACycleCallsTheListenerForChangedStocksInOrderAndEmptiesChanged
     EXPECT_EQ(calls[0].first, 0);
     EXPECT_NE(calls[0].second, 0);
     for (auto* st : s) EXPECT_EQ(st->Data().Changed, 0);
-    // Half a second later only the stock that failed is due (its interval is still 0); it
-    // brings data now. A forced cycle then fetches every stock again, and identical data call no one.
+    // Half a second later no stock is due: the one that failed waits 10 s, the others their
+    // intervals. Ten seconds on all three are fetched, the one that failed last, and it brings
+    // data now. A forced cycle then fetches every stock again, and identical data call no one.
     Advance(0.5);
     list.Refresh(false);
-    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 4);
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 3);
+    Advance(10);
+    list.Refresh(false);
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 6);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[1].first, 1);
     list.Refresh(true);
-    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 7);
+    EXPECT_EQ(s[0]->fetches + s[1]->fetches + s[2]->fetches, 9);
     EXPECT_EQ(calls.size(), 2u);
 }
 

@@ -1,9 +1,9 @@
 #pragma once
 // A periodic timer of the user-interface thread with the semantics the program's forms and
 // model expect: it runs while Enabled is true, Interval is not 0 and OnTimer is set, and every
-// change of those three re-arms it (so a change restarts the countdown, and setting a property
-// to the value it already has changes nothing). An exception from OnTimer goes to the
-// application's exception handler.
+// change of those three re-arms it, so a change restarts the countdown. Setting Enabled or
+// Interval to the value it already has changes nothing; SetOnTimer always re-arms, even with
+// the same handler. An exception from OnTimer goes to the application's exception handler.
 #include "ui/core/Events.h"
 
 #include <QObject>
