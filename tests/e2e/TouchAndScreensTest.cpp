@@ -115,8 +115,7 @@ TEST_F(Board, DialogsOpenOnTheBoardsMonitor) {
     EXPECT_EQ(DialogRects(two)[0].topLeft(), row);
     two.Click(row.x() + 20, row.y() + 20);
     std::vector<QRect> d;
-    ASSERT_TRUE(WaitFor([&] { return (d = DialogRects(two)).size() == 1 && d[0].width() > 500; }, 4000))
-        << "no picker";
+    ASSERT_TRUE(WaitFor([&] { return (d = DialogRects(two)).size() == 1 && d[0].width() > 500; }, 4000)) << "no picker";
     EXPECT_EQ(d[0].topLeft(), QPoint(1920 + 320, 97));  // below and right of the clock cell
     two.Key("Escape");
     ASSERT_TRUE(WaitFor([&] { return DialogRects(two).empty(); }, 4000));
