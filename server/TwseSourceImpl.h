@@ -62,7 +62,9 @@ struct Stock {
     Clock::time_point lastAsked, lastPolled, nowhereSince;
     bool haveQuote = false;
     Quote quote;
-    Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
+    twse::Seen seen;            // the trades seen on the quote's day
+    Clock::time_point fresh{};  // when an answer last brought the code
+    int misses = 0;             // weight of the answers in a row that lacked a code not placed yet
     std::string date, name, page;
     std::vector<Waiter> waiting;
 };
@@ -120,9 +122,11 @@ struct TwseSource::Impl {
                std::vector<std::string>& logs, gateway::Calls& calls);
     void Failed(const std::string& error, gateway::Clock::time_point finished, std::vector<std::string>& logs,
                 gateway::Calls& calls);
-    void TakeQuotes(const twse::Answer& answer, gateway::Calls& calls);
-    void FoundNowhere(const std::vector<std::string>& channels, gateway::Clock::time_point finished,
-                      gateway::Calls& calls);
+    void TakeQuotes(const twse::Answer& answer, gateway::Clock::time_point finished, gateway::Calls& calls);
+    void FoundNowhere(const std::vector<std::string>& channels, const twse::Answer& answer,
+                      gateway::Clock::time_point finished, gateway::Calls& calls);
+    bool InWindow() const;
+    bool IsStale(const gateway::Stock& s, gateway::Clock::time_point now) const;
     void Run();
 
     // The requests to the service (TwseUpstream.cpp).
