@@ -546,18 +546,19 @@ TEST(TwseRecorded, TrialPricesOfTheAuctionsAreNeverShownNorKeptAsTrades) {
     EXPECT_NE(change.find(ui::Utf8ToBig5("▽0.5")), std::string::npos);
 }
 
-TEST(TwseRecorded, AnEntryWithoutItsTimeTakesTheAnswersAndOneEmptyAnswerHidesNoCode) {
+TEST(TwseRecorded, AnEntryWithoutItsTimeTakesTheAnswers) {
     FakeUpstream up;
     // node-twstock's answer without t and tlong: the time of queryTime.
     up.Serve("derived-without-time-20231222.json");
-    {
-        TwseSource source(FastOptions(up));
-        std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
-        ASSERT_FALSE(f.empty());
-        EXPECT_EQ(f[qfTradeTime], "18:46:28");
-        EXPECT_EQ(f[qfLast], "582");
-    }
+    TwseSource source(FastOptions(up));
+    std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f[qfTradeTime], "18:46:28");
+    EXPECT_EQ(f[qfLast], "582");
+}
 
+TEST(TwseRecorded, OneEmptyAnswerHidesNoCodeRepeatedOnesWhileOthersComeBackDo) {
+    FakeUpstream up;
     // twstock's empty answer, then its answer with 6223: the code is served, not unknown.
     up.Serve("twstock-empty-20190113.json");
     TwseSource source(FastOptions(up));
