@@ -208,6 +208,30 @@ void See(const Entry& e, Seen& seen) {
     if (e.secondOfDay >= CloseSecond) seen.close = e.last;
 }
 
+bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& closes, std::string& date,
+                      std::string& error) {
+    json::parser_callback_t shallow = [](int depth, json::parse_event_t, json&) { return depth <= MaxDepth; };
+    json doc = json::parse(body.begin(), body.end(), shallow, /*allow_exceptions=*/false);
+    if (doc.is_discarded() || !doc.is_array()) {
+        error = "the daily quotes are not a JSON array";
+        return false;
+    }
+    for (const json& item : doc) {
+        if (!item.is_object()) continue;
+        std::string code = Text(item, "Code");
+        if (code.empty()) code = Text(item, "SecuritiesCompanyCode");
+        std::string close = Text(item, "ClosingPrice");
+        if (close.empty()) close = Text(item, "Close");
+        Cents price = ParseUpstreamPrice(close);
+        if (!ValidCode(code) || price <= 0) continue;
+        closes[code] = price;
+        std::string roc = Text(item, "Date");
+        if (date.empty() && roc.size() == 7 && roc.find_first_not_of("0123456789") == std::string::npos)
+            date = std::to_string(std::stoi(roc.substr(0, 3)) + 1911) + roc.substr(3);
+    }
+    return true;
+}
+
 Listing ToListing(const Entry& e) {
     Listing l;
     l.code = e.code;

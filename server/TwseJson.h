@@ -16,6 +16,7 @@
 #include "server/Universe.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,13 @@ Quote ToQuote(const Entry& entry, const Quote* earlier, const Seen& seen);
 
 // What an entry adds to the trades seen on its day.
 void See(const Entry& entry, Seen& seen);
+
+// Reads the exchange's published daily quotes of all stocks (open data: a JSON array of objects
+// with "Date" as a ROC date "1150326", the code as "Code" or "SecuritiesCompanyCode", the close as
+// "ClosingPrice" or "Close") into closes by code, adding to what closes holds; date is the
+// yyyymmdd of the first entry that has one. False with a reason for text that is no such array.
+bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& closes, std::string& date,
+                      std::string& error);
 
 // The listing a page is written for: code, name, previous close, ETF ticks for "00" codes.
 Listing ToListing(const Entry& entry);

@@ -192,6 +192,9 @@ void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Clock::time_point 
         s.quote = twse::ToQuote(e, sameDay ? &s.quote : nullptr, s.seen);
         twse::See(e, s.seen);
         s.date = e.date;
+        s.afterClose = e.secondOfDay >= twse::CloseSecond;
+        if (CloseMissing(s) && dailyClosesDate == s.date)
+            if (auto close = dailyCloses.find(e.code); close != dailyCloses.end()) s.quote.last = close->second;
         s.fresh = finished;
         s.misses = 0;
         Listing listing = twse::ToListing(e);
@@ -199,6 +202,7 @@ void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Clock::time_point 
             listing.name = s.name;
         else
             s.name = listing.name;
+        s.listing = listing;
         s.page = QuotePage(listing, s.quote, 0);
         s.haveQuote = true;
         for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), s.page);
@@ -241,6 +245,47 @@ bool TwseSource::Impl::IsStale(const Stock& s, Clock::time_point now) const {
     return s.haveQuote && now - s.fresh > options.staleAfter && InWindow();
 }
 
+bool TwseSource::Impl::CloseMissing(const Stock& s) const {
+    return s.haveQuote && s.afterClose && s.quote.last <= 0 && !s.date.empty();
+}
+
+// Asks the exchange's published daily quotes for the closes the service did not tell: once a
+// day, again ten minutes later while they are of an earlier day. Called with the lock held.
+void TwseSource::Impl::TakeDailyCloses(std::unique_lock<std::mutex>& g, std::vector<std::string>& logs) {
+    std::string wanted;
+    Clock::time_point now = Clock::now();
+    for (const auto& [code, s] : stocks)
+        if (CloseMissing(s) && s.date != dailyClosesDate &&
+            (s.date != closesWantedFor || now - closesAskedAt > std::chrono::minutes(10)))
+            wanted = s.date;
+    if (wanted.empty() || closeSources.empty()) return;
+    closesWantedFor = wanted;
+    closesAskedAt = now;
+    std::vector<Upstream> sources = closeSources;
+    g.unlock();
+    std::map<std::string, Cents> closes;
+    std::string date, problems;
+    for (const Upstream& source : sources) {
+        Reply reply = Get(source, source.path, false);
+        std::string error = reply.error;
+        if (reply.ok && reply.status != 200) error = "HTTP status " + std::to_string(reply.status);
+        if (error.empty() && reply.ok) twse::ParseDailyCloses(reply.body, closes, date, error);
+        if (!error.empty()) problems += (problems.empty() ? "" : "; ") + source.base + ": " + error;
+    }
+    g.lock();
+    if (!problems.empty()) logs.push_back("daily closes: " + problems);
+    if (date.empty() || stopping) return;
+    dailyCloses = std::move(closes);
+    dailyClosesDate = date;
+    logs.push_back("daily closes of " + date + ": " + std::to_string(dailyCloses.size()) + " codes");
+    for (auto& [code, s] : stocks) {
+        auto close = dailyCloses.find(code);
+        if (!CloseMissing(s) || s.date != dailyClosesDate || close == dailyCloses.end()) continue;
+        s.quote.last = close->second;
+        s.page = QuotePage(s.listing, s.quote, 0);
+    }
+}
+
 void TwseSource::Impl::Run() {
     std::unique_lock<std::mutex> g(lock);
     while (!stopping) {
@@ -264,12 +309,19 @@ void TwseSource::Impl::Run() {
         for (const std::string& line : logs) Log(line);
         Deliver(calls, [this](const std::string& line) { Log(line); });
         g.lock();
+        if (!outcome.ok || stopping) continue;
+        logs.clear();
+        TakeDailyCloses(g, logs);
+        g.unlock();
+        for (const std::string& line : logs) Log(line);
+        g.lock();
     }
 }
 
 TwseSource::TwseSource(Options options) : FImpl(std::make_unique<Impl>()) {
     FImpl->options = std::move(options);
     FImpl->upstream = ParseUpstream(FImpl->options.upstream);
+    for (const std::string& url : FImpl->options.dailyCloses) FImpl->closeSources.push_back(ParseUpstream(url));
     FImpl->store = FindSystemStore();
     if (FImpl->upstream.https && !FImpl->store.present) {
         FImpl->certificateProblem = "the system has no certificate authorities (neither " + FImpl->store.file +

@@ -193,3 +193,23 @@ TEST(TwseQuote, TheBoardsScraperReadsThePagesAsTheSimulatorWritesThem) {
     EXPECT_EQ(s.f[qfChange], "");  // no mark, no figure
     EXPECT_EQ(s.f[qfBid], "105.5");
 }
+
+TEST(TwseDailyCloses, ReadsTheListedAndTheOverTheCounterShapesAndRefusesOthers) {
+    std::map<std::string, Cents> closes;
+    std::string date, error;
+    ASSERT_TRUE(ParseDailyCloses(
+        testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/derived-daily-closes-20231222.json"),
+        closes, date, error))
+        << error;
+    EXPECT_EQ(date, "20231222");
+    EXPECT_EQ(closes["2330"], 58200);
+    EXPECT_EQ(closes["0050"], 13210);
+    // The over-the-counter shape adds to what is there; entries without a price are left out.
+    ASSERT_TRUE(ParseDailyCloses(R"([{"Date":"1121222","SecuritiesCompanyCode":"6488","Close":"480.50"},)"
+                                 R"({"Date":"1121222","SecuritiesCompanyCode":"6499","Close":"----"}])",
+                                 closes, date, error));
+    EXPECT_EQ(closes.size(), 3u);
+    EXPECT_EQ(closes["6488"], 48050);
+    EXPECT_FALSE(ParseDailyCloses(R"({"stat":"OK"})", closes, date, error));
+    EXPECT_FALSE(ParseDailyCloses("<html>", closes, date, error));
+}

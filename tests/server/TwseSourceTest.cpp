@@ -28,6 +28,7 @@ TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>
     o.maxBackoff = 800ms;
     o.timeout = 2s;  // a whole request, and a page's wait: room for a loaded machine
     o.rateWindow = 100ms;
+    o.dailyCloses = up.DailyClosesUrls();
     auto lines = std::make_shared<std::mutex>();
     o.log = [log, lines](const std::string& line) {
         std::lock_guard<std::mutex> g(*lines);
@@ -513,11 +514,26 @@ TEST(TwseRecorded, TheCloseIsTheClosingTradeNeverPzAlone) {
     ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 2));
     EXPECT_EQ(LastAndChange(source, "2330").first, "582");
 
-    // A gateway that never saw the closing trade shows no last price rather than pz.
-    TwseSource fresh(FastOptions(up));
-    auto [none, noChange] = LastAndChange(fresh, "2330");
-    EXPECT_EQ(none, "-");
-    EXPECT_EQ(noChange, "");
+    // A gateway that never saw the closing trade shows no last price rather than pz, as long as
+    // the exchange's published daily quotes have none either ...
+    {
+        TwseSource fresh(FastOptions(up));
+        auto [none, noChange] = LastAndChange(fresh, "2330");
+        EXPECT_EQ(none, "-");
+        EXPECT_EQ(noChange, "");
+        for (int i = 0; i < 200 && up.DailyClosesAsked() < 2; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(up.DailyClosesAsked(), 2);  // listed and over the counter, once
+    }
+    // ... and their close once they have it.
+    up.ServeDailyCloses("derived-daily-closes-20231222.json");
+    TwseSource published(FastOptions(up));
+    std::string close;
+    for (int i = 0; i < 500 && close != "582"; ++i) {
+        close = LastAndChange(published, "2330").first;
+        if (close != "582") std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(close, "582");
+    EXPECT_EQ(up.DailyClosesAsked(), 4);
 }
 
 TEST(TwseRecorded, TrialPricesOfTheAuctionsAreNeverShownNorKeptAsTrades) {
