@@ -244,6 +244,11 @@ std::string UnavailablePage(std::string_view code) {
     return page;
 }
 
+bool IsUnavailablePage(std::string_view page) {
+    // The message row stands where a quote page has its quote row; a name cannot carry its markup.
+    return page.find(Text().unavailable1) != std::string_view::npos;
+}
+
 std::string ErrorPage(int status) {
     std::string reason = status == 404   ? "Not Found"
                          : status == 400 ? "Bad Request"

@@ -31,6 +31,8 @@ std::string UnknownStockPage(std::string_view code);
 // The page for a stock whose quote cannot be had at the moment (a live feed that is down): the
 // same frame, a message, no quote row.
 std::string UnavailablePage(std::string_view code);
+// True for a page of UnavailablePage: it is served with the status 503.
+bool IsUnavailablePage(std::string_view page);
 // A short page for an HTTP error status (404, 400, 500).
 std::string ErrorPage(int status);
 

@@ -40,6 +40,11 @@ MHD_Result Send(MHD_Connection* c, unsigned status, const std::string& body, con
     return ok;
 }
 
+// A page of the source: the unavailable page goes out as 503, so that nothing reads it as a quote.
+MHD_Result SendPage(MHD_Connection* c, const std::string& page) {
+    return Send(c, IsUnavailablePage(page) ? MHD_HTTP_SERVICE_UNAVAILABLE : MHD_HTTP_OK, page, PageContentType);
+}
+
 MHD_Result SendError(MHD_Connection* c, unsigned status) {
     return Send(c, status, ErrorPage(static_cast<int>(status)), PageContentType);
 }
@@ -118,7 +123,7 @@ MHD_Result QuoteServer::Impl::Handle(LoopContext& loop, MHD_Connection* c, const
     });
     {
         std::lock_guard g(p->lock);
-        if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
+        if (p->answered) return SendPage(c, p->page);
     }
     return Wait(loop, c, p, requestContext);
 }
@@ -128,7 +133,7 @@ MHD_Result QuoteServer::Impl::Wait(LoopContext& loop, MHD_Connection* c, const s
                                    void** requestContext) {
     std::lock_guard w(waiting.lock);
     std::lock_guard g(p->lock);
-    if (p->answered) return Send(c, MHD_HTTP_OK, p->page, PageContentType);
+    if (p->answered) return SendPage(c, p->page);
     if (waiting.stopping) return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE);
     MHD_suspend_connection(c);
     p->suspended = true;
@@ -161,7 +166,7 @@ MHD_Result QuoteServer::Impl::Resumed(MHD_Connection* c, std::shared_ptr<Pending
         if (!p->answered) return SendError(c, MHD_HTTP_SERVICE_UNAVAILABLE);  // resumed to stop
         page = std::move(p->page);
     }
-    return Send(c, MHD_HTTP_OK, page, PageContentType);
+    return SendPage(c, page);
 }
 
 void QuoteServer::Impl::Completed(LoopContext& loop, MHD_Connection* c, void** requestContext) {

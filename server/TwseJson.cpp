@@ -95,18 +95,23 @@ bool ValidCode(std::string_view code) {
 
 namespace {
 
-// One stock of msgArray; false for an item that is no usable quote.
-bool ParseEntry(const json& item, Entry& e) {
+bool IsDate(const std::string& d) { return d.size() == 8 && d.find_first_not_of("0123456789") == std::string::npos; }
+
+// One stock of msgArray; false for an item that is no usable quote. The answer's own date and
+// second of the day (-1: none) stand in for an entry's that are missing.
+bool ParseEntry(const json& item, Entry& e, const std::string& answerDate, int answerSecond) {
     e.code = Text(item, "c");
     e.market = Text(item, "ex");
     e.prevClose = Price(item, "y");
     e.secondOfDay = SecondOfDay(Text(item, "t"));
     if (e.secondOfDay < 0) e.secondOfDay = TaipeiSecondOfDay(Text(item, "tlong"));
+    if (e.secondOfDay < 0) e.secondOfDay = answerSecond;
     if (!ValidCode(e.code) || (e.market != "tse" && e.market != "otc") || e.prevClose <= 0 || e.secondOfDay < 0)
         return false;
     e.name = SafeName(Text(item, "n"));
     e.date = Text(item, "d");
-    if (e.date.size() != 8 || e.date.find_first_not_of("0123456789") != std::string::npos) e.date.clear();
+    if (!IsDate(e.date)) e.date = answerDate;
+    e.trial = Text(item, "ts") == "1";
     e.last = Price(item, "z");
     e.latestTrade = Price(item, "pz");
     e.open = Price(item, "o");
@@ -152,20 +157,25 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
             answer.userDelayMs = std::max(0, std::atoi(Text(doc, "userDelay").substr(0, 7).c_str()));
     }
 
+    std::string date;
+    int second = -1;
     if (auto query = doc.find("queryTime"); query != doc.end() && query->is_object()) {
-        std::string date = Text(*query, "sysDate"), time = Text(*query, "sysTime");
-        if (date.size() == 8 && date.find_first_not_of("0123456789") == std::string::npos && SecondOfDay(time) >= 0)
+        std::string time = Text(*query, "sysTime");
+        date = Text(*query, "sysDate");
+        second = SecondOfDay(time);
+        if (IsDate(date) && second >= 0)
             answer.time = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + " " + time;
+        if (!IsDate(date)) date.clear();
     }
 
     for (const json& item : *array) {
         Entry e;
-        if (item.is_object() && ParseEntry(item, e)) answer.stocks.push_back(std::move(e));
+        if (item.is_object() && ParseEntry(item, e, date, second)) answer.stocks.push_back(std::move(e));
     }
     return true;
 }
 
-Quote ToQuote(const Entry& e, const Quote* earlier, Cents earlierTrade) {
+Quote ToQuote(const Entry& e, const Quote* earlier, const Seen& seen) {
     Quote q;
     bool etf = e.code.rfind("00", 0) == 0;
     q.traded = true;
@@ -180,8 +190,46 @@ Quote ToQuote(const Entry& e, const Quote* earlier, Cents earlierTrade) {
     q.high = keep(e.high, &Quote::high);
     q.low = keep(e.low, &Quote::low);
     q.volume = e.volume >= 0 ? e.volume : earlier ? earlier->volume : 0;
-    q.last = e.last > 0 ? e.last : earlierTrade > 0 ? earlierTrade : e.latestTrade;
+    Cents trade = e.trial ? 0 : e.last;
+    if (e.secondOfDay >= CloseSecond) {
+        q.last = trade > 0 ? trade : seen.close;
+    } else {
+        bool continuous = !e.trial && e.secondOfDay >= OpenSecond && e.secondOfDay < ClosingAuctionSecond;
+        q.last = trade > 0 ? trade : seen.trade > 0 ? seen.trade : continuous ? e.latestTrade : 0;
+    }
+    // A trial snapshot tells no trade: the time stays the last trade's.
+    if (e.trial && earlier) q.tradeSecond = earlier->tradeSecond;
     return q;
+}
+
+void See(const Entry& e, Seen& seen) {
+    if (e.trial || e.last <= 0) return;
+    seen.trade = e.last;
+    if (e.secondOfDay >= CloseSecond) seen.close = e.last;
+}
+
+bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& closes, std::string& date,
+                      std::string& error) {
+    json::parser_callback_t shallow = [](int depth, json::parse_event_t, json&) { return depth <= MaxDepth; };
+    json doc = json::parse(body.begin(), body.end(), shallow, /*allow_exceptions=*/false);
+    if (doc.is_discarded() || !doc.is_array()) {
+        error = "the daily quotes are not a JSON array";
+        return false;
+    }
+    for (const json& item : doc) {
+        if (!item.is_object()) continue;
+        std::string code = Text(item, "Code");
+        if (code.empty()) code = Text(item, "SecuritiesCompanyCode");
+        std::string close = Text(item, "ClosingPrice");
+        if (close.empty()) close = Text(item, "Close");
+        Cents price = ParseUpstreamPrice(close);
+        if (!ValidCode(code) || price <= 0) continue;
+        closes[code] = price;
+        std::string roc = Text(item, "Date");
+        if (date.empty() && roc.size() == 7 && roc.find_first_not_of("0123456789") == std::string::npos)
+            date = std::to_string(std::stoi(roc.substr(0, 3)) + 1911) + roc.substr(3);
+    }
+    return true;
 }
 
 Listing ToListing(const Entry& e) {

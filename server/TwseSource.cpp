@@ -3,6 +3,7 @@
 #include "server/QuotePage.h"
 #include "server/TwseSourceImpl.h"
 #include "ui/core/DateTime.h"
+#include "ui/core/Holidays.h"
 
 #include <algorithm>
 #include <cmath>
@@ -150,8 +151,8 @@ void TwseSource::Impl::Apply(const std::vector<std::string>& channels, Outcome& 
     snapshotTime = outcome.answer.time;
     milliseconds wait = std::max(options.interval, milliseconds(outcome.answer.userDelayMs));
     nextAt = finished + std::min(wait, options.maxBackoff);
-    TakeQuotes(outcome.answer, calls);
-    FoundNowhere(channels, finished, calls);
+    TakeQuotes(outcome.answer, finished, calls);
+    FoundNowhere(channels, outcome.answer, finished, calls);
 }
 
 // A request that failed: the wait before the next one grows, and whoever has no quote yet hears
@@ -176,7 +177,7 @@ void TwseSource::Impl::Failed(const std::string& error, Clock::time_point finish
 }
 
 // The quotes of an answer into the cache, each to the pages waiting for it.
-void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Calls& calls) {
+void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Clock::time_point finished, Calls& calls) {
     for (const twse::Entry& e : answer.stocks) {
         auto it = stocks.find(e.code);
         if (it == stocks.end()) continue;
@@ -187,15 +188,21 @@ void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Calls& calls) {
         else if (s.place != place)
             continue;  // the other market's answer for a code asked on both
         bool sameDay = s.haveQuote && s.date == e.date;
-        if (!sameDay) s.lastTrade = 0;
-        s.quote = twse::ToQuote(e, sameDay ? &s.quote : nullptr, s.lastTrade);
-        if (e.last > 0) s.lastTrade = e.last;
+        if (!sameDay) s.seen = {};
+        s.quote = twse::ToQuote(e, sameDay ? &s.quote : nullptr, s.seen);
+        twse::See(e, s.seen);
         s.date = e.date;
+        s.afterClose = e.secondOfDay >= twse::CloseSecond;
+        if (CloseMissing(s) && dailyClosesDate == s.date)
+            if (auto close = dailyCloses.find(e.code); close != dailyCloses.end()) s.quote.last = close->second;
+        s.fresh = finished;
+        s.misses = 0;
         Listing listing = twse::ToListing(e);
         if (listing.name.empty())
             listing.name = s.name;
         else
             s.name = listing.name;
+        s.listing = listing;
         s.page = QuotePage(listing, s.quote, 0);
         s.haveQuote = true;
         for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), s.page);
@@ -203,19 +210,79 @@ void TwseSource::Impl::TakeQuotes(const twse::Answer& answer, Calls& calls) {
     }
 }
 
-// Codes asked on both markets and found on neither.
-void TwseSource::Impl::FoundNowhere(const std::vector<std::string>& channels, Clock::time_point finished,
-                                    Calls& calls) {
+// Codes asked on both markets and found on neither: unknown once enough answers in a row lacked
+// them, so that one empty answer of a service in trouble hides no real code.
+void TwseSource::Impl::FoundNowhere(const std::vector<std::string>& channels, const twse::Answer& answer,
+                                    Clock::time_point finished, Calls& calls) {
+    const int weight = answer.stocks.empty() ? 1 : 3;
     for (const std::string& channel : channels) {
         if (channel.rfind("tse_", 0) != 0) continue;
         std::string code = channel.substr(4, channel.size() - 7);
         auto it = stocks.find(code);
         if (it == stocks.end() || it->second.place != Place::Unplaced) continue;
         Stock& s = it->second;
+        s.misses += weight;
+        if (s.misses < UnknownAfterMisses) continue;
+        s.misses = 0;
         s.place = Place::Nowhere;
         s.nowhereSince = finished;
         for (Waiter& w : s.waiting) calls.emplace_back(std::move(w.done), UnknownStockPage(code));
         s.waiting.clear();
+    }
+}
+
+bool TwseSource::Impl::InWindow() const {
+    if (options.inTradingWindow) return options.inTradingWindow();
+    ui::TDateTime now = ui::Now();
+    if (ui::IsClosedDay(now)) return false;
+    ui::TimeParts t = ui::DecodeTime(now);
+    int minute = t.hour * 60 + t.minute;
+    return minute >= 8 * 60 + 56 && minute <= 13 * 60 + 35;
+}
+
+// A quote whose data no answer has brought for the stale limit, inside the trading window.
+bool TwseSource::Impl::IsStale(const Stock& s, Clock::time_point now) const {
+    return s.haveQuote && now - s.fresh > options.staleAfter && InWindow();
+}
+
+bool TwseSource::Impl::CloseMissing(const Stock& s) const {
+    return s.haveQuote && s.afterClose && s.quote.last <= 0 && !s.date.empty();
+}
+
+// Asks the exchange's published daily quotes for the closes the service did not tell: once a
+// day, again ten minutes later while they are of an earlier day. Called with the lock held.
+void TwseSource::Impl::TakeDailyCloses(std::unique_lock<std::mutex>& g, std::vector<std::string>& logs) {
+    std::string wanted;
+    Clock::time_point now = Clock::now();
+    for (const auto& [code, s] : stocks)
+        if (CloseMissing(s) && s.date != dailyClosesDate &&
+            (s.date != closesWantedFor || now - closesAskedAt > std::chrono::minutes(10)))
+            wanted = s.date;
+    if (wanted.empty() || closeSources.empty()) return;
+    closesWantedFor = wanted;
+    closesAskedAt = now;
+    std::vector<Upstream> sources = closeSources;
+    g.unlock();
+    std::map<std::string, Cents> closes;
+    std::string date, problems;
+    for (const Upstream& source : sources) {
+        Reply reply = Get(source, source.path, false);
+        std::string error = reply.error;
+        if (reply.ok && reply.status != 200) error = "HTTP status " + std::to_string(reply.status);
+        if (error.empty() && reply.ok) twse::ParseDailyCloses(reply.body, closes, date, error);
+        if (!error.empty()) problems += (problems.empty() ? "" : "; ") + source.base + ": " + error;
+    }
+    g.lock();
+    if (!problems.empty()) logs.push_back("daily closes: " + problems);
+    if (date.empty() || stopping) return;
+    dailyCloses = std::move(closes);
+    dailyClosesDate = date;
+    logs.push_back("daily closes of " + date + ": " + std::to_string(dailyCloses.size()) + " codes");
+    for (auto& [code, s] : stocks) {
+        auto close = dailyCloses.find(code);
+        if (!CloseMissing(s) || s.date != dailyClosesDate || close == dailyCloses.end()) continue;
+        s.quote.last = close->second;
+        s.page = QuotePage(s.listing, s.quote, 0);
     }
 }
 
@@ -242,12 +309,19 @@ void TwseSource::Impl::Run() {
         for (const std::string& line : logs) Log(line);
         Deliver(calls, [this](const std::string& line) { Log(line); });
         g.lock();
+        if (!outcome.ok || stopping) continue;
+        logs.clear();
+        TakeDailyCloses(g, logs);
+        g.unlock();
+        for (const std::string& line : logs) Log(line);
+        g.lock();
     }
 }
 
 TwseSource::TwseSource(Options options) : FImpl(std::make_unique<Impl>()) {
     FImpl->options = std::move(options);
     FImpl->upstream = ParseUpstream(FImpl->options.upstream);
+    for (const std::string& url : FImpl->options.dailyCloses) FImpl->closeSources.push_back(ParseUpstream(url));
     FImpl->store = FindSystemStore();
     if (FImpl->upstream.https && !FImpl->store.present) {
         FImpl->certificateProblem = "the system has no certificate authorities (neither " + FImpl->store.file +
@@ -299,7 +373,9 @@ void TwseSource::Page(const std::string& code, std::function<void(std::string pa
             s.lastAsked = now;
             if (s.place == Place::Nowhere && now - s.nowhereSince > FImpl->options.forgetAfter)
                 s.place = Place::Unplaced;  // ask again: it may have been listed since
-            if (s.haveQuote)
+            if (FImpl->IsStale(s, now))
+                page = UnavailablePage(code);
+            else if (s.haveQuote)
                 page = s.page;
             else if (s.place == Place::Nowhere)
                 page = UnknownStockPage(code);
@@ -333,8 +409,18 @@ std::string TwseSource::Status() {
     j["sessions"] = FImpl->sessions;
     j["certificates"] = textOrNull(FImpl->certificateProblem);
     j["codes"] = FImpl->stocks.size();
-    auto wait = std::chrono::duration_cast<milliseconds>(FImpl->nextAt - Clock::now()).count();
+    Clock::time_point now = Clock::now();
+    auto wait = std::chrono::duration_cast<milliseconds>(FImpl->nextAt - now).count();
     j["nextRequestMs"] = std::max<long long>(0, wait);
+    nlohmann::json stale = nlohmann::json::array();
+    bool window = FImpl->InWindow();
+    ui::TDateTime local = ui::Now();
+    for (const auto& [code, s] : FImpl->stocks) {
+        if (!window || !s.haveQuote || now - s.fresh <= FImpl->options.staleAfter) continue;
+        double ago = std::chrono::duration<double>(now - (s.fresh + FImpl->options.staleAfter)).count();
+        stale.push_back({{"code", code}, {"since", FormatLocal(local - ago / 86400.0)}});
+    }
+    j["stale"] = std::move(stale);
     // Texts from the upstream may hold any bytes; never let them make the status unreadable.
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

@@ -20,7 +20,15 @@
 // Upstream trouble (no answer within the time-out, a status other than 200, text that is no
 // answer, an rtcode other than "0000") leaves the last good snapshot in service, answers codes
 // that have no quote yet with the unavailable page, and stretches the wait before the next
-// request: twice the interval after each failure in a row, up to 60 s. Each change of state
+// request: twice the interval after each failure in a row, up to 60 s. Inside the trading window
+// (08:56 to 13:35 on trading days, as the boards keep it) a code whose data no answer has brought
+// for the stale limit (a minute, as the boards' stale rule) is answered with the unavailable
+// page, so a silent service never looks live; outside the window the last session's figures
+// stay served. After the close a code whose closing trade the service did not tell (z "-" in
+// every snapshot after the auction) takes the exchange's published close (its open-data daily
+// quotes, asked once a day after the close, again ten minutes later while they are of an earlier
+// day, and kept for the evening), else shows no last price. A code that no answer carried on either market is unknown
+// only after several answers in a row (two that brought other codes, or six that brought nothing). Each change of state
 // (up, down, recovered) is logged in one line. HTTPS is verified against the system's
 // certificate authorities (OpenSSL's default file and folder, SSL_CERT_FILE and SSL_CERT_DIR
 // where set), together with those of a given file; a system store that is missing is logged at
@@ -31,12 +39,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace server {
 
 class TwseSource : public PageSource {
 public:
     static constexpr const char* DefaultUpstream = "https://mis.twse.com.tw/stock/api/getStockInfo.jsp";
+    static constexpr const char* DefaultListedCloses = "https://openapi.twse.com.tw/v1/exchangeReport/STOCK_DAY_ALL";
+    static constexpr const char* DefaultOtcCloses = "https://www.tpex.org.tw/openapi/v1/tpex_mainboard_quotes";
 
     struct Options {
         std::string upstream = DefaultUpstream;  // http:// or https:// URL of the service
@@ -48,6 +59,12 @@ public:
         std::size_t rateLimit = 3;
         std::chrono::milliseconds rateWindow{5000};
         std::chrono::milliseconds forgetAfter{std::chrono::minutes(5)};  // codes not asked for
+        std::chrono::milliseconds staleAfter{60000};  // data older than this are not served in the window
+        // The exchange's published daily quotes of all stocks (listed, over the counter), asked
+        // after the close for codes whose closing trade the service did not tell.
+        std::vector<std::string> dailyCloses = {DefaultListedCloses, DefaultOtcCloses};
+        // Whether the trading window is open; empty: 08:56 to 13:35 local time on trading days.
+        std::function<bool()> inTradingWindow;
         // Receives the state-change lines; empty: standard error.
         std::function<void(const std::string& line)> log;
     };
@@ -66,11 +83,15 @@ public:
     //  "lastError":text or null,"lastErrorAt":local time or null,"failures":in a row,
     //  "requests":quote requests made so far,"sessions":sessions opened,"codes":watched,
     //  "nextRequestMs":wait before the next request,"certificates":null, or for HTTPS without a
-    //  system store of certificate authorities the text that names the missing store}
+    //  system store of certificate authorities the text that names the missing store,
+    //  "stale":[{"code":CODE,"since":local time it turned stale}, ...] in the trading window}
     std::string Status() override;
 
     // The most channels one request carries; codes beyond take turns.
     static constexpr std::size_t MaxChannels = 50;
+    // The weight of answers in a row without a code that make it unknown: an answer that brought
+    // other codes weighs 3, one that brought nothing 1.
+    static constexpr int UnknownAfterMisses = 6;
     // The most codes watched at once; further new codes get the unavailable page.
     static constexpr std::size_t MaxCodes = 1000;
     // Answers larger than this are refused.

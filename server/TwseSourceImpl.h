@@ -62,7 +62,11 @@ struct Stock {
     Clock::time_point lastAsked, lastPolled, nowhereSince;
     bool haveQuote = false;
     Quote quote;
-    Cents lastTrade = 0;  // the price of the last trade seen on the quote's day
+    twse::Seen seen;            // the trades seen on the quote's day
+    Listing listing;            // what the page is written for
+    bool afterClose = false;    // the quote is of a snapshot after the closing auction
+    Clock::time_point fresh{};  // when an answer last brought the code
+    int misses = 0;             // weight of the answers in a row that lacked a code not placed yet
     std::string date, name, page;
     std::vector<Waiter> waiting;
 };
@@ -109,6 +113,11 @@ struct TwseSource::Impl {
     bool inFlightExpired = false;  // the timer cut it short
     std::condition_variable timerWake;
     std::thread poller, timer;
+    std::vector<gateway::Upstream> closeSources;  // the published daily quotes
+    std::map<std::string, Cents> dailyCloses;     // their closes by code
+    std::string dailyClosesDate;                  // their day, yyyymmdd
+    std::string closesWantedFor;                  // the day they were last asked for
+    gateway::Clock::time_point closesAskedAt{};
 
     void Log(const std::string& line);
 
@@ -120,15 +129,19 @@ struct TwseSource::Impl {
                std::vector<std::string>& logs, gateway::Calls& calls);
     void Failed(const std::string& error, gateway::Clock::time_point finished, std::vector<std::string>& logs,
                 gateway::Calls& calls);
-    void TakeQuotes(const twse::Answer& answer, gateway::Calls& calls);
-    void FoundNowhere(const std::vector<std::string>& channels, gateway::Clock::time_point finished,
-                      gateway::Calls& calls);
+    void TakeQuotes(const twse::Answer& answer, gateway::Clock::time_point finished, gateway::Calls& calls);
+    void FoundNowhere(const std::vector<std::string>& channels, const twse::Answer& answer,
+                      gateway::Clock::time_point finished, gateway::Calls& calls);
+    bool InWindow() const;
+    bool IsStale(const gateway::Stock& s, gateway::Clock::time_point now) const;
     void Run();
 
     // The requests to the service (TwseUpstream.cpp).
     bool TakeSlot(std::unique_lock<std::mutex>& g);
-    std::string Configure(httplib::Client& client);
-    gateway::Reply Get(const std::string& target);
+    std::string Configure(httplib::Client& client, bool https);
+    gateway::Reply Get(const gateway::Upstream& where, const std::string& target, bool session);
+    void TakeDailyCloses(std::unique_lock<std::mutex>& g, std::vector<std::string>& logs);
+    bool CloseMissing(const gateway::Stock& s) const;
     gateway::Outcome Fetch(const std::vector<std::string>& channels);
     bool OpenSession(std::string& error);
     bool Poll(std::unique_lock<std::mutex>& g, const std::vector<std::string>& channels, gateway::Outcome& outcome);

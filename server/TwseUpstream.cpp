@@ -91,7 +91,7 @@ bool TwseSource::Impl::TakeSlot(std::unique_lock<std::mutex>& g) {
 
 // Sets a new client's time-outs and, for HTTPS, the authorities its certificate is verified
 // against. The reason when it cannot be used, else empty.
-std::string TwseSource::Impl::Configure(httplib::Client& client) {
+std::string TwseSource::Impl::Configure(httplib::Client& client, bool https) {
     auto micro = [](milliseconds d) { return std::chrono::duration_cast<std::chrono::microseconds>(d); };
     client.set_connection_timeout(micro(options.timeout));
     client.set_read_timeout(micro(options.timeout));
@@ -99,7 +99,7 @@ std::string TwseSource::Impl::Configure(httplib::Client& client) {
     client.set_follow_location(false);
     client.set_url_encode(false);  // the query is encoded by the caller
     client.set_keep_alive(false);
-    if (upstream.https) {
+    if (https) {
         client.enable_server_certificate_verification(true);
         // The given authorities join the system's, which the client loads into the same store.
         SSL_CTX* context = client.ssl_context();
@@ -113,14 +113,14 @@ std::string TwseSource::Impl::Configure(httplib::Client& client) {
 
 // One GET of target (path and query) on the upstream's host, cut short by the timer once the
 // time-out has passed, whatever stage it is in. Called without the lock.
-Reply TwseSource::Impl::Get(const std::string& target) {
+Reply TwseSource::Impl::Get(const Upstream& where, const std::string& target, bool session) {
     Reply out;
-    httplib::Client client(upstream.base);
+    httplib::Client client(where.base);
     if (!client.is_valid()) {
-        out.error = "cannot use the upstream " + upstream.base;
+        out.error = "cannot use the upstream " + where.base;
         return out;
     }
-    if (std::string error = Configure(client); !error.empty()) {
+    if (std::string error = Configure(client, where.https); !error.empty()) {
         out.error = error;
         return out;
     }
@@ -129,7 +129,8 @@ Reply TwseSource::Impl::Get(const std::string& target) {
         std::lock_guard<std::mutex> g(lock);
         if (stopping) return out;
         std::string cookie;
-        for (const auto& [name, pair] : cookies) cookie += (cookie.empty() ? "" : "; ") + pair;
+        if (session)
+            for (const auto& [name, pair] : cookies) cookie += (cookie.empty() ? "" : "; ") + pair;
         if (!cookie.empty()) headers.emplace("Cookie", cookie);
         inFlight = &client;
         inFlightDeadline = Clock::now() + options.timeout;
@@ -174,7 +175,7 @@ Outcome TwseSource::Impl::Fetch(const std::vector<std::string>& channels) {
     for (std::size_t i = 0; i < channels.size(); ++i) query += (i ? "%7C" : "") + channels[i];
     auto epochMs = std::chrono::duration_cast<milliseconds>(std::chrono::system_clock::now().time_since_epoch());
     query += "&json=1&delay=0&_=" + std::to_string(epochMs.count());
-    Reply reply = Get(upstream.path + query);
+    Reply reply = Get(upstream, upstream.path + query, true);
     if (!reply.ok)
         out.error = reply.error;
     else if (reply.status != 200)
@@ -187,7 +188,7 @@ Outcome TwseSource::Impl::Fetch(const std::vector<std::string>& channels) {
 // Opens a session: the service's start page on the same host, whose cookies are kept.
 // False with the reason when it could not.
 bool TwseSource::Impl::OpenSession(std::string& error) {
-    Reply reply = Get("/stock/index.jsp");
+    Reply reply = Get(upstream, "/stock/index.jsp", true);
     if (!reply.ok) {
         error = reply.error;
     } else if (reply.status < 200 || reply.status >= 400) {

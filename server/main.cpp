@@ -48,6 +48,9 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "  --upstream URL   the quote service (https://mis.twse.com.tw/stock/api/getStockInfo.jsp)\n"
                           "  --upstream-ca FILE  certificate authorities (PEM) that the service's certificate may\n"
                           "                   chain to, besides the system's\n"
+                          "  --daily-closes URL,URL  the exchange's published daily quotes (listed, over the\n"
+                          "                   counter), asked after the close for closes the service did not\n"
+                          "                   tell; empty: none\n"
                           "  --upstream-interval-ms N  for tests: the wait between requests (5000); the service's\n"
                           "                   userDelay still sets the least, and at most three requests go out\n"
                           "                   in any such wait\n"
@@ -147,6 +150,14 @@ int ReadServerOption(const std::string& a, Arguments& args, Settings& s) {
     } else if (a == "--upstream-ca") {
         if (!args.Value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
             return Fail("--upstream-ca needs a PEM file");
+    } else if (a == "--daily-closes") {
+        if (!args.Value(v)) return Fail("--daily-closes needs URLs separated by commas");
+        twse.dailyCloses.clear();
+        for (std::size_t from = 0; from < v.size();) {
+            std::size_t comma = std::min(v.find(',', from), v.size());
+            if (comma > from) twse.dailyCloses.push_back(v.substr(from, comma - from));
+            from = comma + 1;
+        }
     } else if (a == "--upstream-interval-ms") {
         if (!args.Value(v) || !ui::ParseWhole(v, 3600000, n) || n == 0)
             return Fail("--upstream-interval-ms needs a number of milliseconds");

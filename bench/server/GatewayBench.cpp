@@ -40,7 +40,7 @@ void BM_AnswerToPages(benchmark::State& state) {
         std::string error;
         twse::ParseAnswer(body, answer, error);
         for (const twse::Entry& e : answer.stocks)
-            benchmark::DoNotOptimize(QuotePage(twse::ToListing(e), twse::ToQuote(e, nullptr, 0), 0));
+            benchmark::DoNotOptimize(QuotePage(twse::ToListing(e), twse::ToQuote(e, nullptr, {}), 0));
     }
     state.SetItemsProcessed(state.iterations() * Stocks);
 }

@@ -89,6 +89,14 @@ public:
             FServer = std::make_unique<httplib::SSLServer>(certFile.c_str(), keyFile.c_str());
         FServer->Get("/stock/api/getStockInfo.jsp",
                      [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); });
+        // The exchange's published daily quotes, listed and over the counter: "[]" until given.
+        for (const char* path : {"/v1/exchangeReport/STOCK_DAY_ALL", "/openapi/v1/tpex_mainboard_quotes"})
+            FServer->Get(path, [this, path](const httplib::Request&, httplib::Response& res) {
+                std::lock_guard<std::mutex> g(FLock);
+                ++FDailyAsked;
+                auto it = FDaily.find(path);
+                res.set_content(it == FDaily.end() ? "[]" : it->second, "application/json");
+            });
         FServer->Get("/stock/index.jsp", [this](const httplib::Request& req, httplib::Response& res) {
             std::lock_guard<std::mutex> g(FLock);
             Request r{std::chrono::steady_clock::now(), {}, FMode, true, req.get_header_value("Cookie"), req.params};
@@ -117,6 +125,21 @@ public:
                "/stock/api/getStockInfo.jsp";
     }
 
+    // The daily quotes' URLs, listed and over the counter.
+    std::vector<std::string> DailyClosesUrls() const {
+        std::string base = std::string(FHttps ? "https" : "http") + "://127.0.0.1:" + std::to_string(FPort);
+        return {base + "/v1/exchangeReport/STOCK_DAY_ALL", base + "/openapi/v1/tpex_mainboard_quotes"};
+    }
+    // Serves this file of twse/ as the listed stocks' daily quotes from now on.
+    void ServeDailyCloses(const std::string& recorded) {
+        std::lock_guard<std::mutex> g(FLock);
+        FDaily["/v1/exchangeReport/STOCK_DAY_ALL"] =
+            testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/" + recorded);
+    }
+    int DailyClosesAsked() {
+        std::lock_guard<std::mutex> g(FLock);
+        return FDailyAsked;
+    }
     // Answers from this recorded file of twse/ from now on. A file holding an array of answers
     // is a series: its first answer is served until Advance().
     void Serve(const std::string& recorded) {
@@ -231,6 +254,8 @@ private:
     bool FNeedSession = false;
     int FSession = 1;
     std::vector<Request> FRequests;
+    std::map<std::string, std::string> FDaily;
+    int FDailyAsked = 0;
 };
 
 // A service that accepts, then sends its answer's header one byte every period and never ends

@@ -46,8 +46,8 @@ TEST(GatewayEndToEnd, QuotewatchShowsTheExchangesQuotesThroughTheGatewayOverHttp
     up.SetUserDelay(200);
 
     ServerProcess server;
-    ASSERT_TRUE(server.Start(
-        {"--source", "twse", "--upstream", up.Url(), "--upstream-ca", certs.caFile, "--upstream-interval-ms", "200"}))
+    ASSERT_TRUE(server.Start({"--source", "twse", "--upstream", up.Url(), "--upstream-ca", certs.caFile,
+                              "--upstream-interval-ms", "200", "--daily-closes", ""}))
         << server.Error();
 
     testsupport::WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n1101\r\n6488\r\n9999\r\n");
@@ -83,7 +83,8 @@ TEST(GatewayEndToEnd, FiftyBoardsShareOneUpstreamRequestPerIntervalAndTroubleSta
     up.Serve("morning.json");
     up.SetUserDelay(300);
     ServerProcess server;
-    ASSERT_TRUE(server.Start({"--source", "twse", "--upstream", up.Url(), "--upstream-interval-ms", "300"}))
+    ASSERT_TRUE(server.Start(
+        {"--source", "twse", "--upstream", up.Url(), "--upstream-interval-ms", "300", "--daily-closes", ""}))
         << server.Error();
 
     const std::vector<std::string> codes = {"2330", "2317", "1101", "6488", "0050", "2454", "9999", "1234"};

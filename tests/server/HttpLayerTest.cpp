@@ -2,6 +2,7 @@
 // come later from a thread of its own, as a gateway to a live feed answers.
 #include "Loopback.h"
 #include "server/PageSource.h"
+#include "server/QuotePage.h"
 #include "server/QuoteServer.h"
 
 #include <gtest/gtest.h>
@@ -22,7 +23,7 @@ using loopback::Reply;
 namespace {
 
 // Answers "page CODE" at once; codes starting with HOLD are held until Release(); RACE is
-// answered from another thread before Page() returns; THROW throws.
+// answered from another thread before Page() returns; THROW throws; GONE has the unavailable page.
 class DelayedSource : public server::PageSource {
 public:
     void Page(const std::string& code, std::function<void(std::string)> done) override {
@@ -32,6 +33,8 @@ public:
             FChanged.notify_all();
         } else if (code == "THROW") {
             throw std::runtime_error("no page");
+        } else if (code == "GONE") {
+            done(server::UnavailablePage(code));
         } else if (code == "RACE") {
             std::thread([&] { done("page RACE"); }).join();
         } else {
@@ -109,6 +112,10 @@ TEST(QuoteServerHttp, ALatePageHoldsNoThreadAndReachesItsClient) {
     EXPECT_NE(status.head.find("Content-Type: application/json"), std::string::npos);
     EXPECT_EQ(status.body, "{\"source\":\"delayed\"}");
     EXPECT_EQ(Exchange(s.port, PageRequest("RACE")).body, "page RACE");
+    // A page that cannot be had goes out as 503, with its text.
+    Reply gone = Exchange(s.port, PageRequest("GONE"));
+    EXPECT_EQ(gone.status, 503);
+    EXPECT_EQ(gone.body, server::UnavailablePage("GONE"));
     // A failing source: the client gets a 500, and the failure leaves its trace on stderr.
     testing::internal::CaptureStderr();
     EXPECT_EQ(Exchange(s.port, PageRequest("THROW")).status, 500);

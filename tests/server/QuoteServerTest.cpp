@@ -161,6 +161,19 @@ TEST(QuoteServer, AlwaysOpenMovesEveryAvailableStock) {
     }
 }
 
+// ETFs, innovation-board stocks and TDRs of five or six characters are served as any other code.
+TEST(QuoteServer, ServesTheLongerCodesOfTheShippedMarket) {
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({"--time", "10:00:00"})) << server.Error();
+    for (const char* code : {"00878", "00919", "006208", "00631L"}) {
+        auto f = Scrape(Get(server, code).body, code);
+        ASSERT_TRUE(f) << code;
+        EXPECT_FALSE((*f)[0].empty()) << code;
+        EXPECT_GT(QuoteValue((*f)[2]), 0) << code;
+    }
+    EXPECT_EQ(ui::Big5ToUtf8((*Scrape(Get(server, "00878").body, "00878"))[0]), "國泰永續高股息");
+}
+
 TEST(QuoteServer, StartsFromAnyDataFileAndRefusesBadArguments) {
     testsupport::TempDir dir;
     testsupport::WriteFileBytes(dir.file("MARKET.TXT"), "8888\tTester\t12.35\r\n7777\tOther\t150\r\n");

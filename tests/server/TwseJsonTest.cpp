@@ -119,31 +119,31 @@ TEST(TwseQuote, TheLastPriceIsATradeTheSnapshotsThenTheEarlierOneThenPzNeverTheB
     auto later = Recorded("later.json");
 
     // 2317 has no trade in the morning snapshot and no pz: the last price is unknown, the book stays.
-    Quote q2317 = ToQuote(morning["2317"], nullptr, 0);
+    Quote q2317 = ToQuote(morning["2317"], nullptr, {});
     EXPECT_EQ(q2317.last, 0);
     EXPECT_EQ(q2317.bid, 10550);
     EXPECT_EQ(q2317.ask, 10600);
     // Later 2330 has no trade: the morning trade stays the last price; open, high, low come along.
-    Quote q2330 = ToQuote(morning["2330"], nullptr, 0);
-    Quote q2330later = ToQuote(later["2330"], &q2330, morning["2330"].last);
+    Quote q2330 = ToQuote(morning["2330"], nullptr, {});
+    Quote q2330later = ToQuote(later["2330"], &q2330, {morning["2330"].last, 0});
     EXPECT_EQ(q2330later.last, 103000);
     EXPECT_EQ(q2330later.bid, 102500);
     EXPECT_EQ(q2330later.volume, 23460);
     // Later 2454 has a book but still no trade: still unknown, never the bid or the ask.
-    Quote q2454 = ToQuote(morning["2454"], nullptr, 0);
-    Quote q2454later = ToQuote(later["2454"], &q2454, 0);
+    Quote q2454 = ToQuote(morning["2454"], nullptr, {});
+    Quote q2454later = ToQuote(later["2454"], &q2454, {});
     EXPECT_EQ(q2454later.last, 0);
     EXPECT_EQ(q2454later.bid, 126500);
     EXPECT_EQ(q2454later.open, 0);
     // pz stands in when this server has seen no trade of the day; a trade it has seen comes first.
     Entry withPz = later["2454"];
     withPz.latestTrade = 126000;
-    EXPECT_EQ(ToQuote(withPz, nullptr, 0).last, 126000);
-    EXPECT_EQ(ToQuote(withPz, nullptr, 125500).last, 125500);
+    EXPECT_EQ(ToQuote(withPz, nullptr, {}).last, 126000);
+    EXPECT_EQ(ToQuote(withPz, nullptr, {125500, 0}).last, 125500);
     // No limits given: the exchange's rule from the previous close.
     Entry noLimits = morning["1101"];
     noLimits.limitUp = noLimits.limitDown = 0;
-    Quote q = ToQuote(noLimits, nullptr, 0);
+    Quote q = ToQuote(noLimits, nullptr, {});
     EXPECT_EQ(q.limitUp, 3685);
     EXPECT_EQ(q.limitDown, 3015);
 }
@@ -152,7 +152,7 @@ TEST(TwseQuote, TheBoardsScraperReadsThePagesAsTheSimulatorWritesThem) {
     auto morning = Recorded("morning.json");
     const std::string up = ui::Utf8ToBig5("△"), down = ui::Utf8ToBig5("▽"), limitUp = ui::Utf8ToBig5("▲");
 
-    Scraped s = ScrapeOf(morning["2330"], ToQuote(morning["2330"], nullptr, 0));
+    Scraped s = ScrapeOf(morning["2330"], ToQuote(morning["2330"], nullptr, {}));
     ASSERT_TRUE(s.found);
     EXPECT_EQ(s.f[qfName], ui::Utf8ToBig5("台積電"));
     EXPECT_EQ(s.f[qfTradeTime], "10:02:03");
@@ -167,29 +167,49 @@ TEST(TwseQuote, TheBoardsScraperReadsThePagesAsTheSimulatorWritesThem) {
     EXPECT_EQ(s.f[qfLow], "1015");
     EXPECT_FLOAT_EQ(s.ref, 1025.0f);
 
-    s = ScrapeOf(morning["1101"], ToQuote(morning["1101"], nullptr, 0));
+    s = ScrapeOf(morning["1101"], ToQuote(morning["1101"], nullptr, {}));
     EXPECT_EQ(s.f[qfName], ui::Utf8ToBig5("台　泥"));
     EXPECT_EQ(s.f[qfLast], "36.85");
     EXPECT_EQ(s.f[qfAsk], "-");  // no ask at the limit
     EXPECT_EQ(s.f[qfChange].rfind(limitUp + "3.35", 0), 0u) << s.f[qfChange];
 
-    s = ScrapeOf(morning["6488"], ToQuote(morning["6488"], nullptr, 0));
+    s = ScrapeOf(morning["6488"], ToQuote(morning["6488"], nullptr, {}));
     EXPECT_EQ(s.f[qfLast], "480.5");
     EXPECT_EQ(s.f[qfChange].rfind(down + "19.5", 0), 0u) << s.f[qfChange];
     EXPECT_FLOAT_EQ(QuoteValue(s.f[qfChange]), -19.5f);
     EXPECT_EQ(s.f[qfVolume], "1,234");
 
-    s = ScrapeOf(morning["0050"], ToQuote(morning["0050"], nullptr, 0));
+    s = ScrapeOf(morning["0050"], ToQuote(morning["0050"], nullptr, {}));
     EXPECT_EQ(s.f[qfLast], "185.35");
     EXPECT_EQ(s.f[qfPrevClose], "184.90");
 
     // No trade known: shown as before a first trade, the change without a mark, the book as it is.
-    s = ScrapeOf(morning["2454"], ToQuote(morning["2454"], nullptr, 0));
+    s = ScrapeOf(morning["2454"], ToQuote(morning["2454"], nullptr, {}));
     for (int field : {qfLast, qfBid, qfAsk, qfOpen, qfHigh, qfLow}) EXPECT_EQ(s.f[field], "-") << field;
     EXPECT_EQ(s.f[qfChange], "");  // no mark, no figure
     EXPECT_EQ(s.f[qfVolume], "0");
-    s = ScrapeOf(morning["2317"], ToQuote(morning["2317"], nullptr, 0));
+    s = ScrapeOf(morning["2317"], ToQuote(morning["2317"], nullptr, {}));
     EXPECT_EQ(s.f[qfLast], "-");
     EXPECT_EQ(s.f[qfChange], "");  // no mark, no figure
     EXPECT_EQ(s.f[qfBid], "105.5");
+}
+
+TEST(TwseDailyCloses, ReadsTheListedAndTheOverTheCounterShapesAndRefusesOthers) {
+    std::map<std::string, Cents> closes;
+    std::string date, error;
+    ASSERT_TRUE(ParseDailyCloses(
+        testsupport::ReadFileBytes(testsupport::SourceDir() + "/tests/server/twse/derived-daily-closes-20231222.json"),
+        closes, date, error))
+        << error;
+    EXPECT_EQ(date, "20231222");
+    EXPECT_EQ(closes["2330"], 58200);
+    EXPECT_EQ(closes["0050"], 13210);
+    // The over-the-counter shape adds to what is there; entries without a price are left out.
+    ASSERT_TRUE(ParseDailyCloses(R"([{"Date":"1121222","SecuritiesCompanyCode":"6488","Close":"480.50"},)"
+                                 R"({"Date":"1121222","SecuritiesCompanyCode":"6499","Close":"----"}])",
+                                 closes, date, error));
+    EXPECT_EQ(closes.size(), 3u);
+    EXPECT_EQ(closes["6488"], 48050);
+    EXPECT_FALSE(ParseDailyCloses(R"({"stat":"OK"})", closes, date, error));
+    EXPECT_FALSE(ParseDailyCloses("<html>", closes, date, error));
 }

@@ -28,6 +28,7 @@ TwseSource::Options FastOptions(const FakeUpstream& up, std::vector<std::string>
     o.maxBackoff = 800ms;
     o.timeout = 2s;  // a whole request, and a page's wait: room for a loaded machine
     o.rateWindow = 100ms;
+    o.dailyCloses = up.DailyClosesUrls();
     auto lines = std::make_shared<std::mutex>();
     o.log = [log, lines](const std::string& line) {
         std::lock_guard<std::mutex> g(*lines);
@@ -67,6 +68,7 @@ nlohmann::json StatusOf(TwseSource& source) { return nlohmann::json::parse(sourc
 TEST(TwseSource, ServesTheSnapshotTryingBothMarketsOnceAndRememberingWhereACodeTrades) {
     FakeUpstream up;
     up.Serve("morning.json");
+    up.SetUserDelay(0);  // an unknown code takes two answers: within a page's wait
     TwseSource source(FastOptions(up));
     EXPECT_EQ(StatusOf(source)["state"], "starting");
 
@@ -102,7 +104,7 @@ TEST(TwseSource, ServesTheSnapshotTryingBothMarketsOnceAndRememberingWhereACodeT
     for (const char* other : {"otc_2330.tw", "otc_1101.tw", "tse_6488.tw", "otc_0050.tw", "tse_9999.tw"}) {
         int times = 0;
         for (const FakeUpstream::Request& r : up.Requests()) times += static_cast<int>(r.channels.count(other));
-        EXPECT_EQ(times, 1) << other;
+        EXPECT_EQ(times, other == std::string("tse_9999.tw") ? 2 : 1) << other;  // unknown after two answers
     }
 
     // Cached pages follow the latest snapshot; a snapshot without a trade keeps the last one.
@@ -367,14 +369,15 @@ TEST(TwseSource, TheLastPriceStaysATradeThroughSnapshotsWithoutOneAndTheClosingA
     EXPECT_EQ(f[qfBid], "179.5");
     EXPECT_EQ(f[qfVolume], "1,020");
 
-    // The closing auction: the trade seen today stays; a code first asked now takes pz.
+    // The closing auction: the trade seen today stays; a code first asked now shows none, as pz
+    // is no trade there.
     next();
     f = Fields(PageOf(source, "2603"), "2603");
     EXPECT_EQ(f[qfLast], "180.5");
     EXPECT_EQ(f[qfVolume], "5,000");
     f = Fields(PageOf(source, "2609"), "2609");
-    EXPECT_EQ(f[qfLast], "60.4");
-    EXPECT_EQ(f[qfChange].rfind(ui::Utf8ToBig5("△0.4"), 0), 0u) << f[qfChange];
+    EXPECT_EQ(f[qfLast], "-");
+    EXPECT_EQ(f[qfChange], "");
 }
 
 // Answers without msgArray until /stock/index.jsp was fetched; its cookie is sent from then on,
@@ -469,4 +472,162 @@ TEST(TwseSource, AnUpstreamThatDripsItsHeaderIsCutAtTheDeadline) {
     EXPECT_EQ(status["state"], "down");
     EXPECT_EQ(status["lastError"], "no complete answer within 1000 ms");
     EXPECT_GE(drip.Connections(), 1);
+}
+
+// Answers of the service as public clients recorded them (twse/README.md names each), replayed
+// through the gateway.
+
+namespace {
+
+// The page's last price and change for a code, once the source has taken the latest answer in.
+std::pair<std::string, std::string> LastAndChange(TwseSource& source, const std::string& code) {
+    std::vector<std::string> f = Fields(PageOf(source, code), code);
+    if (f.empty()) return {"(no quote)", ""};
+    return {f[qfLast], f[qfChange]};
+}
+
+// Serves the next answer of the series and waits until the source has applied it.
+void Next(FakeUpstream& up, TwseSource& source) {
+    up.Advance();
+    std::size_t n = up.Requests().size();
+    ASSERT_TRUE(up.WaitForRequests(n + 1));
+    for (int i = 0; i < 200 && StatusOf(source)["requests"] < n + 1; ++i) std::this_thread::sleep_for(10ms);
+}
+
+}  // namespace
+
+TEST(TwseRecorded, TheCloseIsTheClosingTradeNeverPzAlone) {
+    FakeUpstream up;
+    // twstock, 2019-01-11: 6223 closed at 61.10 while pz says 61.20; 2330 at 220.50 with pz alike.
+    up.Serve("twstock-close-20190111.json");
+    TwseSource source(FastOptions(up));
+    EXPECT_EQ(LastAndChange(source, "6223").first, "61.1");
+    EXPECT_EQ(LastAndChange(source, "2330").first, "220.5");
+    // node-twstock, 2023-12-22: closed at 582 while pz says 581.
+    up.Serve("node-twstock-close-20231222.json");
+    ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 2));
+    auto [last, change] = LastAndChange(source, "2330");
+    EXPECT_EQ(last, "582");
+    EXPECT_NE(change.find(ui::Utf8ToBig5("△5")), std::string::npos);
+    // The same answer with z "-": the closing trade seen before stays; pz never stands in.
+    up.Serve("derived-close-without-z-20231222.json");
+    ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 2));
+    EXPECT_EQ(LastAndChange(source, "2330").first, "582");
+
+    // A gateway that never saw the closing trade shows no last price rather than pz, as long as
+    // the exchange's published daily quotes have none either ...
+    {
+        TwseSource fresh(FastOptions(up));
+        auto [none, noChange] = LastAndChange(fresh, "2330");
+        EXPECT_EQ(none, "-");
+        EXPECT_EQ(noChange, "");
+        for (int i = 0; i < 200 && up.DailyClosesAsked() < 2; ++i) std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(up.DailyClosesAsked(), 2);  // listed and over the counter, once
+    }
+    // ... and their close once they have it.
+    up.ServeDailyCloses("derived-daily-closes-20231222.json");
+    TwseSource published(FastOptions(up));
+    std::string close;
+    for (int i = 0; i < 500 && close != "582"; ++i) {
+        close = LastAndChange(published, "2330").first;
+        if (close != "582") std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(close, "582");
+    EXPECT_EQ(up.DailyClosesAsked(), 4);
+}
+
+TEST(TwseRecorded, TrialPricesOfTheAuctionsAreNeverShownNorKeptAsTrades) {
+    FakeUpstream up;
+    up.Serve("derived-trial-20170724.json");
+    TwseSource source(FastOptions(up));
+    // 08:34, a trial of 214.80 with no trade yet: no last price, no change, no volume.
+    std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f[qfLast], "-");
+    EXPECT_EQ(f[qfChange], "");
+    EXPECT_EQ(f[qfVolume], "0");
+    // 09:47, a trade at 214.50.
+    Next(up, source);
+    EXPECT_EQ(LastAndChange(source, "2330").first, "214.5");
+    // 13:28, a trial of 213.00 in the closing auction: the last trade stays.
+    Next(up, source);
+    f = Fields(PageOf(source, "2330"), "2330");
+    EXPECT_EQ(f[qfLast], "214.5");
+    EXPECT_EQ(f[qfTradeTime], "09:47:29");
+    EXPECT_EQ(f[qfVolume], "15,210");
+    // 13:30, the close.
+    Next(up, source);
+    auto [last, change] = LastAndChange(source, "2330");
+    EXPECT_EQ(last, "213.5");
+    EXPECT_NE(change.find(ui::Utf8ToBig5("▽0.5")), std::string::npos);
+}
+
+TEST(TwseRecorded, AnEntryWithoutItsTimeTakesTheAnswers) {
+    FakeUpstream up;
+    // node-twstock's answer without t and tlong: the time of queryTime.
+    up.Serve("derived-without-time-20231222.json");
+    TwseSource source(FastOptions(up));
+    std::vector<std::string> f = Fields(PageOf(source, "2330"), "2330");
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f[qfTradeTime], "18:46:28");
+    EXPECT_EQ(f[qfLast], "582");
+}
+
+TEST(TwseRecorded, OneEmptyAnswerHidesNoCodeRepeatedOnesWhileOthersComeBackDo) {
+    FakeUpstream up;
+    // twstock's empty answer, then its answer with 6223: the code is served, not unknown.
+    up.Serve("twstock-empty-20190113.json");
+    TwseSource source(FastOptions(up));
+    std::future<std::string> page = Ask(source, "6223");
+    ASSERT_TRUE(up.WaitForRequests(up.Requests().size() + 2));
+    EXPECT_EQ(page.wait_for(0s), std::future_status::timeout);  // still waiting after an empty answer
+    up.Advance();
+    ASSERT_EQ(page.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(Fields(page.get(), "6223")[qfLast], "61.1");
+
+    // Repeated answers that bring other codes but not this one make it unknown.
+    std::string unknown;
+    for (int i = 0; i < 10 && !Has(unknown, "查無此股票代號"); ++i) unknown = PageOf(source, "9999");
+    EXPECT_TRUE(Has(unknown, "查無此股票代號"));
+    std::size_t asked = 0;
+    for (const FakeUpstream::Request& r : up.Requests()) asked += r.channels.count("tse_9999.tw");
+    EXPECT_EQ(asked, 2u);
+}
+
+TEST(TwseRecorded, ASilentServiceTurnsItsCodesUnavailableInTheTradingWindowOnly) {
+    FakeUpstream up;
+    up.Serve("node-twstock-close-20231222.json");
+    std::atomic<bool> window = true;
+    TwseSource::Options options = FastOptions(up);
+    options.staleAfter = 500ms;
+    options.inTradingWindow = [&window] { return window.load(); };
+    TwseSource source(options);
+    const std::string good = PageOf(source, "2330");
+    ASSERT_FALSE(Fields(good, "2330").empty());
+    EXPECT_TRUE(StatusOf(source)["stale"].empty());
+
+    // The service hangs: served as before until the data are older than the stale limit.
+    up.SetMode(FakeUpstream::Mode::Stall);
+    EXPECT_EQ(PageOf(source, "2330"), good);
+    std::this_thread::sleep_for(700ms);
+    std::string page = PageOf(source, "2330");
+    EXPECT_TRUE(Fields(page, "2330").empty());
+    EXPECT_TRUE(Has(page, "暫時無法取得報價"));
+    nlohmann::json stale = StatusOf(source)["stale"];
+    ASSERT_EQ(stale.size(), 1u) << stale.dump();
+    EXPECT_EQ(stale[0]["code"], "2330");
+    EXPECT_TRUE(stale[0]["since"].is_string());
+
+    // Outside the window the last session's figures stay served.
+    window = false;
+    EXPECT_EQ(PageOf(source, "2330"), good);
+    EXPECT_TRUE(StatusOf(source)["stale"].empty());
+
+    // Back in the window, the next answer makes the code live again.
+    window = true;
+    up.SetMode(FakeUpstream::Mode::Normal);
+    std::size_t n = up.Requests().size();
+    ASSERT_TRUE(up.WaitForRequests(n + 1));
+    for (int i = 0; i < 300 && Fields(PageOf(source, "2330"), "2330").empty(); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(Fields(PageOf(source, "2330"), "2330")[qfLast], "582");
 }
