@@ -53,9 +53,12 @@ TEST(DataFiles, AvailableListMatchesTheServersUniverse) {
     for (const std::string& line : lines) {
         SCOPED_TRACE(ui::Big5ToUtf8(line));
         ASSERT_GT(line.size(), 5u);
-        std::string code = line.substr(0, 4), name = line.substr(5);
-        EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
-        EXPECT_EQ(line[4], ' ');
+        // A stock's code of four digits, or an ETF's (innovation board's, TDR's) of up to six
+        // letters and digits, then one space.
+        const std::size_t space = line.find(' ');
+        ASSERT_TRUE(space >= 4 && space <= 6) << line;
+        std::string code = line.substr(0, space), name = line.substr(space + 1);
+        EXPECT_EQ(code.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos);
         EXPECT_LT(previous, code);
         previous = code;
         EXPECT_TRUE(IsBig5(name));
@@ -70,6 +73,10 @@ TEST(DataFiles, AvailableListMatchesTheServersUniverse) {
     // Names the exchange writes in code page 950 beyond plain Big5 are kept: 宏碁 is A7BB F9D6
     // (shown as 宏　碁).
     EXPECT_NE(std::find(lines.begin(), lines.end(), std::string("2353 \xA7\xBB\xA1\x40\xF9\xD6")), lines.end());
+    // Today's most-watched ETFs are offered.
+    for (const char* etf : {"00878 ", "00919 ", "006208 "})
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(etf, 0) == 0; }))
+            << etf;
     // No longer listed.
     for (const std::string& line : lines) EXPECT_TRUE(line.rfind("2809 ", 0) != 0 && line.rfind("2888 ", 0) != 0);
 
