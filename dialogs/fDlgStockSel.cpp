@@ -275,7 +275,8 @@ std::string TfrmStockSel::GetStockCode() const {
 }
 
 void TfrmStockSel::Edit1Change() {
-    if (Edit1->Text().size() < 4) FilterList();
+    // A list of longer codes (ETFs) narrows on to the length of its longest code.
+    if (Edit1->Text().size() < FCodeLength) FilterList();
 }
 
 void TfrmStockSel::FilterList() {

@@ -85,7 +85,7 @@ public:
     TfrmStockSel(QWidget* owner, const std::vector<std::string>& availList);
     ~TfrmStockSel() override;
 
-    // The chosen code (Big5 bytes); the caller uses it only when it is four bytes long.
+    // The chosen code (Big5 bytes); the caller uses it only when stocksel::UsableCode holds.
     std::string GetStockCode() const;
 
     ui::TPanel* Panel1;

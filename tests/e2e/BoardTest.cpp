@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -449,4 +450,35 @@ TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange)
         EXPECT_EQ(out.find(row, at + 1), std::string::npos) << row << out;
         EXPECT_LT(at, out.find("first refresh done")) << row << out;
     }
+}
+
+// The most-watched securities of today are ETFs of five and six characters: 00878 is picked
+// through the keypad ("0087" narrows the list) and a tap on its line, its name fills the row, and
+// the watch list keeps the whole code.
+TEST_F(Board, AnETFOfFiveCharactersIsPickedThroughTheKeypadAndTheList) {
+    WriteFileBytes(dir.file("STOCKLIST.TXT"), "2330\r\n");
+    StartBoard(OutOfWindow);
+    // Where 00878 stands among the lines that begin with 0087.
+    int line = -1, seen = 0;
+    std::istringstream available(ReadFileBytes(dir.file("AVAILABLE.TXT")));
+    for (std::string l; std::getline(available, l);) {
+        if (l.rfind("0087", 0) != 0) continue;
+        if (l.rfind("00878 ", 0) == 0) line = seen;
+        ++seen;
+    }
+    ASSERT_GE(line, 0) << "AVAILABLE.TXT has no 00878";
+    ASSERT_LT(line, 10) << "00878 is not among the lines shown";
+
+    QRect p = OpenPicker(Centre(2, 2));
+    ASSERT_FALSE(p.isNull()) << "no picker";
+    TapDigits(p, "0087");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    Tap(PickerLine(p, line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    Tap(PickerOK(p));
+    EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("00878") > 0; }, 5000)) << "00878 was not fetched";
+    EXPECT_TRUE(WaitForScreen([](const QImage& s) { return NameShown(s, 2); })) << "no name in row 2";
+    board.Signal(SIGTERM);
+    EXPECT_EQ(board.Wait(10000), 0) << board.Output();
+    EXPECT_EQ(ReadFileBytes(dir.file("STOCKLIST.TXT")), "2330\r\n00878\r\n");
 }
