@@ -25,10 +25,6 @@
 #define QB_VERSION "unknown"
 #endif
 
-#ifndef QB_SOURCE_DATA_DIR
-#define QB_SOURCE_DATA_DIR "data"
-#endif
-
 namespace {
 
 const char* const Usage = "usage: quote-server [--host H] [--port P] [--source NAME] [--seed N] [--always-open]\n"
@@ -39,9 +35,9 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
                           "                   Taiwan Stock Exchange's real-time quote service\n"
                           "Options of the simulator:\n"
                           "  --seed N         seed of the simulated market (today's day count since 1899-12-30)\n"
-                          "  --always-open    trade at any hour, not only 09:00-13:30 on weekdays\n"
-                          "  --data FILE      the stock universe (MARKET.TXT beside the program, in the working\n"
-                          "                   directory or its data/ folder, else the source tree's data/)\n"
+                          "  --always-open    trade at any hour, not only 09:00-13:30 on trading days\n"
+                          "  --data FILE      the stock universe (MARKET.TXT in the working directory or its data/\n"
+                          "                   folder, else the installed one)\n"
                           "  --time HH:MM:SS  freeze the market's clock at this time of a weekday\n"
                           "  --speed X        with --always-open, run the market X times faster than the clock\n"
                           "Options of the twse gateway:\n"
@@ -58,24 +54,14 @@ const char* const Usage = "usage: quote-server [--host H] [--port P] [--source N
 
 const char* const DataFileName = "MARKET.TXT";
 
-std::string ProgramDir() {
-    std::error_code ec;
-    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : exe.parent_path().string();
-}
-
+// MARKET.TXT in the working directory or its data/ folder, else the installed one. A folder the
+// user may not enter is passed over.
 std::string FindDataFile() {
-    std::string exeDir = ProgramDir();
-    std::vector<std::string> candidates = {
-        DataFileName,
-        std::string("data/") + DataFileName,
-        exeDir + "/" + DataFileName,
-        exeDir + "/data/" + DataFileName,
-        std::string(QB_SOURCE_DATA_DIR) + "/" + DataFileName,
-    };
-    for (const std::string& c : candidates)
-        if (std::filesystem::is_regular_file(c)) return c;
-    return {};
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(DataFileName, ec)) return DataFileName;
+    std::string inData = std::string("data/") + DataFileName;
+    if (std::filesystem::is_regular_file(inData, ec)) return inData;
+    return ui::FindDataFile(DataFileName);
 }
 
 // "09:30:00" as seconds since midnight, -1 when it is not such a time.
@@ -148,7 +134,8 @@ int ReadServerOption(const std::string& a, Arguments& args, Settings& s) {
     } else if (a == "--upstream") {
         if (!args.Value(twse.upstream)) return Fail("--upstream needs a URL");
     } else if (a == "--upstream-ca") {
-        if (!args.Value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile))
+        std::error_code ec;
+        if (!args.Value(twse.caFile) || !std::filesystem::is_regular_file(twse.caFile, ec))
             return Fail("--upstream-ca needs a PEM file");
     } else if (a == "--daily-closes") {
         if (!args.Value(v)) return Fail("--daily-closes needs URLs separated by commas");
@@ -298,11 +285,18 @@ int Serve(server::PageSource& source, const Settings& s, std::size_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Settings settings;
-    if (int status = ReadCommandLine(argc, argv, settings); status != ReadOn) return status;
-    PrepareProcess();
-    std::size_t count = 0;
-    std::unique_ptr<server::PageSource> source = MakeSource(settings, count);
-    if (!source) return 1;
-    return Serve(*source, settings, count);
+    // Whatever the system refuses (a file or folder it may not read, memory) is one line and
+    // status 1, never an abort.
+    try {
+        Settings settings;
+        if (int status = ReadCommandLine(argc, argv, settings); status != ReadOn) return status;
+        PrepareProcess();
+        std::size_t count = 0;
+        std::unique_ptr<server::PageSource> source = MakeSource(settings, count);
+        if (!source) return 1;
+        return Serve(*source, settings, count);
+    } catch (const std::exception& e) {
+        std::cerr << "quote-server: " << e.what() << "\n";
+        return 1;
+    }
 }

@@ -1,12 +1,58 @@
 #!/usr/bin/env bash
-# package_test.sh lintian|launcher BUILD-DIR
+# package_test.sh lintian|launcher|maintainer|install BUILD-DIR VERSION [CONFIG]
 set -euo pipefail
-part=$1 build=$2
+part=$1 build=$(cd "$2" && pwd) version=$3 config=${4:-}
+source=$(cd "$(dirname "$0")/../.." && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 for tool in cpack dpkg-deb perl; do command -v $tool >/dev/null || fail "$tool is missing (apt-get install dpkg-dev cmake)"; done
 work=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
+
+if [ "$part" = install ]; then
+  # cmake --install as a user does it, into a prefix of its own.
+  prefix=$work/prefix
+  cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "cmake --install failed"; }
+  chmod 755 "$work"
+  for p in quoteboard quote-server quotewatch; do
+    exe=$prefix/bin/$p
+    # Stripped, and no path of the machine that built it.
+    readelf -S "$exe" | grep -q '\.symtab' && fail "$p is installed unstripped"
+    ! grep -aqF -e "$source" -e "$build" "$exe" || fail "$p carries a path of the build machine: $(strings "$exe" | grep -F -e "$source" -e "$build" | head -2)"
+    # Debian's hardening in the optimised builds: stack protector, fortified calls, read-only
+    # relocations bound at start.
+    case "$config" in Release | RelWithDebInfo | MinSizeRel) ;; *) continue ;; esac
+    readelf -lW "$exe" | grep -q GNU_RELRO || fail "$p: no RELRO"
+    readelf -dW "$exe" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW' || fail "$p: not bound now"
+    readelf --dyn-syms -W "$exe" >"$work/syms"
+    grep -q '__stack_chk_fail' "$work/syms" || fail "$p: no stack protector"
+    grep -Eq '__[a-z_]+_chk(@|$)' <(grep -v __stack_chk_fail "$work/syms") || fail "$p: no fortified calls"
+  done
+  # One version: the programs', the manual pages' and the changelog's.
+  for p in quoteboard quote-server quotewatch quoteboard-start; do
+    [ "$("$prefix/bin/$p" --version)" = "$p $version" ] || fail "$p --version: $("$prefix/bin/$p" --version)"
+    zcat "$prefix/share/man/man1/$p.1.gz" | head -1 | grep -qF "\"quoteboard $version\"" || fail "$p(1) is not of $version"
+  done
+  changed=$(sed -n '1s/^quoteboard (\([^)]*\)).*/\1/p' "$source/debian/changelog")
+  [ "$changed" = "$version" ] || fail "debian/changelog's last entry is $changed, the project's version $version"
+  # The installed server run by an ordinary user from a folder of its own finds the installed
+  # data; a data/ folder it may not enter is passed over, and a file it may not read is one line
+  # and status 1.
+  as_user=()
+  [ "$(id -u)" != 0 ] || as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  mkdir -m 755 "$work/cwd" && mkdir -m 000 "$work/cwd/data"
+  (cd "$work/cwd" && exec "${as_user[@]}" "$prefix/bin/quote-server" --port 0 >"$work/qs.out" 2>"$work/qs.err") &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q listening "$work/qs.out" && break; kill -0 "${pids[-1]}" 2>/dev/null || break; sleep 0.05; done
+  grep -Eq "^quote-server listening on 127.0.0.1:[0-9]+ \([0-9]+ stocks\)$" "$work/qs.out" ||
+    fail "the installed server did not start from the installed data: $(cat "$work/qs.out" "$work/qs.err")"
+  cp "$prefix/share/quoteboard/MARKET.TXT" "$work/cwd/secret.txt" && chmod 000 "$work/cwd/secret.txt"
+  set +e; (cd "$work/cwd" && exec "${as_user[@]}" "$prefix/bin/quote-server" --port 0 --data secret.txt) >/dev/null 2>"$work/err"; rc=$?; set -e
+  [ $rc = 1 ] && [ "$(wc -l <"$work/err")" = 1 ] && grep -q '^quote-server: .*secret.txt' "$work/err" ||
+    fail "an unreadable --data: status $rc, $(cat "$work/err")"
+  echo ok
+  exit 0
+fi
 
 cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work"/out/quoteboard_*.deb)
@@ -21,13 +67,48 @@ if [ "$part" = lintian ]; then
     grep -q "usr/share/man/man1/$p.1.gz\$" "$work/files" || fail "no manual page for $p"
   done
   dpkg-deb -e "$deb" "$work/control"
-  for script in preinst postinst prerm postrm; do
-    [ ! -e "$work/control/$script" ] || fail "$script would enable or start a service"
-  done
   grep -q '^/etc/default/quote-server$' "$work/control/conffiles" || fail "/etc/default/quote-server is no conffile"
   dpkg-deb -x "$deb" "$work/root"
   grep -q '^ExecStart=/usr/bin/quote-server --data /usr/share/quoteboard/MARKET.TXT \$QUOTE_SERVER_OPTS$' \
     "$work/root/usr/lib/systemd/system/quote-server.service" || fail "the server's unit does not name the installed program"
+  # The licence, and a stanza of their own for the data files taken from the exchange.
+  copyright=$work/root/usr/share/doc/quoteboard/copyright
+  grep -q '^License: MIT$' "$copyright" || fail "the copyright file names no MIT licence"
+  grep -q '^Files: .*data/AVAILABLE.TXT' "$copyright" || fail "the exchange's data files have no stanza of their own"
+  cmp -s <(sed -n '/^Permission/,$p' "$source/LICENSE") <(sed -n '/^License: MIT$/,$p' "$copyright" | sed -n '/^ Permission/,$p' | sed 's/^ //; s/^\.$//') ||
+    fail "LICENSE and the copyright file's MIT text differ"
+  exit 0
+fi
+
+if [ "$part" = maintainer ]; then
+  # The maintainer scripts, run as dpkg runs them, with systemd's runtime folder and its helpers
+  # stood in for: each call of a helper is logged.
+  dpkg-deb -e "$deb" "$work/control"
+  mkdir -p "$work/bin" "$work/run-systemd"
+  for tool in deb-systemd-helper deb-systemd-invoke systemctl; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s"\ncase "$1 $2" in *debian-installed*|*was-enabled*) exit 1 ;; esac\n' \
+      "$tool" "$work/calls" >"$work/bin/$tool"
+    chmod +x "$work/bin/$tool"
+  done
+  run() {  # run SCRIPT ARGS...: the calls it makes, one a line
+    : >"$work/calls"
+    sed "s|/run/systemd/system|$work/run-systemd|" \
+      "$work/control/$1" >"$work/script"
+    PATH=$work/bin:$PATH sh "$work/script" "${@:2}" || fail "$1 $* failed"
+    cat "$work/calls"
+  }
+  calls=$(run postinst configure)
+  grep -qx 'deb-systemd-helper update-state quote-server.service' <<<"$calls" || fail "postinst: no state recorded: $calls"
+  ! grep -Eq ' (enable|start|restart|try-restart) ' <<<"$calls" || fail "postinst enables or starts the server: $calls"
+  grep -qx 'deb-systemd-invoke try-restart quote-server.service' <<<"$(run postinst configure 0.9)" ||
+    fail "postinst: an upgrade does not restart a running server"
+  grep -qx 'deb-systemd-invoke stop quote-server.service' <<<"$(run prerm remove)" || fail "prerm remove does not stop the server"
+  ! grep -q 'stop' <<<"$(run prerm upgrade 9.9)" || fail "prerm stops the server for an upgrade"
+  calls=$(run postrm purge)
+  grep -qx 'deb-systemd-helper purge quote-server.service' <<<"$calls" || fail "postrm purge leaves the unit's links: $calls"
+  rmdir "$work/run-systemd"
+  [ -z "$(run prerm remove)" ] || fail "prerm calls systemd where it does not run"
+  echo ok
   exit 0
 fi
 
@@ -46,8 +127,10 @@ unset QUOTE_SERVER
 start=$bin/quoteboard-start
 
 # Command-line faces.
-"$start" --help | grep -q 'autostart' || fail "--help does not describe the launcher"
-[ "$("$start" --version)" = "quoteboard-start 1.0.0" ] || fail "--version"
+help=$("$start" --help)
+grep -q 'autostart' <<<"$help" || fail "--help does not describe the launcher"
+[[ $help == "usage: quoteboard-start "* ]] || fail "--help does not start with its usage line: $help"
+[ "$("$start" --version)" = "quoteboard-start $version" ] || fail "--version"
 set +e; "$start" --bogus 2>"$work/err"; rc=$?; set -e
 [ $rc = 2 ] && grep -q '^usage: quoteboard-start' "$work/err" || fail "--bogus: status $rc, $(cat "$work/err")"
 set +e; "$start" a b 2>/dev/null; rc=$?; set -e

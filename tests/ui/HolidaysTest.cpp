@@ -3,6 +3,7 @@
 #include "support/TempDir.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -54,8 +55,14 @@ TEST(Holidays, LoadReportsMalformedLinesOnceAndAMissingFileMeansWeekendsOnly) {
     EXPECT_FALSE(IsClosedDay(EncodeDateTime(2026, 1, 1, 10, 0, 0)));
     EXPECT_TRUE(IsClosedDay(EncodeDate(2026, 1, 3)));  // a Saturday still is
 
-    // With the usual folders the source tree's copy is found: the published closures.
+    // The usual folders are the data folder as installed beside the program, and no path of the
+    // machine that built it.
     SetDataDirs(std::nullopt);
+    std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe");
+    EXPECT_EQ(DataDirs(), std::vector<std::string>{(exe.parent_path().parent_path() / "share/quoteboard").string()});
+
+    // The published closures, as the source tree has them.
+    SetDataDirs(std::vector<std::string>{testsupport::SourceDir() + "/data"});
     ::testing::internal::CaptureStderr();
     EXPECT_NE(LoadHolidays(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // every line of it is good
@@ -64,4 +71,5 @@ TEST(Holidays, LoadReportsMalformedLinesOnceAndAMissingFileMeansWeekendsOnly) {
     EXPECT_FALSE(IsClosedDay(EncodeDateTime(2026, 1, 2, 10, 0, 0)));
     EXPECT_FALSE(IsClosedDay(EncodeDate(2026, 2, 23)));
     SetHolidays(THolidays());
+    SetDataDirs(std::nullopt);
 }

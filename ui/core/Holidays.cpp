@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#ifndef QB_SOURCE_DATA_DIR
-#define QB_SOURCE_DATA_DIR "data"
+#ifndef QB_DATA_FROM_BINDIR
+#define QB_DATA_FROM_BINDIR "../share/quoteboard"
 #endif
 
 namespace ui {
@@ -83,8 +83,7 @@ std::vector<std::string> DataDirs() {
     std::vector<std::string> dirs;
     std::error_code ec;
     std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) dirs.push_back((exe.parent_path().parent_path() / "share" / "quoteboard").string());
-    dirs.emplace_back(QB_SOURCE_DATA_DIR);
+    if (!ec) dirs.push_back((exe.parent_path() / QB_DATA_FROM_BINDIR).lexically_normal().string());
     return dirs;
 }
 

@@ -27,8 +27,9 @@ private:
     std::vector<long long> days_;  // day numbers, sorted, unique
 };
 
-// The folders a data file is looked for in after the working directory: the installed data
-// folder beside the program (<bin>/../share/quoteboard) and the source tree's data/.
+// The folders a data file is looked for in after the working directory: the data folder as
+// installed beside the program (<bin>/../share/quoteboard; in a build tree, the copy of data/
+// there). No path of the machine that built the program is among them.
 std::vector<std::string> DataDirs();
 // Replaces the folders DataDirs() gives (tests: an empty list leaves only the working
 // directory); std::nullopt restores the usual ones.
