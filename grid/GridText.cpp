@@ -153,19 +153,39 @@ qsizetype TRichStringGrid::SharedImageBound() const {
 
 const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const {
     if (cell.TintedFrom == &image && cell.TintedColor == color) return cell.Tinted;
-    QImage tinted(image.Image.size(), QImage::Format_ARGB32_Premultiplied);
-    tinted.setDevicePixelRatio(image.Image.devicePixelRatio());
+    cell.Tinted = QImage();
+    cell.TintedFrom = nullptr;
+    // A cell keeps its tinted copy while all the copies the cells keep stay within a bound; past
+    // it (a 4K board's texts) the text is tinted into a buffer of the grid's own for this drawing
+    // only, at the cost of tinting it again when it is next drawn unchanged.
+    const QSize size = image.Image.size();
+    const qsizetype bytes = qsizetype(size.width()) * size.height() * 4;
+    qsizetype kept = 0;
+    for (const TCell& c : FCells) kept += c.Tinted.sizeInBytes();
+    const bool keep = kept + bytes <= MaxTintedBytes;
+    QImage* target = &cell.Tinted;
+    if (keep) {
+        cell.Tinted = QImage(size, QImage::Format_ARGB32_Premultiplied);
+    } else {
+        if (FScratch.width() < size.width() || FScratch.height() < size.height())
+            FScratch = QImage(size.expandedTo(FScratch.size()), QImage::Format_ARGB32_Premultiplied);
+        // The part of the buffer the text takes, as an image of the text's size.
+        FScratchView = QImage(FScratch.bits(), size.width(), size.height(), FScratch.bytesPerLine(),
+                              QImage::Format_ARGB32_Premultiplied);
+        target = &FScratchView;
+    }
+    target->setDevicePixelRatio(image.Image.devicePixelRatio());
     // The colour at each of the 256 coverage levels, looked up per pixel.
     const quint32 premultiplied = qPremultiply(color);
     quint32 levels[256];
     for (quint32 level = 0; level < 256; ++level) levels[level] = ScaleByLevel(premultiplied, level);
-    const int width = tinted.width(), height = tinted.height();  // calls into Qt: read once
+    const int width = size.width(), height = size.height();
     for (int y = 0; y < height; ++y) {
         const uchar* from = image.Image.constScanLine(y);
-        quint32* to = reinterpret_cast<quint32*>(tinted.scanLine(y));
+        quint32* to = reinterpret_cast<quint32*>(target->scanLine(y));
         for (int x = 0; x < width; ++x) to[x] = levels[from[x]];
     }
-    cell.Tinted = std::move(tinted);
+    if (!keep) return FScratchView;
     cell.TintedFrom = &image;
     cell.TintedColor = color;
     return cell.Tinted;

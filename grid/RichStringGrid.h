@@ -253,6 +253,9 @@ private:
     qsizetype SharedImageBound() const;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;
     mutable qsizetype FImageBytes = 0;
+    // The tinted copies the cells keep, in all: most of what a 1920 x 1080 board's texts take.
+    static constexpr qsizetype MaxTintedBytes = 2 << 20;
+    mutable QImage FScratch, FScratchView;  // where a text past that bound is tinted
 };
 
 }  // namespace grid
