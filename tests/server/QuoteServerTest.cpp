@@ -141,7 +141,7 @@ TEST(QuoteServer, TheSeedMakesPagesRepeatable) {
 TEST(QuoteServer, AlwaysOpenMovesEveryAvailableStock) {
     std::vector<std::string> codes;
     for (const std::string& line : ui::ReadLines(testsupport::SourceDir() + "/data/AVAILABLE.TXT"))
-        codes.push_back(line.substr(0, 4));
+        codes.push_back(line.substr(0, line.find(' ')));
     ASSERT_GE(codes.size(), 150u);
 
     ServerProcess server;

@@ -65,7 +65,8 @@ std::string DefaultStockList() { return ReadFileBytes(SourceDir() + "/data/STOCK
 std::map<std::string, std::string> AvailableNames() {
     std::map<std::string, std::string> names;
     for (const std::string& line : ui::ReadLines(SourceDir() + "/data/AVAILABLE.TXT"))
-        if (line.size() > 5) names[line.substr(0, 4)] = line.substr(5);
+        if (const std::size_t space = line.find(' '); space != std::string::npos && space + 1 < line.size())
+            names[line.substr(0, space)] = line.substr(space + 1);
     return names;
 }
 
