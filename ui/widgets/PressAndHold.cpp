@@ -52,15 +52,9 @@ bool TPressAndHold::eventFilter(QObject* watched, QEvent* event) {
         break;
     case QEvent::MouseButtonRelease:
     case QEvent::MouseButtonDblClick:
-    case QEvent::TouchCancel:
-    case QEvent::TouchEnd:
     case QEvent::Hide:
     case QEvent::WindowDeactivate:
         Cancel();
-        break;
-    case QEvent::TouchUpdate:
-        // A second finger makes it a gesture of two, not a hold.
-        if (static_cast<QTouchEvent*>(event)->pointCount() > 1) Cancel();
         break;
     default:
         break;

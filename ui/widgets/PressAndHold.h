@@ -2,9 +2,9 @@
 // A finger held still on a widget stands for the right mouse button, which a touch screen does
 // not have. The toolkit turns a touch into left-button events; this watches those that came from
 // a touch screen and, when the finger has stayed down and in place for the press-and-hold time,
-// calls OnHold with the point (in the widget's and in global coordinates). A release, a move
-// past the drag distance, a second finger or a cancelled touch before that time make it an
-// ordinary tap. Presses of a real mouse are left alone.
+// calls OnHold with the point (in the widget's and in global coordinates). A release or a move
+// past the drag distance before that time makes it an ordinary tap. Presses of a real mouse are
+// left alone.
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
