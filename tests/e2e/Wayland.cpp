@@ -3,10 +3,10 @@
 #include <QFile>
 #include <QLibraryInfo>
 #include <algorithm>
-#include <functional>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <thread>
@@ -49,15 +49,15 @@ std::string WaylandMissing() {
         const char* program;
         const char* package;
     };
-    const Tool tools[] = {{"sway", "sway"},         {"swaymsg", "sway"}, {"cage", "cage"},
-                          {"swayidle", "swayidle"}, {"grim", "grim"},    {"wtype", "wtype"},
-                          {"Xwayland", "xwayland"}, {"setpriv", "util-linux"}};
+    const Tool tools[] = {{"sway", "sway"}, {"swaymsg", "sway"}, {"cage", "cage"},         {"swayidle", "swayidle"},
+                          {"grim", "grim"}, {"wtype", "wtype"},  {"Xwayland", "xwayland"}, {"setpriv", "util-linux"}};
     std::string missing;
     for (const Tool& t : tools)
         if (!Found(t.program))
             missing += std::string(missing.empty() ? "" : ", ") + t.program + " (Debian package " + t.package + ")";
     const QString plugin = QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms/libqwayland-generic.so";
-    if (!QFile::exists(plugin)) missing += std::string(missing.empty() ? "" : ", ") + "the toolkit's Wayland platform (qt6-wayland)";
+    if (!QFile::exists(plugin))
+        missing += std::string(missing.empty() ? "" : ", ") + "the toolkit's Wayland platform (qt6-wayland)";
     if (!missing.empty()) return "These tests need " + missing + ": install them with scripts/install-deps";
     uid_t uid;
     gid_t gid;
@@ -179,9 +179,9 @@ bool Compositor::StartSway() {
                                         "exec sh -c 'echo \"$DISPLAY\" > " +
                                             FRuntime->file("x-display") + "'\n");
     GiveDirectory(FRuntime->path());
-    std::vector<std::string> env = BaseEnvironment(
-        {"XDG_RUNTIME_DIR=" + FRuntime->path(), "HOME=" + FRuntime->path(), "WLR_BACKENDS=headless",
-         "WLR_HEADLESS_OUTPUTS=1", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"});
+    std::vector<std::string> env =
+        BaseEnvironment({"XDG_RUNTIME_DIR=" + FRuntime->path(), "HOME=" + FRuntime->path(), "WLR_BACKENDS=headless",
+                         "WLR_HEADLESS_OUTPUTS=1", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"});
     if (!FCompositor.Start(AsUser({"sway", "-c", config}), FRuntime->path(), env, true)) {
         FError = "cannot start sway";
         return false;
@@ -205,8 +205,8 @@ bool Compositor::StartCage(const std::vector<std::string>& argv, const std::stri
     std::vector<std::string> cageEnv;
     for (const std::string& e : env)
         if (e.rfind("WAYLAND_DISPLAY=", 0) != 0 && e.rfind("DISPLAY=", 0) != 0) cageEnv.push_back(e);
-    for (const char* e : {"WLR_BACKENDS=headless", "WLR_HEADLESS_OUTPUTS=1", "WLR_LIBINPUT_NO_DEVICES=1",
-                          "WLR_RENDERER=pixman"})
+    for (const char* e :
+         {"WLR_BACKENDS=headless", "WLR_HEADLESS_OUTPUTS=1", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"})
         cageEnv.push_back(e);
     std::vector<std::string> command = {"cage", "-d", "--"};
     command.insert(command.end(), argv.begin(), argv.end());
@@ -237,7 +237,8 @@ bool Compositor::Pointer(const std::string& command) {
     if (FPointerIn < 0) {
         const std::string fifo = FRuntime->file("pointer");
         ::mkfifo(fifo.c_str(), 0600);
-        if (!FPointer.Start({ProgramPath("tests/e2e/qb-wl-pointer"), fifo}, "", Environment(Native), true)) return false;
+        if (!FPointer.Start({ProgramPath("tests/e2e/qb-wl-pointer"), fifo}, "", Environment(Native), true))
+            return false;
         FPointerIn = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
         if (FPointerIn < 0 || !FPointer.WaitForOutput("ready", 5000)) return false;
         FPointerAnswers = 1;

@@ -5,8 +5,8 @@
 // its headless output cannot be read back (it shows a full-screen client without drawing it):
 // there the board is worked by touch through the toolkit's TUIO plugin, and where each dialog
 // opens is told by the taps that must land on it.
-#include "BoardFixture.h"
 #include "Wayland.h"
+#include "BoardFixture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -71,7 +71,8 @@ protected:
             const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
             std::string name = std::string(test->test_suite_name()) + "-" + test->name();
             std::replace(name.begin(), name.end(), '/', '-');
-            wm->Screenshot().save(QString::fromStdString(testsupport::BinaryDir() + "/artefacts/" + name + "-failed.png"));
+            wm->Screenshot().save(
+                QString::fromStdString(testsupport::BinaryDir() + "/artefacts/" + name + "-failed.png"));
             std::cerr << "compositor and board output:\n" << wm->Process().Output() << "\n";
         }
         if (board.Running()) board.Stop(3000);
@@ -164,8 +165,7 @@ TEST_P(SwayBoard, CoversTheOutputAndWorksItsDialogs) {
     ASSERT_TRUE(wm->Pointer("click left"));
     const QRect picker(321, 98, 830, 562);
     const QRect okButton(PickerOK(picker) - QPoint(100, 10), QSize(200, 20));
-    ASSERT_TRUE(
-        WaitForShot([&](const QImage& s) { return ButtonGrey(s, okButton) > 2000 && MenuRect(s).isNull(); }))
+    ASSERT_TRUE(WaitForShot([&](const QImage& s) { return ButtonGrey(s, okButton) > 2000 && MenuRect(s).isNull(); }))
         << "no picker beside the clock";
     ASSERT_TRUE(wm->Type("1101"));
     ASSERT_TRUE(wm->Key("Return"));
@@ -221,7 +221,7 @@ TEST_P(CageBoard, WorkedByTouchAlone) {
     EXPECT_TRUE(WaitFor([&] { return relay->RequestsFor("1101") > 0; }, 5000)) << "1101 was not picked";
 
     touch(QPoint(colPitch / 2, rowPitch / 2), 1500);  // the clock
-    touch(QPoint(40, 30));                             // "結束程式", at the cell's corner
+    touch(QPoint(40, 30));                            // "結束程式", at the cell's corner
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     const QPoint confirm((size.width() - 699) / 2, (size.height() - 267) / 2);  // centred
     touch(confirm + QPoint(1 + 80 + 120, 1 + 176 + 35));                        // "是"

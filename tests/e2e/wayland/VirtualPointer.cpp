@@ -28,7 +28,8 @@ struct Globals {
     int width = 0, height = 0;
 };
 
-void OutputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*, const char*, int32_t) {}
+void OutputGeometry(void*, wl_output*, int32_t, int32_t, int32_t, int32_t, int32_t, const char*, const char*, int32_t) {
+}
 void OutputMode(void* data, wl_output*, uint32_t flags, int32_t width, int32_t height, int32_t) {
     auto* g = static_cast<Globals*>(data);
     if (flags & WL_OUTPUT_MODE_CURRENT) {
