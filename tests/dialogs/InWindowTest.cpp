@@ -7,8 +7,8 @@
 #include "ui/core/Consts.h"
 
 #include <QKeyEvent>
-#include <QTimer>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 

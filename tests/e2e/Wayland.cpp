@@ -135,7 +135,22 @@ std::vector<std::string> Compositor::Environment(Platform platform, const std::v
         if (!FXDisplay.empty()) env.push_back("DISPLAY=" + FXDisplay);
     }
     env.insert(env.end(), extra.begin(), extra.end());
-    return BaseEnvironment(env);
+    env = BaseEnvironment(env);
+    // A sanitizer's suppressions, read by a program that runs as the throwaway user: a copy it
+    // may read (the build tree may lie where that user cannot go).
+    for (std::string& e : env) {
+        if (e.rfind("LSAN_OPTIONS=", 0) != 0 && e.rfind("UBSAN_OPTIONS=", 0) != 0) continue;
+        const std::size_t at = e.find("suppressions=");
+        if (at == std::string::npos) continue;
+        const std::size_t start = at + std::string("suppressions=").size(), end = e.find(':', start);
+        const std::string file = e.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::string copy = FRuntime->file(std::filesystem::path(file).filename().string());
+        std::error_code failed;
+        std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing, failed);
+        ::chmod(copy.c_str(), 0644);
+        e.replace(start, file.size(), copy);
+    }
+    return env;
 }
 
 int Compositor::Run(const std::vector<std::string>& argv, std::string* out) const {

