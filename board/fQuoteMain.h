@@ -14,6 +14,7 @@
 #include "quote/fQuoteDef.h"
 
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -83,8 +84,12 @@ public:
     ui::TTimer* tmrMain = nullptr;           // the clock, every second
 
     // Start-up in its fixed order, ending with the first forced refresh cycle; the window is on
-    // the screen, full size, before any quote arrives.
+    // the screen, full size, before any quote arrives. In a Wayland session the compositor is
+    // asked for full screen (it gives a tiled or decorated window otherwise); on X11 the window
+    // covers the screen's work area, leaving the desktop's panels alone.
     void FormCreate();
+    // Fired once the window is on the screen, before the first refresh.
+    std::function<void()> OnShown;
     // Cell (0,0) := the time, "hh:nn"; then every stock row whose staleness changed is drawn
     // again (CheckStaleRows).
     void tmrMainTimer(QObject* Sender);

@@ -17,6 +17,7 @@
 #include "ui/core/Signals.h"
 #include "ui/core/TextFile.h"
 #include "ui/core/Timer.h"
+#include "ui/widgets/Display.h"
 #include "ui/widgets/PressAndHold.h"
 
 #include <QApplication>
@@ -90,12 +91,17 @@ void TfrmWatchMain::FormCreate() {
     tmrMain->SetInterval(1000);
     tmrMain->SetOnTimer([this](QObject* sender) { tmrMainTimer(sender); });
 
-    // The work area of the screen: the whole screen less the panels of the desktop.
+    // X11: the work area of the screen, the whole screen less the panels of the desktop. A
+    // Wayland compositor places and sizes windows itself: it is asked for the whole output.
     QScreen* screen = QGuiApplication::primaryScreen();
     if (screen) setGeometry(screen->availableGeometry());
-    show();
+    if (ui::WaylandSession())
+        showFullScreen();
+    else
+        show();
     activateWindow();  // the keyboard goes to the board from the start
     QCoreApplication::sendPostedEvents();
+    if (OnShown) OnShown();
     // The first sizing is made for the final size and the final counts, before any quote.
     G_Resize(G_);
     repaint();

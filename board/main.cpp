@@ -109,13 +109,9 @@ int main(int argc, char** argv) {
     grid::PrepareRendering();
     ui::TApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
-    // A wall board must not blank; held until main returns.
-    ui::TScreenSaverHold screenAwake("quoteboard");
-    if (std::string held = screenAwake.Held(); !held.empty())
-        std::printf("quoteboard: screen saver held off (%s)\n", held.c_str());
-    else
-        std::printf("quoteboard: the screen saver could not be held off\n");
-    std::fflush(stdout);
+    // A wall board must not blank: held from the moment the board is on the screen (a Wayland
+    // compositor counts a hold on the board's own surface) until main returns.
+    std::unique_ptr<ui::TScreenSaverHold> screenAwake;
     ui::RegisterFontSubstitutions();
     ui::InstallGuiExceptionHandler();
 
@@ -135,6 +131,14 @@ int main(int argc, char** argv) {
         board = std::make_unique<TfrmWatchMain>();
         signalWatch.OnSignal = [&](int signo) {
             if (board) board->CloseOnSignal(signo);
+        };
+        board->OnShown = [&] {
+            screenAwake = std::make_unique<ui::TScreenSaverHold>("quoteboard", board->windowHandle());
+            if (std::string held = screenAwake->Held(); !held.empty())
+                std::printf("quoteboard: screen saver held off (%s)\n", held.c_str());
+            else
+                std::printf("quoteboard: the screen saver could not be held off\n");
+            std::fflush(stdout);
         };
         LiveBoard = board.get();
         std::atexit(WriteListAtExit);

@@ -48,8 +48,12 @@ void TfrmDlgMenu::hideEvent(QHideEvent* e) {
 void TfrmDlgMenu::WatchPointer() {
     // The pointer outside the menu, however it got there, dismisses it; so does a press outside
     // it, which takes the pointer there first.
-    if (isVisible() && !frameGeometry().contains(QCursor::pos())) MouseLeave();
+    if (isVisible() && !rect().contains(mapFromGlobal(QCursor::pos()))) MouseLeave();
 }
+
+void TfrmDlgMenu::PressOutside() { done(ui::mrCancel); }
+
+void TfrmDlgMenu::PointerOutside() { MouseLeave(); }
 
 void TfrmDlgMenu::resizeEvent(QResizeEvent* e) {
     // The panel fills the form and the list fills the panel, whatever height the caller sets.

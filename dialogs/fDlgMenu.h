@@ -1,8 +1,9 @@
 #pragma once
 // The popup menu: a borderless column of large lines, worked by touch. Touching a line (any
 // mouse button) or Enter closes it with ui::mrOK; Escape or the pointer leaving it closes it with
-// ui::mrCancel. It does not say which line was chosen: its caller gives it one line and acts on
-// that line after OK.
+// ui::mrCancel. Whether the pointer is on it is judged in the menu's own coordinates, which every
+// platform gives (a Wayland client does not know where its windows are on the screen). It does not say which line was
+// chosen: its caller gives it one line and acts on that line after OK.
 //
 // Use: create it with the owner window, ListBox1->SetItems({line}), ListBox1->SetItemIndex(0),
 // SetHeight(ListBox1->ItemHeight()), SetLeftTop(x, y), ShowModal(), then delete it.
@@ -41,6 +42,10 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    // Drawn inside the board's window: a press outside the menu dismisses it, whatever opened
+    // it; so does the pointer outside it, unless a finger opened it.
+    void PressOutside() override;
+    void PointerOutside() override;
     void hideEvent(QHideEvent* e) override;
 
 private:

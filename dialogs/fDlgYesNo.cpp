@@ -37,11 +37,15 @@ TfrmDlgYesNo::TfrmDlgYesNo(QWidget* owner) : TForm(owner) {
 }
 
 void TfrmDlgYesNo::showEvent(QShowEvent* e) {
-    // Centred on the work area of the board's screen, scaled for it first.
+    // Centred on the work area of the board's screen (on the board's window when drawn inside
+    // it), scaled for it first.
     ui::Guarded([this] {
-        QScreen* s = OwnerScreen();
-        if (!s) return;
-        const QRect area = s->availableGeometry();
+        QRect area;
+        if (!isWindow())
+            area = ScreenArea();
+        else if (QScreen* s = OwnerScreen())
+            area = s->availableGeometry();
+        if (area.isEmpty()) return;
         ScaleToScreen();
         FitInto(area);
         move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);

@@ -254,7 +254,8 @@ std::vector<std::string> BaseEnvironment(const std::vector<std::string>& extra) 
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
         std::string name = entry.substr(0, entry.find('='));
-        if (name == "DISPLAY" || name == "QT_QPA_PLATFORM" || name == "WAYLAND_DISPLAY" || name == "XAUTHORITY")
+        if (name == "DISPLAY" || name == "QT_QPA_PLATFORM" || name == "WAYLAND_DISPLAY" || name == "XAUTHORITY" ||
+            name == "XDG_SESSION_TYPE")
             continue;
         env.push_back(entry);
     }

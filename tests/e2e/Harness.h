@@ -74,7 +74,8 @@ private:
 int RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::string* out = nullptr,
                int timeoutMs = 20000);
 
-// The environment of this process less DISPLAY and the Qt platform choice, plus extra.
+// The environment of this process less the display, the session type and the Qt platform choice,
+// plus extra.
 std::vector<std::string> BaseEnvironment(const std::vector<std::string>& extra = {});
 
 // Why the X server with two monitors cannot start here (not root, Xorg or its dummy driver

@@ -3,12 +3,14 @@
 #include "ui/core/Application.h"
 #include "ui/core/Big5.h"
 #include "ui/core/Consts.h"
+#include "ui/widgets/Display.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
@@ -74,17 +76,119 @@ void UseToolkitColors(QWidget* w) {
 
 // ---- TForm ----
 
+namespace {
+
+std::optional<bool> FormsInOwnerWindow;
+
+// The layer a form drawn inside its owner's window lies on: it covers the window, shows nothing
+// and takes every press, move, wheel turn and key that is not the form's, so the board under it
+// acts on none of them while the form is open.
+class TModalLayer : public QWidget {
+public:
+    explicit TModalLayer(QWidget* window) : QWidget(window), FWindow(window) {
+        setAttribute(Qt::WA_NoSystemBackground);
+        setMouseTracking(true);
+        setFocusPolicy(Qt::NoFocus);
+        setGeometry(window->rect());
+        window->installEventFilter(this);
+    }
+    std::function<void()> OnPress;
+    std::function<void()> OnMove;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (watched == FWindow && e->type() == QEvent::Resize) setGeometry(FWindow->rect());
+        return false;
+    }
+    bool event(QEvent* e) override {
+        switch (e->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick:
+            if (OnPress) ui::Guarded([this] { OnPress(); });
+            return true;
+        case QEvent::MouseMove:
+            if (OnMove) ui::Guarded([this] { OnMove(); });
+            return true;
+        case QEvent::MouseButtonRelease:
+        case QEvent::Wheel:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+            e->accept();
+            return true;
+        default:
+            return QWidget::event(e);
+        }
+    }
+
+private:
+    QWidget* FWindow;
+};
+
+}  // namespace
+
 TForm::TForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::FramelessWindowHint) { setModal(true); }
+
+TForm::~TForm() {
+    if (FLoop) FLoop->exit(ui::mrCancel);
+}
+
+void TForm::SetInOwnerWindow(std::optional<bool> inside) { FormsInOwnerWindow = inside; }
+
+bool TForm::InOwnerWindow() const {
+    if (!parentWidget()) return false;
+    return FormsInOwnerWindow.value_or(WaylandSession());
+}
 
 int TForm::ShowModal() {
     FClosing = false;
+    if (InOwnerWindow()) return RunInOwnerWindow(parentWidget()->window());
     return exec();
+}
+
+int TForm::RunInOwnerWindow(QWidget* top) {
+    // The caller placed the form in screen coordinates, as the owner's window maps them.
+    const QPoint at = top->mapFromGlobal(pos());
+    QPointer<QWidget> focus = focusWidget();
+    const Qt::WindowFlags flags = windowFlags();
+    QPointer<TModalLayer> layer = new TModalLayer(top);
+    layer->OnPress = [this] { PressOutside(); };
+    layer->OnMove = [this] { PointerOutside(); };
+    setParent(layer, Qt::Widget);
+    move(at);
+    layer->show();
+    layer->raise();
+    setResult(0);
+    QPointer<TForm> self = this;
+    QEventLoop loop;
+    FLoop = &loop;
+    show();
+    // The owner's window is the active one already: the form hears of it as a window would.
+    QEvent activate(QEvent::WindowActivate);
+    QCoreApplication::sendEvent(this, &activate);
+    if (focus && focus != this && isAncestorOf(focus))
+        focus->setFocus(Qt::ActiveWindowFocusReason);
+    else if (!focusWidget())
+        setFocus(Qt::ActiveWindowFocusReason);
+    loop.exec(QEventLoop::DialogExec);
+    if (!self) return ui::mrCancel;
+    FLoop = nullptr;
+    hide();
+    // Back to a hidden window of the owner's, which the caller deletes; the layer goes once the
+    // events on the stack are done with it.
+    setParent(top, flags);
+    if (layer) {
+        layer->hide();
+        layer->deleteLater();
+    }
+    return result();
 }
 
 void TForm::done(int r) {
     if (FClosing) return;
     FClosing = true;
     QDialog::done(r);
+    if (FLoop) FLoop->exit(r);
 }
 
 void TForm::accept() { done(ui::mrOK); }
@@ -99,6 +203,7 @@ QScreen* TForm::OwnerScreen() const {
 }
 
 QRect TForm::ScreenArea() const {
+    if (!isWindow() && parentWidget()) return parentWidget()->rect();
     QScreen* s = QGuiApplication::screenAt(geometry().center());
     if (!s) s = OwnerScreen();
     return s ? s->availableGeometry() : QRect();
@@ -431,7 +536,9 @@ TButton::TButton(QWidget* parent, const QString& caption, int modalResult)
     connect(this, &QPushButton::clicked, this, [this] {
         ui::Guarded([this] {
             if (FModalResult == ui::mrNone) return;
-            if (auto* form = qobject_cast<TForm*>(window())) form->done(FModalResult);
+            // The form the button is on, a window or drawn inside its owner's.
+            for (QWidget* w = parentWidget(); w; w = w->parentWidget())
+                if (auto* form = qobject_cast<TForm*>(w)) return form->done(FModalResult);
         });
     });
 }

@@ -8,6 +8,7 @@
 
 #include <QColor>
 #include <QDialog>
+#include <QEventLoop>
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,13 +45,24 @@ QRect Scaled(const QRect& r, double f);
 //
 // The caller owns the form: it creates it with its owner window as parent, places it, calls
 // ShowModal() and deletes it, on every path.
+//
+// In a Wayland session (see ui::WaylandSession) the form is drawn inside its owner's window, over
+// a layer that covers the window and takes every press and key meant for it: a compositor places
+// top-level windows where it likes, may not show popups, and gives the keyboard to a dialog of a
+// full-screen window late or never. Its place, given in screen coordinates, is then taken
+// relative to the owner's window.
 class TForm : public QDialog {
     Q_OBJECT
 public:
     explicit TForm(QWidget* owner);
+    ~TForm() override;
 
     // Runs the modal loop; returns the modal result.
     int ShowModal();
+    // Whether the form shows inside its owner's window (a Wayland session, or SetInOwnerWindow).
+    bool InOwnerWindow() const;
+    // Every form drawn inside its owner's window, or as the session decides (nullopt).
+    static void SetInOwnerWindow(std::optional<bool> inside);
     int ModalResult() const { return result(); }
     // Places the window's top-left corner at a screen position.
     void SetLeftTop(int left, int top) { move(left, top); }
@@ -58,8 +71,9 @@ public:
     void accept() override;
     void reject() override;
 
-    // The screen's available area around the window's place: the work area of its screen (the
-    // owner's screen while the window lies on none).
+    // The area the form is kept inside: the work area of the screen around the window's place
+    // (the owner's screen while the window lies on none); the owner's window when drawn inside it,
+    // in the coordinates of the form's parent.
     QRect ScreenArea() const;
     // The screen that shows the owner window (the board): dialogs open there.
     QScreen* OwnerScreen() const;
@@ -84,10 +98,17 @@ protected:
     // panel, edit box, list box and button with its font. A form with other controls scales them
     // in its override.
     virtual void ScaleControls(double factor);
+    // A press outside the form while it is drawn inside its owner's window (which the layer
+    // under the form takes); by default nothing happens.
+    virtual void PressOutside() {}
+    // The pointer moved over the owner's window outside the form (drawn inside it).
+    virtual void PointerOutside() {}
 
 private:
     bool FClosing = false;
     bool FScaledToScreen = false;
+    QEventLoop* FLoop = nullptr;  // the modal loop of a form drawn inside its owner's window
+    int RunInOwnerWindow(QWidget* top);
 };
 
 enum class TBevel { None, Raised, Lowered };

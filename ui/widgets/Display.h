@@ -1,6 +1,8 @@
 #pragma once
 // The display a board shows on: whether there is one to open, and keeping it awake.
 #include <memory>
+
+class QWindow;
 #include <string>
 
 namespace ui {
@@ -10,19 +12,31 @@ namespace ui {
 // wayland, ...) are left to Qt and always pass.
 std::string DisplayProblem();
 
-// While it lives, the screen saver and display power saving are held off: on X11 through the
-// MIT-SCREEN-SAVER extension's suspend request (which holds off DPMS as well), and through the
-// desktop's org.freedesktop.ScreenSaver inhibit over D-Bus where the session offers one. Both
-// are released when it goes (the X server also drops the suspension if the program dies).
-// Holding nothing (no X server, no such extension, no desktop service) is not an error.
+// Whether the program runs in a Wayland session: natively on Qt's Wayland platform, or as an X11
+// client of the compositor's XWayland server (WAYLAND_DISPLAY or XDG_SESSION_TYPE says so). A
+// compositor places top-level windows itself, so dialogs are drawn inside the board's window.
+bool WaylandSession();
+
+// While it lives, the screen saver and display power saving are held off for the window it is
+// given (the board, already on the screen):
+// - on Wayland through the compositor's idle-inhibit protocol: on the window's own surface when
+//   the program is a native Wayland client, else (under XWayland, whose surfaces the program does
+//   not own) on a surface of a Wayland connection of its own;
+// - on X11 through the MIT-SCREEN-SAVER extension's suspend request on the toolkit's own
+//   connection (which holds off DPMS as well);
+// - and through the desktop's org.freedesktop.ScreenSaver inhibit over D-Bus where the session
+//   offers one.
+// All are released when it goes (the servers also drop them if the program dies). Holding
+// nothing (no such protocol, extension or desktop service) is not an error.
 class TScreenSaverHold {
 public:
-    explicit TScreenSaverHold(const std::string& application);
+    TScreenSaverHold(const std::string& application, QWindow* window);
     ~TScreenSaverHold();
     TScreenSaverHold(const TScreenSaverHold&) = delete;
     TScreenSaverHold& operator=(const TScreenSaverHold&) = delete;
 
-    // What is held, e.g. "x11-suspend dbus-inhibit"; empty when nothing is.
+    // What is held, e.g. "x11-suspend dbus-inhibit" or "wayland-idle-inhibit"; empty when
+    // nothing is.
     std::string Held() const;
 
 private:
