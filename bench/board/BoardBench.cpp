@@ -19,6 +19,11 @@
 
 namespace {
 
+// The benchmark's clock: a weekday inside the trading window, so that the stocks, made under it,
+// count their time since then and the clock tick can turn them stale.
+const ui::TDateTime BenchStart = ui::EncodeDateTime(2026, 12, 9, 10, 0, 0);
+ui::TDateTime gNow = BenchStart;
+
 struct Board {
     QTemporaryDir workDir;  // removed with the board
     std::unique_ptr<TfrmWatchMain> window;
@@ -163,24 +168,22 @@ BENCHMARK(BM_ClockCellRepaintNewMinute)->Unit(benchmark::kMicrosecond);
 // drawn anew in their other colours.
 void ClockTick(benchmark::State& state, bool flip) {
     Board& b = TheBoard();
-    const ui::TDateTime fresh = ui::EncodeDateTime(2026, 12, 9, 10, 0, 0);
+    const ui::TDateTime fresh = BenchStart;
     const ui::TDateTime stale = fresh + 120 * ui::OneSecond;
-    ui::TDateTime now = fresh;
-    auto old = ui::SetClock([&now] { return now; });
+    gNow = fresh;
     for (int i = 0; i < b.window->StockList->Count(); ++i) b.window->StockList->Stocks(i)->LastSuccessTime = fresh;
     b.window->tmrMainTimer(nullptr);
     QCoreApplication::processEvents();
     const long long before = b.cellsPainted;
     for (auto _ : state) {
-        if (flip) now = now == fresh ? stale : fresh;
+        if (flip) gNow = gNow == fresh ? stale : fresh;
         b.window->tmrMainTimer(nullptr);
         QCoreApplication::processEvents();
     }
     ReportCells(state, b, before);
-    now = fresh;
+    gNow = fresh;
     b.window->tmrMainTimer(nullptr);
     QCoreApplication::processEvents();
-    ui::SetClock(old);
 }
 void BM_ClockTickRowsFresh(benchmark::State& state) { ClockTick(state, false); }
 BENCHMARK(BM_ClockTickRowsFresh)->Unit(benchmark::kMicrosecond);
@@ -213,6 +216,7 @@ int main(int argc, char** argv) {
     grid::PrepareRendering();
     ui::TApplication app(argc, argv);
     ui::RegisterFontSubstitutions();
+    ui::SetClock([] { return gNow; });
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     TheBoard().window.reset();  // writes the list's file while its directory exists
