@@ -165,7 +165,7 @@ bool CondenseToFit(QImage& img, int width, int height, int fitWidth, int margin,
 qsizetype TRichStringGrid::SharedImageBound() const {
     const double dpr = devicePixelRatioF();
     const double pixels = double(width()) * height() * dpr * dpr;
-    return static_cast<qsizetype>(BaseSharedImageBytes * std::max(1.0, pixels / (1920.0 * 1080.0)));
+    return static_cast<qsizetype>(BaseSharedImageBytes * std::max(1.0, std::sqrt(pixels / (1920.0 * 1080.0))));
 }
 
 const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const {

@@ -76,12 +76,11 @@ inline void Report(const std::string& cost, const std::string& baseline, const T
                    const std::string& goal = {}) {
     std::printf("%s: %.1f-%.1f us against %.1f-%.1f us for %s: %.2f-%.2fx CPU time (min-median of %zu rounds, "
                 "worst %.2fx)\n",
-                cost.c_str(), Min(r.Cost) * 1e6, Median(r.Cost) * 1e6, Min(r.Baseline) * 1e6,
-                Median(r.Baseline) * 1e6, baseline.c_str(), Min(r.Ratios), Median(r.Ratios), r.Ratios.size(),
-                Max(r.Ratios));
+                cost.c_str(), Min(r.Cost) * 1e6, Median(r.Cost) * 1e6, Min(r.Baseline) * 1e6, Median(r.Baseline) * 1e6,
+                baseline.c_str(), Min(r.Ratios), Median(r.Ratios), r.Ratios.size(), Max(r.Ratios));
     if (!goal.empty())
-        std::printf("RATIO|%s|%s|%.2f|%.2f|%s|%.2f\n", cost.c_str(), baseline.c_str(), Min(r.Ratios),
-                    Median(r.Ratios), goal.c_str(), Max(r.Ratios));
+        std::printf("RATIO|%s|%s|%.2f|%.2f|%s|%.2f\n", cost.c_str(), baseline.c_str(), Min(r.Ratios), Median(r.Ratios),
+                    goal.c_str(), Max(r.Ratios));
     std::fflush(stdout);
 }
 
