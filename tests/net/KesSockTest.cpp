@@ -327,6 +327,29 @@ TEST(SockReadLn, LinesTerminatorsSegmentsAndClose) {
     s->Disconnect();
 }
 
+// The connection's socket gets its mode once, when it is made: reads that wait (here for lines
+// that come in pieces) leave it as it was, and the next connection's socket gets it again.
+TEST(SockReadLn, AConnectionSetsItsSocketsModeOnce) {
+    LoopbackServer server([](Conn& c) {
+        c.Send("HT");
+        c.Pause(30);
+        c.Send("TP/1.0 200 OK\r\n");
+        c.Pause(30);
+        c.Send("last\n");
+        c.WaitClosed();
+    });
+    auto s = SockTo(server.Port());
+    for (int round = 0; round < 2; ++round) {
+        s->Connect();
+        const int mode = ::fcntl(s->SocketHandle, F_GETFL);
+        EXPECT_EQ(mode & O_NONBLOCK, 0) << round;  // waits block in the receive itself
+        EXPECT_EQ(s->ReadLn(), "HTTP/1.0 200 OK\r\n");
+        EXPECT_EQ(s->ReadLn(), "last\n");
+        EXPECT_EQ(::fcntl(s->SocketHandle, F_GETFL), mode) << round;
+        s->Disconnect();
+    }
+}
+
 TEST(SockReadLn, OverlongLineRaisesAndTimeOutAborts) {
     LoopbackServer server([](Conn& c) {
         if (c.index == 0) c.Send(std::string(70000, 'x') + "\r\n");
