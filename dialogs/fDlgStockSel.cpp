@@ -194,8 +194,10 @@ TfrmStockSel::TfrmStockSel(QWidget* owner, const std::vector<std::string>& avail
 
     // Emptying the entry runs the filter before the list exists; the filter knows to wait.
     Edit1->SetText({});
-    FAvailList = std::make_unique<std::vector<std::string>>(availList);
-    FAvailShown = ui::Big5ToQStrings(availList);
+    auto avail = std::make_shared<ui::TListLines>();
+    avail->Bytes = availList;
+    avail->Shown = ui::Big5ToQStrings(availList);
+    FAvail = std::move(avail);
     FCodeLength = stocksel::CodeLengthOf(availList);
     FormCreate();
 }
@@ -260,10 +262,7 @@ void TfrmStockSel::FormActivate() {
     FilterList();
 }
 
-void TfrmStockSel::FormDestroy() {
-    FAvailList.reset();
-    FAvailShown.clear();
-}
+void TfrmStockSel::FormDestroy() { FAvail.reset(); }
 
 std::string TfrmStockSel::GetStockCode() const {
     const int index = ListBox1->ItemIndex();
@@ -280,18 +279,11 @@ void TfrmStockSel::Edit1Change() {
 }
 
 void TfrmStockSel::FilterList() {
-    if (FUpdating || !FAvailList) return;
-    const stocksel::TFilterRows r = stocksel::FilterRows(*FAvailList, Edit1->Text());
-    // The rows are shown from the lines decoded once, not decoded again on every keypad press.
-    std::vector<std::string> lines;
-    QStringList shown;
-    lines.reserve(r.Lines.size());
-    shown.reserve(static_cast<qsizetype>(r.Lines.size()));
-    for (std::size_t i : r.Lines) {
-        lines.push_back((*FAvailList)[i]);
-        shown.push_back(FAvailShown[static_cast<qsizetype>(i)]);
-    }
-    ListBox1->SetItems(std::move(lines), shown);
+    if (FUpdating || !FAvail) return;
+    stocksel::TFilterRows r = stocksel::FilterRows(FAvail->Bytes, Edit1->Text());
+    // The list shows rows of the lines decoded once: nothing is copied or decoded again on a
+    // keypad press.
+    ListBox1->SetRows(FAvail, std::move(r.Lines));
     ListBox1->SetItemIndex(r.Selected);
     if (r.Selected < 0) ListBox1->scrollToTop();
 }

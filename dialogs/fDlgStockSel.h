@@ -124,7 +124,7 @@ private:
     bool MoveSelection(int key);
 
     bool FUpdating = false;
-    std::unique_ptr<std::vector<std::string>> FAvailList;
-    QStringList FAvailShown;                        // the available lines decoded, once
+    // The available lines and their text, decoded once; the list shows rows of them.
+    std::shared_ptr<const ui::TListLines> FAvail;
     std::size_t FCodeLength = stocksel::ShortCode;  // the longest code of the lines
 };

@@ -68,26 +68,33 @@ struct TPiece {
     qreal Advance;
 };
 
+// The smallest rectangle holding every pixel of the image that is not fully transparent; a null
+// rectangle when there is none.
+QRect InkRect(const QImage& drawn) {
+    int top = drawn.height(), bottom = -1, left = drawn.width(), right = -1;
+    for (int y = 0; y < drawn.height(); ++y) {
+        const QRgb* row = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
+        int x0 = 0, x1 = drawn.width() - 1;
+        while (x0 <= x1 && qAlpha(row[x0]) == 0) ++x0;
+        if (x0 > x1) continue;
+        while (qAlpha(row[x1]) == 0) --x1;
+        top = std::min(top, y);
+        bottom = y;
+        left = std::min(left, x0);
+        right = std::max(right, x1);
+    }
+    if (bottom < 0) return {};
+    return QRect(QPoint(left, top), QPoint(right, bottom));
+}
+
 // The alpha of a text drawn in opaque white, as 8-bit coverage cropped to the ink (at a device
 // pixel ratio of 1; otherwise whole). origin, where the text's box starts, follows the crop. A
 // text with no ink gives a null image.
 QImage ToCoverage(const QImage& drawn, QPoint& origin) {
     QRect ink;
     if (drawn.devicePixelRatio() == 1) {
-        int top = drawn.height(), bottom = -1, left = drawn.width(), right = -1;
-        for (int y = 0; y < drawn.height(); ++y) {
-            const QRgb* row = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
-            int x0 = 0, x1 = drawn.width() - 1;
-            while (x0 <= x1 && qAlpha(row[x0]) == 0) ++x0;
-            if (x0 > x1) continue;
-            while (qAlpha(row[x1]) == 0) --x1;
-            top = std::min(top, y);
-            bottom = y;
-            left = std::min(left, x0);
-            right = std::max(right, x1);
-        }
-        if (bottom < 0) return {};
-        ink = QRect(QPoint(left, top), QPoint(right, bottom));
+        ink = InkRect(drawn);
+        if (ink.isNull()) return {};
         origin -= ink.topLeft();
     } else {
         ink = drawn.rect();
@@ -100,6 +107,16 @@ QImage ToCoverage(const QImage& drawn, QPoint& origin) {
         for (int x = 0; x < ink.width(); ++x) to[x] = static_cast<uchar>(qAlpha(from[x]));
     }
     return coverage;
+}
+
+// A text drawn in its own colours, cropped to its ink in the same way (a change cell's arrow and
+// figure keep no empty margins).
+QImage CropToInk(QImage drawn, QPoint& origin) {
+    if (drawn.devicePixelRatio() != 1) return drawn;
+    const QRect ink = InkRect(drawn);
+    if (ink.isNull()) return {};
+    origin -= ink.topLeft();
+    return ink == drawn.rect() ? drawn : drawn.copy(ink);
 }
 
 // A premultiplied colour scaled by a coverage level (0 to 255), per channel, rounded.
@@ -148,7 +165,7 @@ bool CondenseToFit(QImage& img, int width, int height, int fitWidth, int margin,
 qsizetype TRichStringGrid::SharedImageBound() const {
     const double dpr = devicePixelRatioF();
     const double pixels = double(width()) * height() * dpr * dpr;
-    return static_cast<qsizetype>(BaseSharedImageBytes * std::max(1.0, pixels / (1920.0 * 1080.0)));
+    return static_cast<qsizetype>(BaseSharedImageBytes * std::max(1.0, std::sqrt(pixels / (1920.0 * 1080.0))));
 }
 
 const QImage& TRichStringGrid::TintedImage(const TCell& cell, const TTextImage& image, QRgb color) const {
@@ -278,7 +295,7 @@ std::shared_ptr<TRichStringGrid::TTextImage> TRichStringGrid::DrawTextImage(cons
     if (image.Coverage) {
         image.Image = ToCoverage(img, image.Origin);
     } else {
-        image.Image = std::move(img);
+        image.Image = CropToInk(std::move(img), image.Origin);
         image.Color = font.Color.rgba();
     }
     image.FontId = entry.Id;

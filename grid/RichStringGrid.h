@@ -247,8 +247,9 @@ private:
     int FCol = 0;
     std::vector<TCell> FCells;  // row by row
     mutable std::vector<std::unique_ptr<TFontEntry>> FFonts;
-    // The shared text images are bounded by 2 MB for a grid of 1920 x 1080 pixels, and by as
-    // much more as the grid has more pixels (a 4K board's texts take four times the bytes).
+    // The shared text images are bounded by 2 MB for a grid of 1920 x 1080 pixels, and by more as
+    // the grid is larger, in proportion to its side rather than its area: a 4K board's texts take
+    // four times the bytes and keep 4 MB, about the texts of a layout and a half.
     static constexpr qsizetype BaseSharedImageBytes = 2 << 20;
     qsizetype SharedImageBound() const;
     mutable std::unordered_map<std::string, std::shared_ptr<const TTextImage>> FImages;

@@ -161,6 +161,7 @@ void TKesSock::HandleConnectEvent() {
         return;
     }
     Connected = true;
+    FQuickWaitSet = sockops::SetQuickWait(SocketHandle, QuickWaitMs) == 0;
     if (!FHoldIdleWatch) WatchRead();
     if (OnConnect) OnConnect(this);
 }
@@ -376,6 +377,7 @@ void TKesSock::RequestCloseSocket() {
     Connected = false;
     FInStart = FInEnd = 0;  // what the closed connection brought is gone with it
     FQuickWait = TQuickWait::None;
+    FQuickWaitSet = false;
     if (SocketHandle == NoSocket) return;
     FConnecting = false;
     SetWatch(true, false);

@@ -249,7 +249,10 @@ private:
     int FReading = 0;  // read operations under way
     enum class TQuickWait { None, Next, Missed };
     TQuickWait FQuickWait = TQuickWait::None;  // Next: the next receive may wait; Missed: it did, in vain
-    std::size_t FInStart = 0, FInEnd = 0;      // received bytes not yet taken, in IOBuffer
+    // The connected socket's mode is set for the quick wait (sockops::SetQuickWait), once; where
+    // that failed, the wait is a poll.
+    bool FQuickWaitSet = false;
+    std::size_t FInStart = 0, FInEnd = 0;  // received bytes not yet taken, in IOBuffer
     // Arms the time-out timer for what is left of the operation's time-out, before a wait.
     void ArmTimer();
     unsigned FTimerInterval = 0;  // the operation's time-out in ms; 0: none running

@@ -125,7 +125,8 @@ long TKesSock::Receive(char* buffer, std::size_t length, bool peek) {
         if (!peek) FQuickWait = TQuickWait::None;
         return static_cast<long>(sockops::Recv(SocketHandle, buffer, length, peek));
     }
-    long n = static_cast<long>(sockops::RecvWaiting(SocketHandle, buffer, length, QuickWaitMs));
+    long n = static_cast<long>(FQuickWaitSet ? sockops::RecvQuick(SocketHandle, buffer, length)
+                                             : sockops::RecvWaiting(SocketHandle, buffer, length, QuickWaitMs));
     FQuickWait = n < 0 && sockops::LastError() == SockErrWouldBlock ? TQuickWait::Missed : TQuickWait::None;
     return n;
 }

@@ -2,10 +2,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -110,9 +110,9 @@ int WritableNow(int fd) {
 
 ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
 #ifdef MSG_MORE
-    const int flags = kSendFlags | (more ? MSG_MORE : 0);
+    const int flags = kSendFlags | MSG_DONTWAIT | (more ? MSG_MORE : 0);
 #else
-    const int flags = kSendFlags;
+    const int flags = kSendFlags | MSG_DONTWAIT;
     (void)more;
 #endif
     for (;;) {
@@ -124,26 +124,41 @@ ssize_t Send(int fd, const char* data, std::size_t length, bool more) {
 
 ssize_t Recv(int fd, char* buffer, std::size_t length, bool peek) {
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, length, peek ? MSG_PEEK : 0);
+        ssize_t n = ::recv(fd, buffer, length, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
         if (n >= 0) return n;
         if (errno != EINTR) return Fail();
     }
 }
 
 ssize_t RecvWaiting(int fd, char* buffer, std::size_t length, int ms) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0) return Fail();
-    timeval wait{ms / 1000, (ms % 1000) * 1000};
-    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    // The socket stays non-blocking: the wait is a poll for its first bytes, then one receive.
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        const int r = ::poll(&p, 1, ms < 0 ? 0 : ms);
+        if (r > 0) break;  // data, the end of the stream, an error or a closed descriptor: the receive tells
+        if (r == 0 || errno == EINTR) {
+            // The wait ran out, or a signal cut it short: as a socket with nothing to read.
+            errno = EAGAIN;
+            return Fail();
+        }
         return Fail();
-    ssize_t n = ::recv(fd, buffer, length, 0);
-    const int error = n < 0 ? (errno == EINTR ? EAGAIN : errno) : 0;
-    // The socket is non-blocking again before anything else sees it; one that stays blocking
-    // fails the receive, whatever it brought.
-    if (::fcntl(fd, F_SETFL, flags) != 0) return Fail();
+    }
+    return Recv(fd, buffer, length, false);
+}
+
+int SetQuickWait(int fd, int ms) {
+    timeval wait{ms / 1000, (ms % 1000) * 1000};
+    int nonBlocking = 0;
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 || ::ioctl(fd, FIONBIO, &nonBlocking) != 0)
+        return Fail();
+    return 0;
+}
+
+ssize_t RecvQuick(int fd, char* buffer, std::size_t length) {
+    const ssize_t n = ::recv(fd, buffer, length, 0);
     if (n >= 0) return n;
-    errno = error;
+    // A wait that ran out, or a signal: as a socket with nothing to read.
+    if (errno == EINTR) errno = EAGAIN;
     return Fail();
 }
 

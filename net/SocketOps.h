@@ -35,19 +35,26 @@ int PendingError(int fd);
 // socket writable with no error pending, 2 finished with an error pending (see PendingError).
 int WritableNow(int fd);
 
-// Sends up to length bytes; returns the count accepted, or -1. With more set, the kernel may hold
-// the bytes back to go out together with the next send.
+// Sends up to length bytes, without waiting whatever the socket's mode; returns the count
+// accepted, or -1. With more set, the kernel may hold the bytes back to go out together with the
+// next send.
 ssize_t Send(int fd, const char* data, std::size_t length, bool more = false);
 
-// Receives up to length bytes, leaving them in the socket when peek is set. Returns the count,
-// 0 at the end of the stream, or -1.
+// Receives up to length bytes without waiting, whatever the socket's mode, leaving them in the
+// socket when peek is set. Returns the count, 0 at the end of the stream, or -1.
 ssize_t Recv(int fd, char* buffer, std::size_t length, bool peek);
 // Receives as Recv does, but waits up to ms milliseconds for the first bytes; a wait that runs
-// out (or a signal) fails with 10035, as a socket with nothing to read does. For the call the
-// socket blocks, with the wait as its receive time-out: the kernel then hands the data over as
-// they come, which costs less than waking from a poll and receiving them after. Blocks the
-// thread: only for very short waits.
+// out (or a signal) fails with 10035, as a socket with nothing to read does. Any socket: the wait
+// is a poll, and the socket keeps its mode. Blocks the thread: only for very short waits.
 ssize_t RecvWaiting(int fd, char* buffer, std::size_t length, int ms);
+
+// Sets a connected socket's mode once for all its reads: blocking, with ms milliseconds as its
+// receive time-out. Send and Recv still never wait on it; RecvQuick waits up to the time-out, the
+// kernel handing the data over as they come (cheaper than waking from a poll and receiving
+// after). Returns 0 or -1; a socket it failed on is left as it was.
+int SetQuickWait(int fd, int ms);
+// Receives as RecvWaiting does, on a socket set with SetQuickWait: one call.
+ssize_t RecvQuick(int fd, char* buffer, std::size_t length);
 
 // Closes the descriptor; returns 0 or -1.
 int Close(int fd);

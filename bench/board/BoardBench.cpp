@@ -19,6 +19,11 @@
 
 namespace {
 
+// The benchmark's clock: a weekday inside the trading window, so that the stocks, made under it,
+// count their time since then and the clock tick can turn them stale.
+const ui::TDateTime BenchStart = ui::EncodeDateTime(2026, 12, 9, 10, 0, 0);
+ui::TDateTime gNow = BenchStart;
+
 struct Board {
     QTemporaryDir workDir;  // removed with the board
     std::unique_ptr<TfrmWatchMain> window;
@@ -78,9 +83,12 @@ void ReportCells(benchmark::State& state, Board& b, long long before) {
         benchmark::Counter(static_cast<double>(b.cellsPainted - before) / static_cast<double>(state.iterations()));
 }
 
+// The boards are made on first use and destroyed before the application (their windows need it).
+std::unique_ptr<Board> gBoard, gUhdBoard;
+
 Board& TheBoard() {
-    static Board board;
-    return board;
+    if (!gBoard) gBoard = std::make_unique<Board>();
+    return *gBoard;
 }
 
 void BM_FullRepaint(benchmark::State& state) {
@@ -93,8 +101,8 @@ BENCHMARK(BM_FullRepaint)->Unit(benchmark::kMillisecond);
 
 // The same board on a 3840 x 2160 screen (type about 170 px).
 Board& UhdBoard() {
-    static Board board(3840, 2160);
-    return board;
+    if (!gUhdBoard) gUhdBoard = std::make_unique<Board>(3840, 2160);
+    return *gUhdBoard;
 }
 
 // A layout switch: every cell emptied and written again (texts the grid has drawn before).
@@ -163,24 +171,22 @@ BENCHMARK(BM_ClockCellRepaintNewMinute)->Unit(benchmark::kMicrosecond);
 // drawn anew in their other colours.
 void ClockTick(benchmark::State& state, bool flip) {
     Board& b = TheBoard();
-    const ui::TDateTime fresh = ui::EncodeDateTime(2026, 12, 9, 10, 0, 0);
+    const ui::TDateTime fresh = BenchStart;
     const ui::TDateTime stale = fresh + 120 * ui::OneSecond;
-    ui::TDateTime now = fresh;
-    auto old = ui::SetClock([&now] { return now; });
+    gNow = fresh;
     for (int i = 0; i < b.window->StockList->Count(); ++i) b.window->StockList->Stocks(i)->LastSuccessTime = fresh;
     b.window->tmrMainTimer(nullptr);
     QCoreApplication::processEvents();
     const long long before = b.cellsPainted;
     for (auto _ : state) {
-        if (flip) now = now == fresh ? stale : fresh;
+        if (flip) gNow = gNow == fresh ? stale : fresh;
         b.window->tmrMainTimer(nullptr);
         QCoreApplication::processEvents();
     }
     ReportCells(state, b, before);
-    now = fresh;
+    gNow = fresh;
     b.window->tmrMainTimer(nullptr);
     QCoreApplication::processEvents();
-    ui::SetClock(old);
 }
 void BM_ClockTickRowsFresh(benchmark::State& state) { ClockTick(state, false); }
 BENCHMARK(BM_ClockTickRowsFresh)->Unit(benchmark::kMicrosecond);
@@ -213,9 +219,14 @@ int main(int argc, char** argv) {
     grid::PrepareRendering();
     ui::TApplication app(argc, argv);
     ui::RegisterFontSubstitutions();
+    ui::SetClock([] { return gNow; });
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    TheBoard().window.reset();  // writes the list's file while its directory exists
+    // Each writes its list's file into its own directory, while that exists.
+    for (std::unique_ptr<Board>* board : {&gUhdBoard, &gBoard}) {
+        if (*board) QDir::setCurrent((*board)->workDir.path());
+        board->reset();
+    }
     QDir::setCurrent(QDir::tempPath());
     return 0;
 }

@@ -7,13 +7,15 @@
 // BM_PageFetchBaseline / BM_PageFetchKesHttp: one page of about 30 KB from a loopback server,
 // one connection per page: first with bare blocking POSIX calls (connect, send, read until
 // close), then the way the quote model fetches it (create, Get, Body, Disconnect, destroy).
-// The run ends with the ratio of the two per page, in client CPU time (the thread that fetches;
-// the server runs on a thread of its own) and in wall time, and the sockets each page took.
+// Both report the sockets each page took. The run ends with the ratio of the two per page in
+// client CPU time (the thread that fetches; the server runs on a thread of its own), min and
+// median of interleaved rounds.
 // Each also counts, per page, the fetching thread's user and system time and how often it slept.
 #include "net/KesHttp.h"
 #include "net/KesSock.h"
 #include "net/SocketOps.h"
 
+#include "bench/support/Rounds.h"
 #include "support/LoopbackServer.h"
 #include "ui/core/Application.h"
 
@@ -22,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <map>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -30,12 +31,6 @@
 #include <utility>
 
 namespace {
-
-double ThreadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 // The calling thread's user and system CPU time, in seconds.
 struct ThreadTimes {
@@ -78,13 +73,13 @@ void BM_SilentReadLnCpu(benchmark::State& state) {
         sock.Port = server.Port();
         sock.TimeOut = 2000;
         sock.Connect();
-        double cpu0 = ThreadCpuSeconds();
+        double cpu0 = benchrounds::ThreadCpuSeconds();
         auto wall0 = std::chrono::steady_clock::now();
         try {
             sock.ReadLn();
         } catch (const EAbortError&) {}
         double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-        cpuPct = 100.0 * (ThreadCpuSeconds() - cpu0) / wall;
+        cpuPct = 100.0 * (benchrounds::ThreadCpuSeconds() - cpu0) / wall;
         sock.Disconnect();
     }
     state.counters["cpu_pct"] = cpuPct;
@@ -110,26 +105,51 @@ nettest::LoopbackServer& PageServer() {
 
 std::string PageUrl() { return "http://127.0.0.1:" + std::to_string(PageServer().Port()) + "/q/q?s=2330"; }
 
+// One page with bare blocking POSIX calls; returns its size.
+std::size_t FetchBare(int port) {
+    static const std::string request = "GET /q/q?s=2330 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    char buf[65536];
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return 0;
+    }
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    std::string page;
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) page.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    benchmark::DoNotOptimize(page);
+    return page.size();
+}
+
+// One page the way the quote model fetches it; returns the body's size (0: the fetch failed).
+std::size_t FetchKes(const std::string& url) {
+    auto* http = new TKesHTTP(nullptr);
+    http->TimeOut = 15000;
+    http->MaxBodyLength = 1 << 20;
+    std::string body;
+    try {
+        http->Get(url);
+        body = std::move(http->Body);  // as the quote model takes it
+    } catch (...) {
+        body.clear();
+    }
+    http->Disconnect();
+    delete http;
+    benchmark::DoNotOptimize(body);
+    return body.size();
+}
+
 void BM_PageFetchBaseline(benchmark::State& state) {
     const int port = PageServer().Port();
-    const std::string request = "GET /q/q?s=2330 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     std::size_t bytes = 0;
-    char buf[65536];
     PageTimes times(state);
-    for (auto _ : state) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) state.SkipWithError("connect failed");
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        std::string page;
-        for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) page.append(buf, static_cast<std::size_t>(n));
-        ::close(fd);
-        bytes = page.size();
-        benchmark::DoNotOptimize(page);
-    }
+    for (auto _ : state)
+        if ((bytes = FetchBare(port)) == 0) state.SkipWithError("connect failed");
     state.counters["bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_PageFetchBaseline)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
@@ -139,59 +159,26 @@ void BM_PageFetchKesHttp(benchmark::State& state) {
     std::size_t bytes = 0;
     const long sockets0 = sockops::StreamsCreated();
     PageTimes times(state);
-    for (auto _ : state) {
-        auto* http = new TKesHTTP(nullptr);
-        http->TimeOut = 15000;
-        http->MaxBodyLength = 1 << 20;
-        std::string body;
-        try {
-            http->Get(url);
-            body = std::move(http->Body);  // as the quote model takes it
-        } catch (...) {
-            state.SkipWithError("fetch failed");
-        }
-        http->Disconnect();
-        delete http;
-        bytes = body.size();
-        benchmark::DoNotOptimize(body);
-    }
+    for (auto _ : state)
+        if ((bytes = FetchKes(url)) == 0) state.SkipWithError("fetch failed");
     state.counters["bytes"] = static_cast<double>(bytes);
     state.counters["sockets_per_page"] =
         static_cast<double>(sockops::StreamsCreated() - sockets0) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_PageFetchKesHttp)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(2.0);
 
-// Prints as usual and keeps the real time per iteration of each benchmark for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
-                Times[run.run_name.function_name] = run.real_accumulated_time / static_cast<double>(run.iterations);
-                Cpu[run.run_name.function_name] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
-            }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> Times;
-    std::map<std::string, double> Cpu;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     ui::TCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto base = reporter.Times.find("BM_PageFetchBaseline");
-    auto ours = reporter.Times.find("BM_PageFetchKesHttp");
-    if (base != reporter.Times.end() && ours != reporter.Times.end() && base->second > 0) {
-        const double cpuOurs = reporter.Cpu["BM_PageFetchKesHttp"], cpuBase = reporter.Cpu["BM_PageFetchBaseline"];
-        std::printf("Page fetch, client CPU: %.1f us per page against %.1f us for the bare baseline: %.2fx\n",
-                    cpuOurs * 1e6, cpuBase * 1e6, cpuBase > 0 ? cpuOurs / cpuBase : 0.0);
-        std::printf("Page fetch, wall: %.1f us per page against %.1f us for the bare baseline: %.2fx\n",
-                    ours->second * 1e6, base->second * 1e6, ours->second / base->second);
-    }
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    // The client's CPU per page beside the bare client's, in interleaved rounds.
+    const int port = PageServer().Port();
+    const std::string url = PageUrl();
+    const benchrounds::TComparison pages = benchrounds::Compare(15, benchrounds::Repeat(300, [&url] { FetchKes(url); }),
+                                                                benchrounds::Repeat(300, [port] { FetchBare(port); }));
+    benchrounds::Report("HTTP client CPU per page", "a bare blocking client", pages, "<= 1.2");
     return 0;
 }

@@ -162,13 +162,14 @@ BENCHMARK(BM_ClockGettime);
 
 }  // namespace
 
-// Prints as usual and keeps the time per iteration of each benchmark for the ratio.
+// Prints as usual and keeps the CPU time per iteration of each benchmark for the ratios (wall
+// time swings with the machine's load).
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                Times[run.run_name.str()] = run.real_accumulated_time / static_cast<double>(run.iterations);
+                Times[run.run_name.str()] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> Times;
@@ -183,13 +184,13 @@ int main(int argc, char** argv) {
         double scrape = reporter.Times[std::string("BM_ScrapeQuotePage/") + arg],
                pass = reporter.Times[std::string("BM_MemmemPass/") + arg];
         if (scrape > 0 && pass > 0)
-            std::printf("Scrape (%s page): %.2f us per page, %.1fx one memmem pass over it (%.2f us)\n",
+            std::printf("Scrape (%s page): %.2f us CPU per page, %.1fx one memmem pass over it (%.2f us)\n",
                         *arg == '0' ? "server's" : "padded", scrape * 1e6, scrape / pass, pass * 1e6);
     }
     double now = reporter.Times["BM_Now"], market = reporter.Times["BM_IsMarketTime"],
            gettime = reporter.Times["BM_ClockGettime"];
     if (now > 0 && gettime > 0)
-        std::printf("Clock: Now %.0f ns (%.1fx clock_gettime), IsMarketTime %.0f ns (%.1fx)\n", now * 1e9,
+        std::printf("Clock, CPU time: Now %.0f ns (%.1fx clock_gettime), IsMarketTime %.0f ns (%.1fx)\n", now * 1e9,
                     now / gettime, market * 1e9, market / gettime);
     benchmark::Shutdown();
     return 0;

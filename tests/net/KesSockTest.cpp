@@ -119,6 +119,50 @@ TEST(SockOps, AWaitingReceiveLeavesTheSocketNonBlocking) {
     EXPECT_EQ(sockops::LastError(), 10009);  // a closed descriptor
 }
 
+// A connected socket's mode is set once for the quick wait: only the waiting receive waits (up
+// to the time-out), while sends and plain or peeking receives still return at once.
+TEST(SockOps, ASocketSetOnceForQuickWaitsWaitsOnlyInTheWaitingReceive) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    ASSERT_EQ(sockops::SetQuickWait(fds[0], 3000), 0);
+    EXPECT_EQ(::fcntl(fds[0], F_GETFL) & O_NONBLOCK, 0);
+    char buf[16];
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(sockops::Recv(fds[0], buf, sizeof buf, false), -1);
+    EXPECT_EQ(sockops::LastError(), SockErrWouldBlock);
+    EXPECT_EQ(sockops::Recv(fds[0], buf, 1, true), -1);
+    EXPECT_EQ(sockops::LastError(), SockErrWouldBlock);
+    // A full socket refuses more instead of waiting for room.
+    const std::string chunk(65536, 'x');
+    ssize_t sent = 0;
+    for (int i = 0; i < 1000 && sent >= 0; ++i) sent = sockops::Send(fds[0], chunk.data(), chunk.size());
+    EXPECT_EQ(sent, -1);
+    EXPECT_EQ(sockops::LastError(), SockErrWouldBlock);
+    EXPECT_LT(clock.elapsed(), 2500);  // none of them waited out the time-out
+
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(::send(fds[1], "abc", 3, 0), 3);
+    });
+    EXPECT_EQ(sockops::RecvQuick(fds[0], buf, sizeof buf), 3);  // comes within the wait
+    late.join();
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    ::shutdown(fds[1], SHUT_WR);
+    EXPECT_EQ(sockops::RecvQuick(fds[0], buf, sizeof buf), 0);  // the end of the stream
+    ::close(fds[0]);
+    ::close(fds[1]);
+
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+    ASSERT_EQ(sockops::SetQuickWait(fds[0], 5), 0);
+    EXPECT_EQ(sockops::RecvQuick(fds[0], buf, sizeof buf), -1);  // nothing comes
+    EXPECT_EQ(sockops::LastError(), SockErrWouldBlock);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    EXPECT_EQ(sockops::SetQuickWait(fds[0], 5), -1);  // a closed descriptor
+    EXPECT_EQ(sockops::LastError(), 10009);
+}
+
 TEST(SockTimer, RefusesAnIntervalItCannotArm) {
     TThreadTimer t;
     t.SetOnTimer([](QObject*) {});
@@ -281,6 +325,29 @@ TEST(SockReadLn, LinesTerminatorsSegmentsAndClose) {
     EXPECT_EQ(s->ReadLn(), "");
     EXPECT_EQ(s->ReadLn(), "");  // and again, once the close was seen
     s->Disconnect();
+}
+
+// The connection's socket gets its mode once, when it is made: reads that wait (here for lines
+// that come in pieces) leave it as it was, and the next connection's socket gets it again.
+TEST(SockReadLn, AConnectionSetsItsSocketsModeOnce) {
+    LoopbackServer server([](Conn& c) {
+        c.Send("HT");
+        c.Pause(30);
+        c.Send("TP/1.0 200 OK\r\n");
+        c.Pause(30);
+        c.Send("last\n");
+        c.WaitClosed();
+    });
+    auto s = SockTo(server.Port());
+    for (int round = 0; round < 2; ++round) {
+        s->Connect();
+        const int mode = ::fcntl(s->SocketHandle, F_GETFL);
+        EXPECT_EQ(mode & O_NONBLOCK, 0) << round;  // waits block in the receive itself
+        EXPECT_EQ(s->ReadLn(), "HTTP/1.0 200 OK\r\n");
+        EXPECT_EQ(s->ReadLn(), "last\n");
+        EXPECT_EQ(::fcntl(s->SocketHandle, F_GETFL), mode) << round;
+        s->Disconnect();
+    }
 }
 
 TEST(SockReadLn, OverlongLineRaisesAndTimeOutAborts) {

@@ -56,3 +56,39 @@ TEST(Controls, ListKeepsBytesAndShrinksWithItsForm) {
     EXPECT_EQ(form.List->font().pixelSize(), 20);
     EXPECT_EQ(form.List->visualItemRect(form.List->item(1)), QRect(0, 20, form.List->viewport()->width(), 20));
 }
+
+// Rows over shared lines: the list shows the rows asked for, in their order, leaves out those
+// past the lines' end, keeps the selection rules of a list of its own lines, and a line added
+// later goes to the list alone, never into the lines it shares.
+TEST(Controls, ListShowsRowsOfSharedLines) {
+    TFitForm form;
+    auto shared = std::make_shared<ui::TListLines>();
+    shared->Bytes = {ui::Utf8ToBig5("1101 台泥"), "1102", "2330", "\xA5"};
+    for (const std::string& b : shared->Bytes) shared->Shown.push_back(ui::Big5ToQString(b));
+    form.List->SetRows(shared, {2, 0, 9, 3});
+    const std::vector<std::string> shown = {"2330", shared->Bytes[0], "\xA5"};
+    EXPECT_EQ(form.List->Items(), shown);
+    ASSERT_EQ(form.List->Count(), 3);
+    EXPECT_EQ(form.List->item(1)->text(), QString::fromUtf8("1101 台泥"));
+    EXPECT_FALSE(form.List->item(3));
+
+    form.List->SetItemIndex(2);
+    EXPECT_EQ(form.List->ItemIndex(), 2);
+    form.List->SetRows(shared, {1});  // new rows: no selection
+    EXPECT_EQ(form.List->ItemIndex(), -1);
+    form.List->SetItemIndex(1);  // past the last row
+    EXPECT_EQ(form.List->ItemIndex(), -1);
+
+    form.List->AddItem("Z");
+    EXPECT_EQ(form.List->Items(), (std::vector<std::string>{"1102", "Z"}));
+    EXPECT_EQ(form.List->item(1)->text(), "Z");
+    EXPECT_EQ(shared->Bytes.size(), 4u);
+    EXPECT_EQ(shared->Shown.size(), 4);
+
+    // Lines whose text is missing show nothing rather than reading past it.
+    auto torn = std::make_shared<ui::TListLines>();
+    torn->Bytes = {"A", "B"};
+    torn->Shown = {"A"};
+    form.List->SetRows(torn, {1, 0});
+    EXPECT_EQ(form.List->Items(), std::vector<std::string>{"A"});
+}

@@ -356,13 +356,42 @@ private:
 };
 }  // namespace
 
+// ---- TListRows ----
+
+QString TListItem::text() const { return FIndex.data(Qt::DisplayRole).toString(); }
+
+void TListRows::SetRows(std::shared_ptr<const TListLines> lines, std::vector<std::size_t> rows) {
+    if (!lines) lines = std::make_shared<TListLines>();
+    const std::size_t size = std::min(lines->Bytes.size(), static_cast<std::size_t>(lines->Shown.size()));
+    std::erase_if(rows, [size](std::size_t row) { return row >= size; });
+    beginResetModel();
+    FLines = std::move(lines);
+    FRows = std::move(rows);
+    endResetModel();
+}
+
+const std::string& TListRows::Bytes(int row) const { return FLines->Bytes[FRows[static_cast<std::size_t>(row)]]; }
+
+int TListRows::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : Count(); }
+
+QVariant TListRows::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= Count() || (role != Qt::DisplayRole && role != Qt::EditRole)) return {};
+    return FLines->Shown[static_cast<qsizetype>(FRows[static_cast<std::size_t>(index.row())])];
+}
+
+Qt::ItemFlags TListRows::flags(const QModelIndex& index) const {
+    return index.isValid() ? Qt::ItemIsSelectable | Qt::ItemIsEnabled : Qt::NoItemFlags;
+}
+
+// ---- TListBox ----
+
 TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
-    : QListWidget(parent), FItemHeight(itemHeight), FBorder(border) {
+    : QListView(parent), FItemHeight(itemHeight), FBorder(border), FRows(new TListRows(this)) {
+    setModel(FRows);
     setFrameShape(QFrame::NoFrame);
     setViewportMargins(BorderWidth(), BorderWidth(), BorderWidth(), BorderWidth());
     setSelectionMode(QAbstractItemView::SingleSelection);
     setUniformItemSizes(true);
-    setSortingEnabled(false);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
@@ -372,51 +401,78 @@ TListBox::TListBox(QWidget* parent, int itemHeight, TBorder border)
 }
 
 void TListBox::SetItems(std::vector<std::string> lines) {
-    const QStringList shown = ui::Big5ToQStrings(lines);
-    SetItems(std::move(lines), shown);
+    auto shared = std::make_shared<TListLines>();
+    shared->Shown = ui::Big5ToQStrings(lines);
+    shared->Bytes = std::move(lines);
+    std::vector<std::size_t> rows(shared->Bytes.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
+    FRows->SetRows(std::move(shared), std::move(rows));
 }
 
 void TListBox::SetItems(std::vector<std::string> lines, const QStringList& shown) {
     if (shown.size() != static_cast<qsizetype>(lines.size())) return SetItems(std::move(lines));
-    clear();
-    FLines = std::move(lines);
-    addItems(shown);
+    auto shared = std::make_shared<TListLines>();
+    shared->Bytes = std::move(lines);
+    shared->Shown = shown;
+    std::vector<std::size_t> rows(shared->Bytes.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = i;
+    FRows->SetRows(std::move(shared), std::move(rows));
 }
 
-void TListBox::AddItem(const std::string& line) { InsertItem(count(), line); }
+void TListBox::SetRows(std::shared_ptr<const TListLines> lines, std::vector<std::size_t> rows) {
+    FRows->SetRows(std::move(lines), std::move(rows));
+}
+
+void TListBox::AddItem(const std::string& line) { InsertItem(Count(), line); }
 
 void TListBox::InsertItem(int index, const std::string& line) {
-    index = std::clamp(index, 0, count());
-    FLines.insert(FLines.begin() + index, line);
-    insertItem(index, ui::Big5ToQString(line));
+    // The shared lines stay as they are: the list takes a copy of its own rows with the new one.
+    index = std::clamp(index, 0, Count());
+    std::vector<std::string> lines = Items();
+    lines.insert(lines.begin() + index, line);
+    QStringList shown;
+    shown.reserve(static_cast<qsizetype>(lines.size()));
+    for (std::size_t row : FRows->Rows()) shown.push_back(FRows->Lines()->Shown[static_cast<qsizetype>(row)]);
+    shown.insert(index, ui::Big5ToQString(line));
+    SetItems(std::move(lines), shown);
 }
 
-std::vector<std::string> TListBox::Items() const { return FLines; }
+std::vector<std::string> TListBox::Items() const {
+    std::vector<std::string> r;
+    r.reserve(FRows->Rows().size());
+    for (std::size_t row : FRows->Rows()) r.push_back(FRows->Lines()->Bytes[row]);
+    return r;
+}
 
 std::string TListBox::Item(int index) const {
-    if (index < 0 || index >= count() || static_cast<std::size_t>(index) >= FLines.size()) return {};
-    return FLines[static_cast<std::size_t>(index)];
+    if (index < 0 || index >= Count()) return {};
+    return FRows->Bytes(index);
 }
+
+TListItem TListBox::item(int row) const { return TListItem(FRows->index(row, 0)); }
 
 int TListBox::ItemIndex() const {
-    const QList<QListWidgetItem*> sel = selectedItems();
-    return sel.isEmpty() ? -1 : row(sel.first());
+    const QModelIndexList sel = selectionModel()->selectedIndexes();
+    return sel.isEmpty() ? -1 : sel.first().row();
 }
 
-void TListBox::SetItemIndex(int index) {
-    if (index < 0 || index >= count()) {
+void TListBox::SelectRow(int row, bool scroll) {
+    if (row < 0 || row >= Count()) {
         clearSelection();
-        setCurrentRow(-1, QItemSelectionModel::Clear);
+        selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::Clear);
         return;
     }
-    setCurrentRow(index, QItemSelectionModel::ClearAndSelect);
-    scrollToItem(item(index));
+    const QModelIndex index = FRows->index(row, 0);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+    if (scroll) scrollTo(index);
 }
+
+void TListBox::SetItemIndex(int index) { SelectRow(index, true); }
 
 int TListBox::BorderWidth() const { return FBorder == TBorder::Sunken ? 2 : FBorder == TBorder::Flat ? 1 : 0; }
 
 bool TListBox::event(QEvent* e) {
-    const bool handled = QListWidget::event(e);
+    const bool handled = QListView::event(e);
     if (e->type() == QEvent::Paint && FBorder != TBorder::None) {
         QPainter p(this);
         if (FBorder == TBorder::Sunken) {
@@ -453,7 +509,7 @@ void TListBox::keyPressEvent(QKeyEvent* e) {
     if (OnKeyDown && OnKeyDown(e->key())) {
         e->accept();
     } else {
-        QListWidget::keyPressEvent(e);
+        QListView::keyPressEvent(e);
     }
     if (ItemIndex() != before && OnClick) OnClick();
 }
@@ -477,7 +533,7 @@ void TListBox::mousePressEvent(QMouseEvent* e) {
 void TListBox::mouseMoveEvent(QMouseEvent* e) {
     if (!FPressed) {
         // No button held: the list's own hover handling, which selects nothing.
-        if (e->buttons() == Qt::NoButton) QListWidget::mouseMoveEvent(e);
+        if (e->buttons() == Qt::NoButton) QListView::mouseMoveEvent(e);
         e->accept();
         return;
     }
@@ -500,9 +556,9 @@ void TListBox::mouseReleaseEvent(QMouseEvent* e) {
         return;
     }
     // A tap: the line under it is selected; a tap below the last line leaves the selection.
-    QListWidgetItem* it = itemAt(FPressPos);
-    if (!it) return;
-    setCurrentRow(row(it), QItemSelectionModel::ClearAndSelect);
+    const QModelIndex it = indexAt(FPressPos);
+    if (!it.isValid()) return;
+    SelectRow(it.row(), false);
     if (OnClick) OnClick();
 }
 
@@ -517,12 +573,12 @@ void TListBox::mouseDoubleClickEvent(QMouseEvent* e) {
     const quint64 first = FLastPress == now ? FPrevPress : FLastPress;
     const bool active = window()->isActiveWindow();
     const bool both = active && first != 0 && now >= first && now - first <= interval;
-    QListWidgetItem* it = itemAt(e->position().toPoint());
-    if (!both || !it) return;
+    const QModelIndex it = indexAt(e->position().toPoint());
+    if (!both || !it.isValid()) return;
     FPressed = false;
     FPrevPress = FLastPress = 0;
-    if (ItemIndex() != row(it)) {
-        setCurrentRow(row(it), QItemSelectionModel::ClearAndSelect);
+    if (ItemIndex() != it.row()) {
+        SelectRow(it.row(), false);
         if (OnClick) OnClick();
     }
     if (OnDblClick) OnDblClick();

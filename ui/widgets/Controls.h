@@ -6,18 +6,20 @@
 #include "ui/widgets/Colors.h"
 #include "ui/widgets/Fonts.h"
 
+#include <QAbstractListModel>
 #include <QColor>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QScreen>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -159,31 +161,82 @@ private:
 
 enum class TBorder { None, Flat, Sunken };
 
+// Lines a list box shows: their Big5 bytes and their decoded text (Shown[i] is
+// Big5ToQString(Bytes[i])). Held shared, so that a list can show some of them, in any order,
+// without copying them.
+struct TListLines {
+    std::vector<std::string> Bytes;
+    QStringList Shown;
+};
+
+// A row of a list box as the item views address it: its text and its place.
+class TListItem {
+public:
+    TListItem() = default;
+    explicit TListItem(const QModelIndex& index) : FIndex(index) {}
+    QString text() const;
+    const QModelIndex& Index() const { return FIndex; }
+    explicit operator bool() const { return FIndex.isValid(); }
+    const TListItem* operator->() const { return this; }
+
+private:
+    QModelIndex FIndex;
+};
+
+// The rows of a list box: positions in shared lines. Replacing them is one reset of the view; no
+// row is an object of its own.
+class TListRows : public QAbstractListModel {
+public:
+    using QAbstractListModel::QAbstractListModel;
+    // rows: positions in lines; those past its end are left out.
+    void SetRows(std::shared_ptr<const TListLines> lines, std::vector<std::size_t> rows);
+    const std::string& Bytes(int row) const;
+    int Count() const { return static_cast<int>(FRows.size()); }
+    const std::shared_ptr<const TListLines>& Lines() const { return FLines; }
+    const std::vector<std::size_t>& Rows() const { return FRows; }
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+private:
+    std::shared_ptr<const TListLines> FLines = std::make_shared<TListLines>();
+    std::vector<std::size_t> FRows;
+};
+
 // A list box of Big5 lines, each line the same height, single selection, lines kept in the order
 // they are put in. Its border is drawn around the lines: none, flat (one black pixel) or sunken
 // (two pixels of 3-D edge).
 //
-// The lines change through SetItems, AddItem and InsertItem only: the list keeps their bytes beside
-// the rows it shows.
-class TListBox : public QListWidget {
+// The lines change through SetItems, SetRows, AddItem and InsertItem only: the list shows rows of
+// shared lines (TListRows), whose bytes it keeps beside their text.
+class TListBox : public QListView {
     Q_OBJECT
 public:
     TListBox(QWidget* parent, int itemHeight, TBorder border = TBorder::Sunken);
 
-    // All lines replaced at once, in one insertion.
+    // All lines replaced at once, in one reset.
     void SetItems(std::vector<std::string> lines);
     // ... with the lines already decoded, shown[i] being Big5ToQString(lines[i]).
     void SetItems(std::vector<std::string> lines, const QStringList& shown);
+    // ... with some of shared lines, in the order of rows (positions in lines; those past its
+    // end are left out). Neither the lines nor their text are copied.
+    void SetRows(std::shared_ptr<const TListLines> lines, std::vector<std::size_t> rows);
     void AddItem(const std::string& line);
     void InsertItem(int index, const std::string& line);
     std::vector<std::string> Items() const;
     std::string Item(int index) const;
-    int Count() const { return count(); }
+    int Count() const { return FRows->Count(); }
     int ItemHeight() const { return FItemHeight; }
     // The selected line, -1 for none; setting -1 or an index out of range selects nothing.
     int ItemIndex() const;
     void SetItemIndex(int index);
     int BorderWidth() const;
+
+    // A row as the item views address it (an empty item past the last row), and its place in
+    // the viewport.
+    TListItem item(int row) const;
+    QRect visualItemRect(const TListItem& item) const { return visualRect(item.Index()); }
 
     // A key pressed in the list; returning true stops it there, before the list acts on it.
     std::function<bool(int key)> OnKeyDown;
@@ -210,11 +263,14 @@ public:
     void ScaleBy(double factor);
 
 private:
+    // Selects the row, scrolled into view when asked; -1 selects nothing.
+    void SelectRow(int row, bool scroll);
+
     int FItemHeight;
     TBorder FBorder;
-    std::vector<std::string> FLines;  // the bytes of each row
-    bool FPressed = false;            // the left button went down on the lines and is still down
-    bool FDragging = false;           // ... and has moved far enough to be a drag
+    TListRows* FRows;        // the list's model
+    bool FPressed = false;   // the left button went down on the lines and is still down
+    bool FDragging = false;  // ... and has moved far enough to be a drag
     QPoint FPressPos;
     int FPressScroll = 0;
     quint64 FLastPress = 0, FPrevPress = 0;  // time stamps of the last two counted presses
