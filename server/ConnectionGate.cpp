@@ -41,11 +41,15 @@ void QuoteServer::Impl::Accept(EventLoop& loop) {
 }
 
 // Looks at what a gated connection sent so far: refuses it, waits for more, or hands it over.
-void QuoteServer::Impl::Admit(EventLoop& loop, int fd) {
+// events are those epoll reported for it.
+void QuoteServer::Impl::Admit(EventLoop& loop, int fd, std::uint32_t events) {
     auto it = loop.gate.find(fd);
     if (it == loop.gate.end()) return;
     ssize_t n = ::recv(fd, loop.peeked.data(), loop.peeked.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    // A client that shut its side (or whose connection failed) sends no more: a header still
+    // partial never becomes whole, though the peek goes on showing its first bytes.
+    const bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && !ended) return;
     if (n <= 0) {  // gone before its request
         ::close(fd);
         loop.gate.erase(it);
@@ -56,7 +60,12 @@ void QuoteServer::Impl::Admit(EventLoop& loop, int fd) {
         it->second.firstByte = Clock::now();
     }
     Head head = CheckHead(std::string_view(loop.peeked.data(), static_cast<std::size_t>(n)));
-    if (head == Head::Partial && static_cast<std::size_t>(n) < loop.peeked.size()) return;
+    if (head == Head::Partial && static_cast<std::size_t>(n) < loop.peeked.size()) {
+        if (!ended) return;
+        ::close(fd);  // which takes it out of the epoll set too
+        loop.gate.erase(it);
+        return;
+    }
     Gated g = it->second;
     loop.gate.erase(it);
     ::epoll_ctl(loop.events, EPOLL_CTL_DEL, fd, nullptr);

@@ -140,7 +140,7 @@ struct QuoteServer::Impl {
     MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<serving::Pending>& p);
     void Completed(LoopContext& loop, MHD_Connection* c, void** requestContext);
     void Accept(EventLoop& loop);
-    void Admit(EventLoop& loop, int fd);
+    void Admit(EventLoop& loop, int fd, std::uint32_t events);
     void ClientLeft(EventLoop& loop, int fd);
     void ExpireGate(EventLoop& loop);
     void ResumeAllWaiting();
