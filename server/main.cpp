@@ -221,7 +221,8 @@ void PrepareProcess() {
     // A connection's memory (its buffers and request) comes from the heap and goes back when it
     // closes. By default the C library hands the top of the heap back to the system at once and
     // the next connection faults it in and clears it again; keep a few MB between connections
-    // instead (the loops give the heap back themselves once they are idle).
+    // instead. Idle loops give the heap back themselves, but for the top of the other loops'
+    // arenas, which keep at most this much each.
     ::mallopt(M_TRIM_THRESHOLD, HeapKeptBytes);
     ::mallopt(M_TOP_PAD, HeapKeptBytes);
 
