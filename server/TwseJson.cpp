@@ -16,6 +16,8 @@ using nlohmann::json;
 
 // Names longer than this many characters are cut.
 constexpr std::size_t MaxNameChars = 16;
+// The fewest bytes an entry of msgArray takes: {"c":"1","ex":"tse","y":"1"},
+constexpr std::size_t SmallestEntryBytes = 29;
 
 // Reads a JSON text as a stream of events in one pass, its time linear in the text's size
 // whatever the nesting (which costs the parser a bit a level): only what a reader asks for is
@@ -358,6 +360,9 @@ bool Read(std::string_view body, EventReader& reader) { return json::sax_parse(b
 bool ParseAnswer(std::string_view body, Answer& answer, std::string& error, const std::atomic<bool>* stop) {
     answer = {};
     AnswerReader reader(stop);
+    // Room for as many entries as the text could hold, so that none is moved as they come: pages
+    // of it that no entry fills are never touched.
+    reader.entries.reserve(body.size() / SmallestEntryBytes + 1);
     if (!Read(body, reader) || !reader.topIsObject) {
         error = reader.Stopped() ? "the reading was stopped" : "the answer is not a JSON object";
         return false;
@@ -388,8 +393,9 @@ bool ParseAnswer(std::string_view body, Answer& answer, std::string& error, cons
     for (Entry& e : reader.entries) {
         if (e.secondOfDay < 0) e.secondOfDay = second;
         if (e.date.empty()) e.date = date;
-        if (e.secondOfDay >= 0) answer.stocks.push_back(std::move(e));
     }
+    std::erase_if(reader.entries, [](const Entry& e) { return e.secondOfDay < 0; });
+    answer.stocks = std::move(reader.entries);
     return true;
 }
 

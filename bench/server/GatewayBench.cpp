@@ -97,7 +97,15 @@ void BM_CachedPage(benchmark::State& state) {
 BENCHMARK(BM_CachedPage)->Threads(1)->Threads(4)->UseRealTime();
 
 // Hostile answers, each no larger than the gateway takes.
-enum Hostile { EmptyObjects20k, EmptyObjects320k, EmptyObjectsAtCap, DeepArraysAtCap, DeepObjectsAtCap, HugeName };
+enum Hostile {
+    EmptyObjects20k,
+    EmptyObjects320k,
+    EmptyObjectsAtCap,
+    DeepArraysAtCap,
+    DeepObjectsAtCap,
+    HugeName,
+    StocksAtCap
+};
 
 std::string HostileAnswer(int kind) {
     const std::string head = "{\"rtcode\":\"0000\",\"msgArray\":[", tail = "]}";
@@ -126,6 +134,10 @@ std::string HostileAnswer(int kind) {
         body += "0" + std::string(depth, '}');
         break;
     }
+    case StocksAtCap:  // each a stock nobody asked for
+        while (body.size() + 60 < room)
+            body += (body.empty() ? "" : ",") + std::string(R"({"c":"1101","ex":"tse","y":"1","t":"10:00:00"})");
+        break;
     case HugeName:
         body = "{\"c\":\"2330\",\"ex\":\"tse\",\"y\":\"10.00\",\"t\":\"10:00:00\",\"n\":\"";
         body += std::string(room - body.size() - 2, 'x') + "\"}";
@@ -135,7 +147,8 @@ std::string HostileAnswer(int kind) {
 }
 
 const char* const HostileNames[] = {"20k empty objects",     "320k empty objects",     "4 MB of empty objects",
-                                    "4 MB of nested arrays", "4 MB of nested objects", "a 4 MB name"};
+                                    "4 MB of nested arrays", "4 MB of nested objects", "a 4 MB name",
+                                    "4 MB of stocks"};
 
 void BM_HostileAnswer(benchmark::State& state) {
     const std::string body = HostileAnswer(static_cast<int>(state.range(0)));
@@ -147,7 +160,7 @@ void BM_HostileAnswer(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(body.size()));
 }
-BENCHMARK(BM_HostileAnswer)->DenseRange(EmptyObjects20k, HugeName)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_HostileAnswer)->DenseRange(EmptyObjects20k, StocksAtCap)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // The gateway ended (as SIGTERM ends the server) while it reads the hostile answer at its cap:
 // the time from the start of the stop to its end, stopping at a different moment of the
@@ -188,6 +201,7 @@ void BM_StopWhileReadingHostileAnswer(benchmark::State& state) {
 BENCHMARK(BM_StopWhileReadingHostileAnswer)
     ->Arg(EmptyObjectsAtCap)
     ->Arg(DeepArraysAtCap)
+    ->Arg(StocksAtCap)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(12);
