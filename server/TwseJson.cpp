@@ -295,13 +295,16 @@ private:
 };
 
 // Reads the published daily quotes: an array of objects, of which Date, Code or
-// SecuritiesCompanyCode, and ClosingPrice or Close are kept as each ends.
+// SecuritiesCompanyCode, and ClosingPrice or Close are kept as each ends, for those that have a
+// code and a price.
 class DailyClosesReader : public EventReader {
 public:
     using EventReader::EventReader;
 
     struct Item {
-        std::string code, close, date;
+        std::string code;
+        Cents close = 0;
+        std::string date;
     };
     bool topIsArray = false;
     std::vector<Item> items;
@@ -341,8 +344,11 @@ private:
     bool End(bool) override {
         if (Depth() == 1 && inItem) {
             inItem = false;
-            items.push_back({fields[Code].empty() ? fields[CompanyCode] : fields[Code],
-                             fields[ClosingPrice].empty() ? fields[Close] : fields[ClosingPrice], fields[Date]});
+            // Only codes with a price are kept, so that a hostile text costs no memory for its
+            // empty objects.
+            std::string& code = fields[Code].empty() ? fields[CompanyCode] : fields[Code];
+            Cents close = ParseUpstreamPrice(fields[ClosingPrice].empty() ? fields[Close] : fields[ClosingPrice]);
+            if (ValidCode(code) && close > 0) items.push_back({std::move(code), close, std::move(fields[Date])});
         }
         return true;
     }
@@ -440,9 +446,7 @@ bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& close
         return false;
     }
     for (const DailyClosesReader::Item& item : reader.items) {
-        Cents price = ParseUpstreamPrice(item.close);
-        if (!ValidCode(item.code) || price <= 0) continue;
-        closes[item.code] = price;
+        closes[item.code] = item.close;
         const std::string& roc = item.date;
         if (date.empty() && roc.size() == 7 && roc.find_first_not_of("0123456789") == std::string::npos)
             date = std::to_string(std::stoi(roc.substr(0, 3)) + 1911) + roc.substr(3);

@@ -296,6 +296,16 @@ TEST(TwseAnswer, HostileAnswersReadAsWhatTheyHold) {
     ASSERT_EQ(answer.stocks.size(), 1u);
     EXPECT_EQ(answer.stocks[0].name, std::string(16, 'x'));
 
+    // The daily quotes the same.
+    std::map<std::string, Cents> published;
+    std::string day, daily = "[";
+    while (daily.size() + 64 < cap) daily += "{},";
+    ASSERT_TRUE(
+        ParseDailyCloses(daily + R"({"Date":"1121222","Code":"2330","ClosingPrice":"582.00"}])", published, day, error))
+        << error;
+    EXPECT_EQ(published, (std::map<std::string, Cents>{{"2330", 58200}}));
+    EXPECT_EQ(day, "20231222");
+
     std::atomic<bool> stop = true;
     EXPECT_FALSE(ParseAnswer(empties + entry + "]}", answer, error, &stop));
     EXPECT_NE(error.find("stopped"), std::string::npos) << error;
