@@ -11,7 +11,8 @@ namespace server {
 
 using namespace serving;
 
-// Takes the connections waiting on the listening socket into the gate.
+// Takes the connections waiting on the listening socket. Most clients have sent their request
+// by the time they are accepted: those go to the HTTP layer at once, the others into the gate.
 void QuoteServer::Impl::Accept(EventLoop& loop) {
     const std::size_t most = std::max(1u, options.maxConnections / std::max(1u, options.threads));
     for (int i = 0; i < 64; ++i) {
@@ -28,6 +29,12 @@ void QuoteServer::Impl::Accept(EventLoop& loop) {
             }
             return;
         }
+        g.accepted = Clock::now();
+        Step step = Look(loop, fd, g, 0);
+        if (step != Step::Wait) {
+            Pass(loop, fd, g, step);
+            continue;
+        }
         epoll_event e{};
         e.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
         e.data.fd = fd;
@@ -35,38 +42,52 @@ void QuoteServer::Impl::Accept(EventLoop& loop) {
             ::close(fd);
             continue;
         }
-        g.accepted = Clock::now();
         loop.gate.emplace(fd, g);
     }
 }
 
-// Looks at what a gated connection sent so far: refuses it, waits for more, or hands it over.
-void QuoteServer::Impl::Admit(EventLoop& loop, int fd) {
-    auto it = loop.gate.find(fd);
-    if (it == loop.gate.end()) return;
+// Looks at what a connection sent so far, given the events epoll reported for it.
+QuoteServer::Impl::Step QuoteServer::Impl::Look(EventLoop& loop, int fd, Gated& g, std::uint32_t events) {
     ssize_t n = ::recv(fd, loop.peeked.data(), loop.peeked.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (n <= 0) {  // gone before its request
-        ::close(fd);
-        loop.gate.erase(it);
-        return;
-    }
-    if (!it->second.started) {
-        it->second.started = true;
-        it->second.firstByte = Clock::now();
+    // A client that shut its side (or whose connection failed) sends no more: a header still
+    // partial never becomes whole, though the peek goes on showing its first bytes.
+    const bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && !ended) return Step::Wait;
+    if (n <= 0) return Step::Drop;  // gone before its request
+    if (!g.started) {
+        g.started = true;
+        g.firstByte = Clock::now();
     }
     Head head = CheckHead(std::string_view(loop.peeked.data(), static_cast<std::size_t>(n)));
-    if (head == Head::Partial && static_cast<std::size_t>(n) < loop.peeked.size()) return;
+    if (head == Head::Partial && static_cast<std::size_t>(n) < loop.peeked.size())
+        return ended ? Step::Drop : Step::Wait;
+    if (head == Head::NotARequest || head == Head::AmbiguousLength) return Step::Refuse;
+    // A whole header, or one too large for the connection's memory, which the library refuses.
+    return Step::HandOver;
+}
+
+// Does what Look() found for a connection no longer watched by the gate.
+void QuoteServer::Impl::Pass(EventLoop& loop, int fd, const Gated& g, Step step) {
+    if (step == Step::Drop) {
+        ::close(fd);
+    } else if (step == Step::Refuse) {
+        Refuse(fd, MHD_HTTP_BAD_REQUEST);
+    } else if (step == Step::HandOver) {
+        // The library closes the socket itself when it cannot take it.
+        MHD_add_connection(loop.daemon, fd, reinterpret_cast<const sockaddr*>(&g.address), g.addressSize);
+    }
+}
+
+// A gated connection sent more, or left: refuses it, waits for more, or hands it over.
+void QuoteServer::Impl::Admit(EventLoop& loop, int fd, std::uint32_t events) {
+    auto it = loop.gate.find(fd);
+    if (it == loop.gate.end()) return;
+    Step step = Look(loop, fd, it->second, events);
+    if (step == Step::Wait) return;
     Gated g = it->second;
     loop.gate.erase(it);
-    ::epoll_ctl(loop.events, EPOLL_CTL_DEL, fd, nullptr);
-    if (head == Head::NotARequest || head == Head::AmbiguousLength) {
-        Refuse(fd, MHD_HTTP_BAD_REQUEST);
-        return;
-    }
-    // A whole header, or one too large for the connection's memory, which the library refuses.
-    // It closes the socket itself when it cannot take it.
-    MHD_add_connection(loop.daemon, fd, reinterpret_cast<const sockaddr*>(&g.address), g.addressSize);
+    if (step != Step::Drop) ::epoll_ctl(loop.events, EPOLL_CTL_DEL, fd, nullptr);  // closing takes it out
+    Pass(loop, fd, g, step);
 }
 
 // Closes gated connections that sent nothing for the idle time-out, and answers 408 to those

@@ -332,7 +332,7 @@ bool QuoteServer::Impl::Serve(EventLoop& loop) {
             else if (fd == listenFd)
                 Accept(loop);
             else if (fd != loop.daemonEvents && loop.gate.count(fd))
-                Admit(loop, fd);
+                Admit(loop, fd, ready[i].events);
             else if (fd != loop.daemonEvents)
                 ClientLeft(loop, fd);
         }

@@ -15,7 +15,8 @@
 // The loops accept connections themselves and hold each until its first request header is in,
 // reading nothing (only peeking), and hand it to the library then: bytes that are no request
 // line are answered 400, a header that is not whole within headerTimeoutSeconds of its first
-// byte 408, and both close the connection at once. On a kept-alive connection the next header
+// byte 408, and both close the connection at once; a client that leaves or shuts its side
+// before its header is whole is closed at once, without an answer. On a kept-alive connection the next header
 // must be whole within idleTimeoutSeconds + headerTimeoutSeconds of the previous answer, or it
 // gets 408 too. A request whose length is ambiguous (two
 // different Content-Length headers, or Content-Length with Transfer-Encoding: the shapes of

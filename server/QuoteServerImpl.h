@@ -139,8 +139,12 @@ struct QuoteServer::Impl {
                     void** requestContext);
     MHD_Result Resumed(MHD_Connection* c, std::shared_ptr<serving::Pending>& p);
     void Completed(LoopContext& loop, MHD_Connection* c, void** requestContext);
+    // What a connection's first bytes call for.
+    enum class Step { Wait, Drop, Refuse, HandOver };
     void Accept(EventLoop& loop);
-    void Admit(EventLoop& loop, int fd);
+    Step Look(EventLoop& loop, int fd, Gated& g, std::uint32_t events);
+    void Pass(EventLoop& loop, int fd, const Gated& g, Step step);
+    void Admit(EventLoop& loop, int fd, std::uint32_t events);
     void ClientLeft(EventLoop& loop, int fd);
     void ExpireGate(EventLoop& loop);
     void ResumeAllWaiting();

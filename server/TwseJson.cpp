@@ -4,36 +4,84 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
 namespace server::twse {
 
 namespace {
 
 using nlohmann::json;
 
-// Nesting deeper than an answer has is dropped while parsing, so a hostile answer cannot make
-// the parser's result arbitrarily deep.
-constexpr int MaxDepth = 8;
 // Names longer than this many characters are cut.
 constexpr std::size_t MaxNameChars = 16;
+// The fewest bytes an entry of msgArray takes: {"c":"1","ex":"tse","y":"1"},
+constexpr std::size_t SmallestEntryBytes = 29;
 
-// The text of a string field, empty when absent or not a string.
-std::string Text(const json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return {};
-    return it->get<std::string>();
-}
+// Reads a JSON text as a stream of events in one pass, its time linear in the text's size
+// whatever the nesting (which costs the parser a bit a level): only what a reader asks for is
+// kept, and values nested deeper than that are passed over, never built. Readers say where they stand through
+// Depth(): 0 outside the top value, 1 inside it, and so on. A raised stop flag ends the reading.
+class EventReader : public nlohmann::json_sax<json> {
+public:
+    explicit EventReader(const std::atomic<bool>* stop) : FStop(stop) {}
+    // Whether the reading ended because the stop flag was raised.
+    bool Stopped() const { return FStopped; }
 
-Cents Price(const json& object, const char* key) {
-    Cents p = ParseUpstreamPrice(Text(object, key));
+    bool null() override { return Scalar(nullptr); }
+    bool boolean(bool) override { return Scalar(nullptr); }
+    bool number_integer(number_integer_t) override { return Scalar(nullptr); }
+    bool number_unsigned(number_unsigned_t n) override { return Scalar(nullptr, &n); }
+    bool number_float(number_float_t, const string_t&) override { return Scalar(nullptr); }
+    bool string(string_t& s) override { return Scalar(&s); }
+    bool binary(binary_t&) override { return Scalar(nullptr); }
+    bool start_object(std::size_t) override { return Open(true); }
+    bool start_array(std::size_t) override { return Open(false); }
+    bool end_object() override { return Close(true); }
+    bool end_array() override { return Close(false); }
+    bool key(string_t& name) override { return Going() && Key(name); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+protected:
+    int Depth() const { return FDepth; }
+    // A scalar value at Depth(): a text, or a whole number (which is no text), or another value.
+    virtual bool Value(std::string* text, const number_unsigned_t* whole) = 0;
+    // A key of the object at Depth().
+    virtual bool Key(std::string& name) = 0;
+    // A container begins at Depth() (before it is entered) or ends at Depth() (after it is left).
+    virtual bool Begin(bool object) = 0;
+    virtual bool End(bool object) = 0;
+
+private:
+    bool Going() {
+        if (FStop && FStop->load(std::memory_order_relaxed)) FStopped = true;
+        return !FStopped;
+    }
+    bool Scalar(std::string* text, const number_unsigned_t* whole = nullptr) { return Going() && Value(text, whole); }
+    bool Open(bool object) {
+        if (!Going() || !Begin(object)) return false;
+        ++FDepth;
+        return true;
+    }
+    bool Close(bool object) {
+        --FDepth;
+        return Going() && End(object);
+    }
+
+    const std::atomic<bool>* FStop;
+    bool FStopped = false;
+    int FDepth = 0;
+};
+
+// A price field as cents, 0 when it has none.
+Cents Price(std::string_view text) {
+    Cents p = ParseUpstreamPrice(text);
     return p > 0 ? p : 0;
 }
 
 // The first price of a "545.0000_546.0000_..._" list.
-Cents BestOf(const json& object, const char* key) {
-    std::string list = Text(object, key);
-    Cents p = ParseUpstreamPrice(std::string_view(list).substr(0, list.find('_')));
-    return p > 0 ? p : 0;
-}
+Cents BestOf(std::string_view list) { return Price(list.substr(0, list.find('_'))); }
 
 // "hh:mm:ss" as seconds since midnight, -1 when it is not such a time.
 int SecondOfDay(const std::string& t) {
@@ -97,81 +145,263 @@ namespace {
 
 bool IsDate(const std::string& d) { return d.size() == 8 && d.find_first_not_of("0123456789") == std::string::npos; }
 
-// One stock of msgArray; false for an item that is no usable quote. The answer's own date and
-// second of the day (-1: none) stand in for an entry's that are missing.
-bool ParseEntry(const json& item, Entry& e, const std::string& answerDate, int answerSecond) {
-    e.code = Text(item, "c");
-    e.market = Text(item, "ex");
-    e.prevClose = Price(item, "y");
-    e.secondOfDay = SecondOfDay(Text(item, "t"));
-    if (e.secondOfDay < 0) e.secondOfDay = TaipeiSecondOfDay(Text(item, "tlong"));
-    if (e.secondOfDay < 0) e.secondOfDay = answerSecond;
-    if (!ValidCode(e.code) || (e.market != "tse" && e.market != "otc") || e.prevClose <= 0 || e.secondOfDay < 0)
-        return false;
-    e.name = SafeName(Text(item, "n"));
-    e.date = Text(item, "d");
-    if (!IsDate(e.date)) e.date = answerDate;
-    e.trial = Text(item, "ts") == "1";
-    e.last = Price(item, "z");
-    e.latestTrade = Price(item, "pz");
-    e.open = Price(item, "o");
-    e.high = Price(item, "h");
-    e.low = Price(item, "l");
-    e.bid = BestOf(item, "b");
-    e.ask = BestOf(item, "a");
-    e.limitUp = Price(item, "u");
-    e.limitDown = Price(item, "w");
-    std::string v = Text(item, "v");
+// The fields of a msgArray item that a quote is read from: texts, empty when absent or no text
+// (of a key given twice, the last counts).
+struct ItemFields {
+    std::string c, ex, y, t, tlong, n, d, ts, z, pz, o, h, l, b, a, u, w, v;
+
+    // The field a key names, null for keys that are not read.
+    std::string* Named(std::string_view key) {
+        static const std::pair<std::string_view, std::string ItemFields::*> names[] = {
+            {"c", &ItemFields::c},         {"ex", &ItemFields::ex}, {"y", &ItemFields::y}, {"t", &ItemFields::t},
+            {"tlong", &ItemFields::tlong}, {"n", &ItemFields::n},   {"d", &ItemFields::d}, {"ts", &ItemFields::ts},
+            {"z", &ItemFields::z},         {"pz", &ItemFields::pz}, {"o", &ItemFields::o}, {"h", &ItemFields::h},
+            {"l", &ItemFields::l},         {"b", &ItemFields::b},   {"a", &ItemFields::a}, {"u", &ItemFields::u},
+            {"w", &ItemFields::w},         {"v", &ItemFields::v}};
+        if (key.size() > 5) return nullptr;
+        for (const auto& [name, field] : names)
+            if (name == key) return &(this->*field);
+        return nullptr;
+    }
+};
+
+// One stock of msgArray; false for an item that is no usable quote. An entry without t and tlong
+// is left with a secondOfDay of -1, and one without a date with an empty one, for the answer's
+// queryTime to fill in.
+bool ParseEntry(const ItemFields& item, Entry& e) {
+    e.code = item.c;
+    e.market = item.ex;
+    e.prevClose = Price(item.y);
+    e.secondOfDay = SecondOfDay(item.t);
+    if (e.secondOfDay < 0) e.secondOfDay = TaipeiSecondOfDay(item.tlong);
+    if (!ValidCode(e.code) || (e.market != "tse" && e.market != "otc") || e.prevClose <= 0) return false;
+    e.name = SafeName(item.n);
+    e.date = IsDate(item.d) ? item.d : std::string();
+    e.trial = item.ts == "1";
+    e.last = Price(item.z);
+    e.latestTrade = Price(item.pz);
+    e.open = Price(item.o);
+    e.high = Price(item.h);
+    e.low = Price(item.l);
+    e.bid = BestOf(item.b);
+    e.ask = BestOf(item.a);
+    e.limitUp = Price(item.u);
+    e.limitDown = Price(item.w);
+    const std::string& v = item.v;
     if (!v.empty() && v.size() <= 15 && v.find_first_not_of("0123456789") == std::string::npos)
         e.volume = std::stoll(v);
     return true;
 }
 
+// Reads an answer of the quote service: the top object's rtcode, rtmessage, userDelay,
+// queryTime and msgArray, whose object items become entries as they end. Of a key given twice,
+// the last counts, as for the items' fields.
+class AnswerReader : public EventReader {
+public:
+    using EventReader::EventReader;
+
+    bool topIsObject = false;
+    std::string rtcode, rtmessage;
+    int userDelayMs = 0;
+    bool haveArray = false;
+    bool haveQueryTime = false;
+    std::string sysTime, sysDate;
+    std::vector<Entry> entries;
+
+private:
+    // What the current key of the top object, or of queryTime, names.
+    enum class Top { Other, RtCode, RtMessage, UserDelay, MsgArray, QueryTime };
+    enum class Query { Other, Time, Date };
+
+    bool Value(std::string* text, const number_unsigned_t* whole) override {
+        if (Depth() == 0) return false;  // no object: no need to read on
+        if (Depth() == 1) {
+            if (top == Top::RtCode && text) rtcode = std::move(*text);
+            if (top == Top::RtMessage && text) rtmessage = std::move(*text);
+            if (top == Top::UserDelay && whole && *whole < 3600 * 1000) userDelayMs = static_cast<int>(*whole);
+            if (top == Top::UserDelay && text) userDelayMs = std::max(0, std::atoi(text->substr(0, 7).c_str()));
+        } else if (Depth() == 2 && inQueryTime && text) {
+            if (query == Query::Time) sysTime = std::move(*text);
+            if (query == Query::Date) sysDate = std::move(*text);
+        } else if (Depth() == 3 && inItem && field && text) {
+            *field = std::move(*text);
+        }
+        return true;
+    }
+
+    bool Key(std::string& name) override {
+        if (Depth() == 1) {
+            top = name == "rtcode"      ? Top::RtCode
+                  : name == "rtmessage" ? Top::RtMessage
+                  : name == "userDelay" ? Top::UserDelay
+                  : name == "msgArray"  ? Top::MsgArray
+                  : name == "queryTime" ? Top::QueryTime
+                                        : Top::Other;
+            // The value that follows replaces whatever an earlier one of the key gave.
+            if (top == Top::RtCode) rtcode.clear();
+            if (top == Top::RtMessage) rtmessage.clear();
+            if (top == Top::UserDelay) userDelayMs = 0;
+            if (top == Top::MsgArray) {
+                haveArray = false;
+                entries.clear();
+            }
+            if (top == Top::QueryTime) {
+                haveQueryTime = false;
+                sysTime.clear();
+                sysDate.clear();
+            }
+        } else if (Depth() == 2 && inQueryTime) {
+            query = name == "sysTime" ? Query::Time : name == "sysDate" ? Query::Date : Query::Other;
+            if (query == Query::Time) sysTime.clear();
+            if (query == Query::Date) sysDate.clear();
+        } else if (Depth() == 3 && inItem) {
+            field = item.Named(name);
+            if (field) field->clear();
+        }
+        return true;
+    }
+
+    bool Begin(bool object) override {
+        if (Depth() == 0) {
+            topIsObject = object;
+            return object;  // anything else is no answer: no need to read on
+        }
+        if (Depth() == 1 && top == Top::MsgArray && !object) inArray = haveArray = true;
+        if (Depth() == 1 && top == Top::QueryTime && object) inQueryTime = haveQueryTime = true;
+        if (Depth() == 2 && inArray && object) {
+            inItem = true;
+            item = {};
+            field = nullptr;
+        }
+        if (Depth() == 3 && inItem) field = nullptr;  // a field that is no text
+        return true;
+    }
+
+    bool End(bool) override {
+        if (Depth() == 1) inArray = inQueryTime = false;
+        if (Depth() == 2 && inItem) {
+            inItem = false;
+            Entry e;
+            if (ParseEntry(item, e)) entries.push_back(std::move(e));
+        }
+        return true;
+    }
+
+    Top top = Top::Other;
+    Query query = Query::Other;
+    bool inArray = false, inQueryTime = false, inItem = false;
+    ItemFields item;
+    std::string* field = nullptr;  // of the item's current key
+};
+
+// Reads the published daily quotes: an array of objects, of which Date, Code or
+// SecuritiesCompanyCode, and ClosingPrice or Close are kept as each ends, for those that have a
+// code and a price.
+class DailyClosesReader : public EventReader {
+public:
+    using EventReader::EventReader;
+
+    struct Item {
+        std::string code;
+        Cents close = 0;
+        std::string date;
+    };
+    bool topIsArray = false;
+    std::vector<Item> items;
+
+private:
+    enum Field { Code, CompanyCode, ClosingPrice, Close, Date, Fields };
+
+    bool Value(std::string* text, const number_unsigned_t*) override {
+        if (Depth() == 0) return false;  // no array: no need to read on
+        if (Depth() == 2 && inItem && field && text) *field = std::move(*text);
+        return true;
+    }
+    bool Key(std::string& name) override {
+        if (Depth() != 2 || !inItem) return true;
+        field = name == "Code"                    ? &fields[Code]
+                : name == "SecuritiesCompanyCode" ? &fields[CompanyCode]
+                : name == "ClosingPrice"          ? &fields[ClosingPrice]
+                : name == "Close"                 ? &fields[Close]
+                : name == "Date"                  ? &fields[Date]
+                                                  : nullptr;
+        if (field) field->clear();
+        return true;
+    }
+    bool Begin(bool object) override {
+        if (Depth() == 0) {
+            topIsArray = !object;
+            return topIsArray;
+        }
+        if (Depth() == 1 && object) {
+            inItem = true;
+            for (std::string& f : fields) f.clear();
+            field = nullptr;
+        }
+        if (Depth() == 2 && inItem) field = nullptr;  // a field that is no text
+        return true;
+    }
+    bool End(bool) override {
+        if (Depth() == 1 && inItem) {
+            inItem = false;
+            // Only codes with a price are kept, so that a hostile text costs no memory for its
+            // empty objects.
+            std::string& code = fields[Code].empty() ? fields[CompanyCode] : fields[Code];
+            Cents close = ParseUpstreamPrice(fields[ClosingPrice].empty() ? fields[Close] : fields[ClosingPrice]);
+            if (ValidCode(code) && close > 0) items.push_back({std::move(code), close, std::move(fields[Date])});
+        }
+        return true;
+    }
+
+    bool inItem = false;
+    std::string fields[Fields];
+    std::string* field = nullptr;  // of the item's current key
+};
+
+// Runs a reader over body; false when the text is no JSON or the reader refused it.
+bool Read(std::string_view body, EventReader& reader) { return json::sax_parse(body.begin(), body.end(), &reader); }
+
 }  // namespace
 
-bool ParseAnswer(std::string_view body, Answer& answer, std::string& error) {
+bool ParseAnswer(std::string_view body, Answer& answer, std::string& error, const std::atomic<bool>* stop) {
     answer = {};
-    json::parser_callback_t shallow = [](int depth, json::parse_event_t, json&) { return depth <= MaxDepth; };
-    json doc = json::parse(body.begin(), body.end(), shallow, /*allow_exceptions=*/false);
-    if (doc.is_discarded() || !doc.is_object()) {
-        error = "the answer is not a JSON object";
+    AnswerReader reader(stop);
+    // Room for as many entries as the text could hold, so that none is moved as they come: pages
+    // of it that no entry fills are never touched.
+    reader.entries.reserve(body.size() / SmallestEntryBytes + 1);
+    if (!Read(body, reader) || !reader.topIsObject) {
+        error = reader.Stopped() ? "the reading was stopped" : "the answer is not a JSON object";
         return false;
     }
-    auto array = doc.find("msgArray");
-    answer.missingArray = array == doc.end() || !array->is_array();
-    std::string rtcode = Text(doc, "rtcode");
-    if (rtcode != "0000") {
-        std::string message = SafeName(Text(doc, "rtmessage"));
-        error =
-            "rtcode \"" + rtcode.substr(0, 16) + "\"" + (message.empty() ? "" : " (" + ui::Big5ToUtf8(message) + ")");
+    answer.missingArray = !reader.haveArray;
+    if (reader.rtcode != "0000") {
+        std::string message = SafeName(reader.rtmessage);
+        error = "rtcode \"" + reader.rtcode.substr(0, 16) + "\"" +
+                (message.empty() ? "" : " (" + ui::Big5ToUtf8(message) + ")");
         return false;
     }
     if (answer.missingArray) {
         error = "the answer has no msgArray";
         return false;
     }
-    if (auto delay = doc.find("userDelay"); delay != doc.end()) {
-        if (delay->is_number_unsigned() && delay->get<std::uint64_t>() < 3600 * 1000)
-            answer.userDelayMs = static_cast<int>(delay->get<std::uint64_t>());
-        else if (delay->is_string())
-            answer.userDelayMs = std::max(0, std::atoi(Text(doc, "userDelay").substr(0, 7).c_str()));
-    }
+    answer.userDelayMs = reader.userDelayMs;
 
+    // The answer's own clock stands in for an entry's missing time and date.
     std::string date;
     int second = -1;
-    if (auto query = doc.find("queryTime"); query != doc.end() && query->is_object()) {
-        std::string time = Text(*query, "sysTime");
-        date = Text(*query, "sysDate");
-        second = SecondOfDay(time);
+    if (reader.haveQueryTime) {
+        date = reader.sysDate;
+        second = SecondOfDay(reader.sysTime);
         if (IsDate(date) && second >= 0)
-            answer.time = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + " " + time;
+            answer.time = date.substr(0, 4) + "-" + date.substr(4, 2) + "-" + date.substr(6, 2) + " " + reader.sysTime;
         if (!IsDate(date)) date.clear();
     }
-
-    for (const json& item : *array) {
-        Entry e;
-        if (item.is_object() && ParseEntry(item, e, date, second)) answer.stocks.push_back(std::move(e));
+    for (Entry& e : reader.entries) {
+        if (e.secondOfDay < 0) e.secondOfDay = second;
+        if (e.date.empty()) e.date = date;
     }
+    std::erase_if(reader.entries, [](const Entry& e) { return e.secondOfDay < 0; });
+    answer.stocks = std::move(reader.entries);
     return true;
 }
 
@@ -209,23 +439,15 @@ void See(const Entry& e, Seen& seen) {
 }
 
 bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& closes, std::string& date,
-                      std::string& error) {
-    json::parser_callback_t shallow = [](int depth, json::parse_event_t, json&) { return depth <= MaxDepth; };
-    json doc = json::parse(body.begin(), body.end(), shallow, /*allow_exceptions=*/false);
-    if (doc.is_discarded() || !doc.is_array()) {
-        error = "the daily quotes are not a JSON array";
+                      std::string& error, const std::atomic<bool>* stop) {
+    DailyClosesReader reader(stop);
+    if (!Read(body, reader) || !reader.topIsArray) {
+        error = reader.Stopped() ? "the reading was stopped" : "the daily quotes are not a JSON array";
         return false;
     }
-    for (const json& item : doc) {
-        if (!item.is_object()) continue;
-        std::string code = Text(item, "Code");
-        if (code.empty()) code = Text(item, "SecuritiesCompanyCode");
-        std::string close = Text(item, "ClosingPrice");
-        if (close.empty()) close = Text(item, "Close");
-        Cents price = ParseUpstreamPrice(close);
-        if (!ValidCode(code) || price <= 0) continue;
-        closes[code] = price;
-        std::string roc = Text(item, "Date");
+    for (const DailyClosesReader::Item& item : reader.items) {
+        closes[item.code] = item.close;
+        const std::string& roc = item.date;
         if (date.empty() && roc.size() == 7 && roc.find_first_not_of("0123456789") == std::string::npos)
             date = std::to_string(std::stoi(roc.substr(0, 3)) + 1911) + roc.substr(3);
     }

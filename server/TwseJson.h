@@ -15,6 +15,7 @@
 #include "server/Market.h"
 #include "server/Universe.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -45,11 +46,13 @@ struct Answer {
     bool missingArray = false;  // a JSON object without msgArray: the service wants a session
 };
 
-// Reads an answer. False with a one-line reason for text that is no JSON object, an rtcode
-// other than "0000", or no msgArray. An entry without t and tlong takes the time (and one
-// without d the date) of the answer's queryTime. Entries without a code of letters and digits,
-// a market, a previous close or any time are left out; so are fields that do not read.
-bool ParseAnswer(std::string_view body, Answer& answer, std::string& error);
+// Reads an answer, in one pass whose time grows with the answer's size, whatever its nesting.
+// False with a one-line reason for text that is no JSON object, an rtcode other than "0000", or
+// no msgArray. An entry without t and tlong takes the time (and one without d the date) of the
+// answer's queryTime. Entries without a code of letters and digits, a market, a previous close
+// or any time are left out; so are fields that do not read. Once *stop turns true the reading
+// ends soon, false.
+bool ParseAnswer(std::string_view body, Answer& answer, std::string& error, const std::atomic<bool>* stop = nullptr);
 
 // A decimal text as cents: "545.0000" -> 54500. Digits beyond the second decimal must be
 // zeros. -1 for "-", an empty text or anything else.
@@ -89,9 +92,10 @@ void See(const Entry& entry, Seen& seen);
 // Reads the exchange's published daily quotes of all stocks (open data: a JSON array of objects
 // with "Date" as a ROC date "1150326", the code as "Code" or "SecuritiesCompanyCode", the close as
 // "ClosingPrice" or "Close") into closes by code, adding to what closes holds; date is the
-// yyyymmdd of the first entry that has one. False with a reason for text that is no such array.
+// yyyymmdd of the first entry that has one. False with a reason for text that is no such array
+// (closes and date are then left as they were), and soon once *stop turns true.
 bool ParseDailyCloses(std::string_view body, std::map<std::string, Cents>& closes, std::string& date,
-                      std::string& error);
+                      std::string& error, const std::atomic<bool>* stop = nullptr);
 
 // The listing a page is written for: code, name, previous close, ETF ticks for "00" codes.
 Listing ToListing(const Entry& entry);

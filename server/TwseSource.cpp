@@ -266,10 +266,11 @@ void TwseSource::Impl::TakeDailyCloses(std::unique_lock<std::mutex>& g, std::vec
     std::map<std::string, Cents> closes;
     std::string date, problems;
     for (const Upstream& source : sources) {
+        if (quitting) break;
         Reply reply = Get(source, source.path, false);
         std::string error = reply.error;
         if (reply.ok && reply.status != 200) error = "HTTP status " + std::to_string(reply.status);
-        if (error.empty() && reply.ok) twse::ParseDailyCloses(reply.body, closes, date, error);
+        if (error.empty() && reply.ok) twse::ParseDailyCloses(reply.body, closes, date, error, &quitting);
         if (!error.empty()) problems += (problems.empty() ? "" : "; ") + source.base + ": " + error;
     }
     g.lock();
@@ -339,6 +340,7 @@ TwseSource::~TwseSource() {
     {
         std::lock_guard<std::mutex> g(FImpl->lock);
         FImpl->stopping = true;
+        FImpl->quitting = true;
         FImpl->CutShort();
     }
     FImpl->wake.notify_all();

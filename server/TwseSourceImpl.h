@@ -5,6 +5,7 @@
 #include "server/TwseJson.h"
 #include "server/TwseSource.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -99,6 +100,8 @@ struct TwseSource::Impl {
     std::mutex lock;
     std::condition_variable wake;
     bool stopping = false;
+    // Raised with stopping, for the poller to check without the lock while it reads an answer.
+    std::atomic<bool> quitting = false;
     std::map<std::string, gateway::Stock> stocks;
     gateway::State state = gateway::State::Starting;
     int failures = 0;

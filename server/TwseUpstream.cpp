@@ -148,6 +148,7 @@ Reply TwseSource::Impl::Get(const Upstream& where, const std::string& target, bo
             return true;
         },
         [&](const char* data, std::size_t size) {
+            if (quitting) return false;
             if (out.body.size() + size > MaxAnswerBytes) return !(tooBig = true);
             out.body.append(data, size);
             return true;
@@ -181,7 +182,7 @@ Outcome TwseSource::Impl::Fetch(const std::vector<std::string>& channels) {
     else if (reply.status != 200)
         out.error = "HTTP status " + std::to_string(reply.status);
     else
-        out.ok = twse::ParseAnswer(reply.body, out.answer, out.error);
+        out.ok = twse::ParseAnswer(reply.body, out.answer, out.error, &quitting);
     return out;
 }
 

@@ -260,3 +260,61 @@ TEST(QuoteServerHttp, AClientThatLeavesWhileItsPageWaitsFreesItsConnection) {
     source.Release();  // the pages come for clients long gone
     EXPECT_EQ(Exchange(s.port, PageRequest("B")).body, "page B");
 }
+
+// Clients that leave in the middle of their first request header, or that shut their sending
+// side with it half sent, hold no descriptor of the server's: never for the header time-outs. A
+// whole header followed by such a shutdown is still answered.
+TEST(QuoteServerHttp, ClientsThatLeaveInTheMiddleOfTheirHeaderAreClosedAtOnce) {
+    auto files = [] {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+        return n;
+    };
+    // Waits (up to 20 s) until this process holds no more descriptors than at most.
+    auto settlesAt = [&](std::size_t most) {
+        std::size_t now = files();
+        for (int i = 0; i < 2000 && now > most; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            now = files();
+        }
+        return now;
+    };
+    DelayedSource source;
+    server::QuoteServer::Options options = Serving::OneLoop();
+    options.headerTimeoutSeconds = 60;
+    options.idleTimeoutSeconds = 60;
+    Serving s(source, options);
+    ASSERT_GT(s.port, 0) << s.http.Error();
+    EXPECT_EQ(Exchange(s.port, PageRequest("A")).body, "page A");
+    const std::size_t before = files();
+    const std::string half = "GET /q/q?s=2330 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Half: ";
+
+    for (int i = 0; i < 200; ++i) {
+        int fd = loopback::Connect(s.port);
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(loopback::SendAll(fd, half));
+        ::close(fd);
+    }
+    EXPECT_LE(settlesAt(before), before);
+
+    // Half-closed: the server closes its side too, without an answer.
+    std::vector<int> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.push_back(loopback::Connect(s.port));
+        ASSERT_TRUE(loopback::SendAll(clients.back(), half));
+        ::shutdown(clients.back(), SHUT_WR);
+    }
+    for (int fd : clients) {
+        Reply r = Read(fd, true, 20000);
+        EXPECT_TRUE(r.closed);
+        EXPECT_EQ(r.status, 0);
+        ::close(fd);
+    }
+    EXPECT_LE(settlesAt(before), before);
+
+    int whole = loopback::Connect(s.port);
+    ASSERT_TRUE(loopback::SendAll(whole, PageRequest("B")));
+    ::shutdown(whole, SHUT_WR);
+    EXPECT_EQ(Read(whole, true).body, "page B");
+    ::close(whole);
+}
