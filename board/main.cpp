@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     if (int status = HandleArguments(argc, argv, done); done) return status;
     grid::PrepareRendering();
     ui::TApplication app(argc, argv);
+    ui::CloseDisplayProbe();
     QCoreApplication::setApplicationName(QStringLiteral("quoteboard"));
     // A wall board must not blank: held from the moment the board is on the screen (a Wayland
     // compositor counts a hold on the board's own surface) until main returns.

@@ -431,7 +431,7 @@ TEST_F(Board, HoldsOffTheScreenSaverAndReportsEachStocksFetchErrorOncePerChange)
     std::this_thread::sleep_for(std::chrono::seconds(10));
     QImage later = x.Screenshot();
     EXPECT_TRUE(NameShown(later, 1) && NameShown(later, 2)) << "the screen saver covered the board";
-    EXPECT_EQ(board.Stop(3000), 0);
+    EXPECT_EQ(board.Stop(10000), 0);  // a sanitized board checks its heap on the way out
 
     // Nothing listens on the port the relay had: every fetch is refused, cycle after cycle.
     const int closed = relay->Port();

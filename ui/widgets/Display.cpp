@@ -68,6 +68,8 @@ const wl_registry_listener RegistryListener = {OnGlobal, OnGlobalRemove};
 
 }  // namespace
 
+static Display* DisplayProbe = nullptr;  // DisplayProblem()'s connection, until CloseDisplayProbe()
+
 bool WaylandSession() {
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) return true;
     return !Env("WAYLAND_DISPLAY").empty() || Env("XDG_SESSION_TYPE") == "wayland";
@@ -152,10 +154,15 @@ std::string DisplayProblem() {
     if (!UsesX11()) return {};
     std::string display = Env("DISPLAY");
     if (display.empty()) return "no display to show the board on (DISPLAY is not set)";
-    Display* d = XOpenDisplay(nullptr);
-    if (!d) return "cannot open the display " + display;
-    XCloseDisplay(d);
+    CloseDisplayProbe();
+    DisplayProbe = XOpenDisplay(nullptr);
+    if (!DisplayProbe) return "cannot open the display " + display;
     return {};
+}
+
+void CloseDisplayProbe() {
+    if (DisplayProbe) XCloseDisplay(DisplayProbe);
+    DisplayProbe = nullptr;
 }
 
 struct TScreenSaverHold::Impl {

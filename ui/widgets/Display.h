@@ -11,6 +11,10 @@ namespace ui {
 // not (no DISPLAY, or an X server that cannot be opened). Platforms other than X11 (offscreen,
 // wayland, ...) are left to Qt and always pass.
 std::string DisplayProblem();
+// The connection DisplayProblem() opened is kept until this is called, once the toolkit has its
+// own: an X server without other clients resets itself when its last client leaves, which would
+// cost the next connection the reset's time and reset what the session had set.
+void CloseDisplayProbe();
 
 // Whether the program runs in a Wayland session: natively on Qt's Wayland platform, or as an X11
 // client of the compositor's XWayland server (WAYLAND_DISPLAY or XDG_SESSION_TYPE says so). A
