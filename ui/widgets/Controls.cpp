@@ -171,7 +171,11 @@ int TForm::RunInOwnerWindow(QWidget* top) {
     else if (!focusWidget())
         setFocus(Qt::ActiveWindowFocusReason);
     loop.exec(QEventLoop::DialogExec);
-    if (!self) return ui::mrCancel;
+    if (!self) {
+        // Deleted while open: the layer must not stay over the board, taking its input.
+        if (layer) layer->deleteLater();
+        return ui::mrCancel;
+    }
     FLoop = nullptr;
     hide();
     // Back to a hidden window of the owner's, which the caller deletes; the layer goes once the
