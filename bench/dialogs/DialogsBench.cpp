@@ -77,13 +77,8 @@ void PlainList(QListWidget& list) {
 // decoded beforehand, into a plain list that held the other rows.
 void AddItemsStep(benchmark::State& state, bool digit) {
     const std::vector<std::string> available = Available(static_cast<int>(state.range(0)));
-    const auto decode = [](const std::vector<std::string>& lines) {
-        QStringList r;
-        for (const std::string& l : lines) r.push_back(ui::Big5ToQString(l));
-        return r;
-    };
-    const QStringList all = decode(available);
-    const QStringList narrowed = decode(stocksel::FilterLines(available, "1").Lines);
+    const QStringList all = ui::Big5ToQStrings(available);
+    const QStringList narrowed = ui::Big5ToQStrings(stocksel::FilterLines(available, "1").Lines);
     QListWidget list;
     PlainList(list);
     for (auto _ : state) {
@@ -138,13 +133,8 @@ benchrounds::TSide AddItemsSide(QListWidget& list, const QStringList& from, cons
 
 void CompareAt30000() {
     const std::vector<std::string> available = Available(30000);
-    const auto decode = [](const std::vector<std::string>& lines) {
-        QStringList r;
-        for (const std::string& l : lines) r.push_back(ui::Big5ToQString(l));
-        return r;
-    };
-    const QStringList all = decode(available);
-    const QStringList narrowed = decode(stocksel::FilterLines(available, "1").Lines);
+    const QStringList all = ui::Big5ToQStrings(available);
+    const QStringList narrowed = ui::Big5ToQStrings(stocksel::FilterLines(available, "1").Lines);
     TfrmStockSel dlg(nullptr, available);
     dlg.show();
     QListWidget list;
